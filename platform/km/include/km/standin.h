@@ -1,0 +1,109 @@
+// Control interface of the embedded kernel, for the host that boots it, the
+// user-mode layer that opens devices through it, and tests. Drivers never
+// include this header: they see only the Windows interface of <wdm.h>.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#define KM_API __attribute__((visibility("default")))
+
+namespace km {
+
+// ---- Drivers -------------------------------------------------------------
+
+// Creates a driver object named `name` (for example u"\\Driver\\Tavrin"),
+// gives every major function the platform default that refuses the request,
+// and calls `entry`. On failure the driver object is gone and *status says
+// why; on success the driver is loaded until UnloadDriver.
+KM_API PDRIVER_OBJECT LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, NTSTATUS *status);
+
+// Calls the driver's unload routine and frees its driver object once its
+// last device object is gone. The verifier stops the process when the driver
+// still owns pool or request packets at this point.
+KM_API void UnloadDriver(PDRIVER_OBJECT driver);
+
+// Calls the driver's add-device routine for a physical device object, in the
+// driver's context, as the Plug and Play manager does.
+KM_API NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
+
+// Runs kernel work on behalf of `driver`: pool and request packets allocated
+// inside the scope are charged to it. Dispatch, completion and cancel
+// routines are entered in their driver's scope automatically.
+class KM_API DriverScope {
+ public:
+  explicit DriverScope(PDRIVER_OBJECT driver);
+  ~DriverScope();
+  DriverScope(const DriverScope &) = delete;
+  DriverScope &operator=(const DriverScope &) = delete;
+
+ private:
+  PDRIVER_OBJECT previous_;
+};
+
+// ---- Pool ----------------------------------------------------------------
+
+struct PoolUsage {
+  std::size_t allocations = 0;
+  std::size_t bytes = 0;
+};
+
+// Pool still allocated, for one tag (0: every tag) or for one driver.
+KM_API PoolUsage PoolInUse(ULONG tag = 0);
+KM_API PoolUsage PoolInUseBy(PDRIVER_OBJECT driver);
+// Request packets still allocated by a driver through IoAllocateIrp.
+KM_API std::size_t RequestsInUseBy(PDRIVER_OBJECT driver);
+
+// Failure injection: the n-th pool allocation from now fails (1: the next
+// one), or every allocation with `tag` fails until cleared.
+KM_API void FailNthAllocation(std::uint64_t n);
+KM_API void FailAllocationsWithTag(ULONG tag);
+KM_API void ClearAllocationFailures();
+
+// ---- Names ---------------------------------------------------------------
+
+// Resolves an object name (symbolic links followed, case ignored) to a
+// device object, without taking a reference. Null when there is none.
+KM_API PDEVICE_OBJECT LookupDevice(std::u16string_view name);
+// True when `name` is taken by a device or a symbolic link.
+KM_API bool NameExists(std::u16string_view name);
+
+// ---- User-mode requests (the system-call layer below kernel32) -----------
+
+// Opens the device that `ntPath` names (for example u"\\??\\TAVRIN-0") by
+// sending IRP_MJ_CREATE to the top of its stack.
+KM_API NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file);
+// Sends one synchronous device-control request on an open file, with the
+// buffers handled as the code's transfer method says; returns the final
+// status and stores the request's Information.
+KM_API NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void *input, ULONG inputLength, void *output,
+                              ULONG outputLength, ULONG_PTR *information);
+// Sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE and releases the file object.
+KM_API void CloseFile(PFILE_OBJECT file);
+
+// Files open on one device (its stack, as named), or on every device.
+KM_API std::size_t OpenFileCount(PDEVICE_OBJECT device);
+KM_API std::size_t OpenFileCount();
+
+// Called, outside any lock, after the last file open on a device closed.
+// The Plug and Play manager uses it to send a pending remove request.
+KM_API void SetLastCloseObserver(std::function<void(PDEVICE_OBJECT)> observer);
+
+// ---- Boot ----------------------------------------------------------------
+
+// The routine that brings the embedded system up (loads drivers, attaches
+// devices). EnsureBooted runs it once, on the first open; later calls wait
+// for that first run to finish.
+KM_API void SetBootRoutine(std::function<void()> boot);
+KM_API void EnsureBooted();
+
+// ---- Verifier ------------------------------------------------------------
+
+// Stops the process with a bug-check message naming the rule that was broken.
+[[noreturn]] KM_API void BugCheck(ULONG code, const char *name, const std::string &detail);
+
+}  // namespace km

@@ -1,0 +1,263 @@
+// The dispatcher: per-thread IRQL, spin locks, events and waits with
+// time-outs. One dispatcher lock guards every event's state and wait list,
+// as the Windows dispatcher database lock does, so that an event on a
+// caller's stack can be signalled and left at once without a dangling lock.
+#include "internal.h"
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace km::internal {
+namespace {
+
+std::mutex g_dispatcherLock;
+
+// One waiter, queued on an event's wait list while its thread sleeps.
+struct WaitBlock {
+  LIST_ENTRY link;
+  ThreadState *thread;
+};
+
+thread_local std::shared_ptr<ThreadState> t_thread = std::make_shared<ThreadState>();
+
+void RunDeferredCompletions(ThreadState &thread) {
+  for (;;) {
+    std::vector<std::pair<PIRP, void (*)(PIRP)>> pending;
+    {
+      std::lock_guard guard(thread.lock);
+      pending.swap(thread.deferredCompletions);
+    }
+    if (pending.empty()) return;
+    for (auto [irp, finish] : pending) finish(irp);
+  }
+}
+
+void SetIrql(KIRQL newIrql) {
+  ThreadState &thread = CurrentThreadState();
+  {
+    std::lock_guard guard(thread.lock);
+    thread.irql.store(newIrql);
+  }
+  if (newIrql < APC_LEVEL) RunDeferredCompletions(thread);
+}
+
+std::chrono::steady_clock::time_point DeadlineFor(const LARGE_INTEGER &timeout) {
+  auto now = std::chrono::steady_clock::now();
+  if (timeout.QuadPart <= 0) return now + std::chrono::nanoseconds(-timeout.QuadPart * 100);
+  // An absolute system time: turn it into a distance from now.
+  LARGE_INTEGER systemNow;
+  KeQuerySystemTime(&systemNow);
+  LONGLONG delta = timeout.QuadPart - systemNow.QuadPart;
+  return now + std::chrono::nanoseconds(delta > 0 ? delta * 100 : 0);
+}
+
+void CheckEvent(PRKEVENT event, const char *operation) {
+  if (event == nullptr || event->Header.Type > SynchronizationEvent) {
+    BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+             std::string(operation) + " was given something that is not an initialised event");
+  }
+}
+
+}  // namespace
+
+ThreadState &CurrentThreadState() { return *t_thread; }
+std::shared_ptr<ThreadState> CurrentThreadHandle() { return t_thread; }
+
+void RunOnOriginator(const std::shared_ptr<ThreadState> &originator, PIRP irp, void (*finish)(PIRP)) {
+  {
+    std::unique_lock guard(originator->lock);
+    if (originator->irql.load() >= APC_LEVEL) {
+      originator->deferredCompletions.emplace_back(irp, finish);
+      return;
+    }
+    // Holding the originator's lock keeps it from raising its IRQL until the
+    // completion has run, as an APC that interrupted it would.
+    finish(irp);
+  }
+}
+
+}  // namespace km::internal
+
+using namespace km::internal;
+
+// ---- IRQL ------------------------------------------------------------------
+
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentThreadState().irql.load(); }
+
+VOID NTAPI KfRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  KIRQL current = KeGetCurrentIrql();
+  if (NewIrql < current) {
+    km::BugCheck(kIrqlNotGreaterOrEqual, "IRQL_NOT_GREATER_OR_EQUAL",
+                 "KeRaiseIrql to " + std::to_string(NewIrql) + " from the higher " + std::to_string(current));
+  }
+  *OldIrql = current;
+  if (NewIrql != current) SetIrql(NewIrql);
+}
+
+VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+  KIRQL current = KeGetCurrentIrql();
+  if (NewIrql > current) {
+    km::BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
+                 "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower " + std::to_string(current));
+  }
+  if (NewIrql != current) SetIrql(NewIrql);
+}
+
+// ---- Spin locks ------------------------------------------------------------
+// The lock word holds 0 when free, else a value naming the owning thread.
+
+namespace {
+ULONG_PTR OwnerTag() { return reinterpret_cast<ULONG_PTR>(&CurrentThreadState()) | 1; }
+
+void AcquireAtDpc(PKSPIN_LOCK SpinLock) {
+  ULONG_PTR self = OwnerTag();
+  if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == self) {
+    km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "a spin lock was acquired again by the thread that holds it");
+  }
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+    std::this_thread::yield();
+  }
+}
+
+void ReleaseFromDpc(PKSPIN_LOCK SpinLock) {
+  ULONG_PTR self = OwnerTag();
+  ULONG_PTR expected = self;
+  if (!__atomic_compare_exchange_n(SpinLock, &expected, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+    km::BugCheck(kSpinLockNotOwned, "SPIN_LOCK_NOT_OWNED",
+                 expected == 0 ? "a spin lock that is not held was released"
+                               : "a spin lock held by another thread was released");
+  }
+}
+}  // namespace
+
+bool km::internal::SpinLockHeldByCurrentThread(PKSPIN_LOCK lock) {
+  return __atomic_load_n(lock, __ATOMIC_RELAXED) == OwnerTag();
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  KIRQL old;
+  KfRaiseIrql(DISPATCH_LEVEL, &old);
+  AcquireAtDpc(SpinLock);
+  return old;
+}
+
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  ReleaseFromDpc(SpinLock);
+  KeLowerIrql(NewIrql);
+}
+
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+    km::BugCheck(kIrqlNotGreaterOrEqual, "IRQL_NOT_GREATER_OR_EQUAL",
+                 "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
+  }
+  AcquireAtDpc(SpinLock);
+}
+
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { ReleaseFromDpc(SpinLock); }
+
+// ---- Events ----------------------------------------------------------------
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  Event->Header.Type = static_cast<UCHAR>(Type);
+  Event->Header.Signalling = 0;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.Reserved1 = 0;
+  Event->Header.SignalState = State ? 1 : 0;
+  InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  UNREFERENCED_PARAMETER(Increment);
+  UNREFERENCED_PARAMETER(Wait);
+  CheckEvent(Event, "KeSetEvent");
+  std::lock_guard guard(g_dispatcherLock);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  PLIST_ENTRY head = &Event->Header.WaitListHead;
+  while (!IsListEmpty(head) && Event->Header.SignalState != 0) {
+    auto *block = CONTAINING_RECORD(RemoveHeadList(head), WaitBlock, link);
+    block->thread->waitSatisfied = true;
+    block->thread->wake.notify_one();
+    // A synchronization event releases one waiter and resets itself.
+    if (Event->Header.Type == SynchronizationEvent) Event->Header.SignalState = 0;
+  }
+  return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  CheckEvent(Event, "KeClearEvent");
+  std::lock_guard guard(g_dispatcherLock);
+  Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  CheckEvent(Event, "KeResetEvent");
+  std::lock_guard guard(g_dispatcherLock);
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  CheckEvent(Event, "KeReadStateEvent");
+  std::lock_guard guard(g_dispatcherLock);
+  return Event->Header.SignalState;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+  UNREFERENCED_PARAMETER(WaitReason);
+  UNREFERENCED_PARAMETER(WaitMode);
+  UNREFERENCED_PARAMETER(Alertable);
+  auto *event = static_cast<PRKEVENT>(Object);
+  CheckEvent(event, "KeWaitForSingleObject");
+  bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
+  if (KeGetCurrentIrql() >= DISPATCH_LEVEL && !zeroTimeout) {
+    km::BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
+                 "KeWaitForSingleObject with a non-zero time-out at DISPATCH_LEVEL or above");
+  }
+  ThreadState &thread = CurrentThreadState();
+  std::unique_lock guard(g_dispatcherLock);
+  if (event->Header.SignalState > 0) {
+    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+  }
+  if (zeroTimeout) return STATUS_TIMEOUT;
+
+  WaitBlock block{{nullptr, nullptr}, &thread};
+  thread.waitSatisfied = false;
+  InsertTailList(&event->Header.WaitListHead, &block.link);
+  if (Timeout == nullptr) {
+    thread.wake.wait(guard, [&] { return thread.waitSatisfied; });
+    return STATUS_SUCCESS;
+  }
+  auto deadline = DeadlineFor(*Timeout);
+  if (thread.wake.wait_until(guard, deadline, [&] { return thread.waitSatisfied; })) return STATUS_SUCCESS;
+  RemoveEntryList(&block.link);
+  return STATUS_TIMEOUT;
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+  UNREFERENCED_PARAMETER(WaitMode);
+  UNREFERENCED_PARAMETER(Alertable);
+  if (KeGetCurrentIrql() > APC_LEVEL) {
+    km::BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL", "KeDelayExecutionThread above APC_LEVEL");
+  }
+  std::this_thread::sleep_until(DeadlineFor(*Interval));
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  // 100 ns units since 1 January 1601, as Windows counts system time.
+  constexpr LONGLONG kUnixEpochIn1601Units = 116444736000000000LL;
+  auto since1970 = std::chrono::system_clock::now().time_since_epoch();
+  CurrentTime->QuadPart =
+      kUnixEpochIn1601Units + std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
+}

@@ -1,0 +1,143 @@
+// Driver objects: loading a driver and calling its entry, the platform's
+// default dispatch routine, add-device and unload, and the attribution of
+// kernel work to the driver it is done for.
+#include "internal.h"
+
+#include <new>
+#include <unordered_map>
+
+namespace km::internal {
+namespace {
+
+struct DriverRecord {
+  std::u16string name;
+  std::size_t devices = 0;  // device objects not yet freed
+  bool unloaded = false;
+};
+
+std::mutex g_driversLock;
+std::unordered_map<PDRIVER_OBJECT, DriverRecord> g_drivers;
+thread_local PDRIVER_OBJECT t_currentDriver = nullptr;
+
+NTSTATUS NTAPI RefuseRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+struct DriverAllocation {
+  DRIVER_OBJECT object;
+  DRIVER_EXTENSION extension;
+};
+
+void FreeDriverObject(PDRIVER_OBJECT driver) {
+  delete reinterpret_cast<DriverAllocation *>(driver);
+}
+
+}  // namespace
+
+PDRIVER_OBJECT CurrentDriver() { return t_currentDriver; }
+
+bool IsLoadedDriver(PDRIVER_OBJECT driver) {
+  std::lock_guard guard(g_driversLock);
+  auto it = g_drivers.find(driver);
+  return it != g_drivers.end() && !it->second.unloaded;
+}
+
+void DriverDeviceCreated(PDRIVER_OBJECT driver) {
+  std::lock_guard guard(g_driversLock);
+  ++g_drivers.at(driver).devices;
+}
+
+void DriverDeviceFreed(PDRIVER_OBJECT driver) {
+  std::unique_lock guard(g_driversLock);
+  auto it = g_drivers.find(driver);
+  if (it == g_drivers.end()) return;
+  if (--it->second.devices == 0 && it->second.unloaded) {
+    g_drivers.erase(it);
+    guard.unlock();
+    FreeDriverObject(driver);
+  }
+}
+
+}  // namespace km::internal
+
+namespace km {
+
+using namespace internal;
+
+DriverScope::DriverScope(PDRIVER_OBJECT driver) : previous_(t_currentDriver) { t_currentDriver = driver; }
+DriverScope::~DriverScope() { t_currentDriver = previous_; }
+
+PDRIVER_OBJECT LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, NTSTATUS *status) {
+  auto *allocation = new DriverAllocation{};
+  PDRIVER_OBJECT driver = &allocation->object;
+  driver->Type = IO_TYPE_DRIVER;
+  driver->Size = sizeof(DRIVER_OBJECT);
+  driver->DriverExtension = &allocation->extension;
+  driver->DriverExtension->DriverObject = driver;
+  driver->DriverInit = entry;
+  for (auto &routine : driver->MajorFunction) routine = RefuseRequest;
+  {
+    std::lock_guard guard(g_driversLock);
+    auto &record = g_drivers[driver] = DriverRecord{std::u16string(name)};
+    driver->DriverName.Buffer = record.name.data();
+    driver->DriverName.Length = static_cast<USHORT>(record.name.size() * sizeof(WCHAR));
+    driver->DriverName.MaximumLength = driver->DriverName.Length;
+  }
+
+  std::u16string registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+  registryPath += name.substr(name.rfind(u'\\') + 1);
+  UNICODE_STRING registry{static_cast<USHORT>(registryPath.size() * sizeof(WCHAR)),
+                          static_cast<USHORT>(registryPath.size() * sizeof(WCHAR)), registryPath.data()};
+  NTSTATUS result;
+  {
+    DriverScope scope(driver);
+    result = entry(driver, &registry);
+  }
+  if (status != nullptr) *status = result;
+  if (NT_SUCCESS(result)) return driver;
+  {
+    std::lock_guard guard(g_driversLock);
+    g_drivers.erase(driver);
+  }
+  FreeDriverObject(driver);
+  return nullptr;
+}
+
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+  if (driver->DriverExtension->AddDevice == nullptr) return STATUS_NOT_SUPPORTED;
+  DriverScope scope(driver);
+  return driver->DriverExtension->AddDevice(driver, physicalDevice);
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver) {
+  if (!IsLoadedDriver(driver)) {
+    BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+             "UnloadDriver of a driver that is not loaded");
+  }
+  if (driver->DriverUnload != nullptr) {
+    DriverScope scope(driver);
+    driver->DriverUnload(driver);
+  }
+  PoolUsage pool = PoolInUseBy(driver);
+  std::size_t requests = RequestsInUseBy(driver);
+  if (pool.allocations != 0 || requests != 0) {
+    BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+             "driver unloaded with " + std::to_string(pool.allocations) + " pool allocations (" +
+                 std::to_string(pool.bytes) + " bytes) and " + std::to_string(requests) +
+                 " request packets still allocated");
+  }
+  std::unique_lock guard(g_driversLock);
+  auto it = g_drivers.find(driver);
+  it->second.unloaded = true;
+  if (it->second.devices == 0) {
+    g_drivers.erase(it);
+    guard.unlock();
+    FreeDriverObject(driver);
+  }
+}
+
+}  // namespace km

@@ -1,0 +1,102 @@
+// Private interfaces between the parts of the embedded kernel.
+#pragma once
+
+#include <km/standin.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace km::internal {
+
+// Bug-check codes, as Windows numbers them.
+constexpr ULONG kIrqlNotLessOrEqual = 0x0A;
+constexpr ULONG kSpinLockNotOwned = 0x10;
+constexpr ULONG kNoMoreIrpStackLocations = 0x35;
+constexpr ULONG kMultipleIrpCompleteRequests = 0x44;
+constexpr ULONG kCancelStateInCompletedIrp = 0x48;
+constexpr ULONG kIrqlNotGreaterOrEqual = 0x09;
+constexpr ULONG kBadPoolCaller = 0xC2;
+constexpr ULONG kDriverVerifierDetectedViolation = 0xC4;
+constexpr ULONG kDriverVerifierIoManagerViolation = 0xC9;
+
+// ---- Threads ---------------------------------------------------------------
+
+// What the kernel keeps per thread: its IRQL, and the completions of its own
+// requests that had to wait because the thread was at APC_LEVEL or above
+// (Windows runs them as kernel APCs when the thread lowers its IRQL).
+struct ThreadState {
+  std::mutex lock;  // held while a completion runs on the thread's behalf
+  std::atomic<KIRQL> irql{PASSIVE_LEVEL};
+  std::vector<std::pair<PIRP, void (*)(PIRP)>> deferredCompletions;  // guarded by `lock`
+  std::condition_variable wake;           // used with the dispatcher lock
+  bool waitSatisfied = false;             // guarded by the dispatcher lock
+};
+
+ThreadState &CurrentThreadState();
+std::shared_ptr<ThreadState> CurrentThreadHandle();
+
+// Runs `finish` for a request on behalf of the thread that issued it: at once
+// when that thread is below APC_LEVEL, else when it lowers its IRQL.
+void RunOnOriginator(const std::shared_ptr<ThreadState> &originator, PIRP irp, void (*finish)(PIRP));
+
+bool SpinLockHeldByCurrentThread(PKSPIN_LOCK lock);
+
+// ---- Driver attribution ----------------------------------------------------
+
+PDRIVER_OBJECT CurrentDriver();
+bool IsLoadedDriver(PDRIVER_OBJECT driver);
+void DriverDeviceCreated(PDRIVER_OBJECT driver);
+void DriverDeviceFreed(PDRIVER_OBJECT driver);
+
+// ---- Requests --------------------------------------------------------------
+
+enum class RequestOrigin : std::uint8_t {
+  Driver,    // IoAllocateIrp: the driver frees it
+  Threaded,  // IoBuildDeviceIoControlRequest: freed by the I/O manager
+  User,      // a user-mode request: freed by the I/O manager
+};
+
+// Allocates a request packet with `stackSize` locations for `origin`.
+PIRP AllocateRequest(CCHAR stackSize, RequestOrigin origin);
+// Stops the process unless `irp` is a live request packet.
+void CheckLiveRequest(PIRP irp, const char *operation);
+// Makes a request the I/O manager built one that it finishes for the calling
+// user-mode thread.
+void AdoptRequest(PIRP irp);
+// Frees a request packet without the checks of IoFreeIrp (the I/O manager's own).
+void FreeRequest(PIRP irp);
+
+// ---- Devices ---------------------------------------------------------------
+
+// The kernel's private part of a device object.
+struct DeviceState {
+  PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
+  std::u16string name;                  // empty for an unnamed device
+  bool deletePending = false;
+  std::size_t openFiles = 0;
+};
+
+DeviceState &StateOf(PDEVICE_OBJECT device);
+
+void ReferenceDevice(PDEVICE_OBJECT device);
+void DereferenceDevice(PDEVICE_OBJECT device);
+bool DeviceGone(PDEVICE_OBJECT device);  // deleted, or still initializing
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+
+// Device names in the namespace; InsertDeviceName returns the name it read.
+NTSTATUS InsertDeviceName(PCUNICODE_STRING text, PDEVICE_OBJECT device, std::u16string *name);
+void RemoveDeviceName(const std::u16string &name);
+// Resolves a name to a device and references it, both under the names lock,
+// so that the device cannot be freed in between. Null when there is none.
+PDEVICE_OBJECT LookupAndReferenceDevice(std::u16string_view name);
+
+// Upper-cases a name the way the object manager compares names.
+std::u16string FoldName(std::u16string_view name);
+
+}  // namespace km::internal

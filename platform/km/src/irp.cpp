@@ -1,0 +1,378 @@
+// I/O request packets: allocation, the threaded requests that
+// IoBuildDeviceIoControlRequest makes, passing a request down a device stack,
+// completion with its upward walk through completion routines, cancellation,
+// and the I/O manager's last stage that copies results back, signals the
+// issuer and frees the packet.
+#include "internal.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KM_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define KM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define KM_POISON(p, n) ((void)(p), (void)(n))
+#define KM_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace km::internal {
+namespace {
+
+// What the kernel keeps about a live request packet.
+struct RequestRecord {
+  RequestOrigin origin;
+  PDRIVER_OBJECT owner;                    // charged to this driver (may be null)
+  std::shared_ptr<ThreadState> originator; // threaded and user requests
+  std::size_t bytes;                       // packet size, locations included
+  ULONG bufferedOutputLength;              // for the copy-back check
+};
+
+struct RequestTable {
+  std::mutex lock;
+  std::unordered_map<PIRP, RequestRecord> live;
+  // Freed packets are held back for a while, poisoned, so that a later touch
+  // through the kernel's routines is reported instead of reaching new memory.
+  std::unordered_set<PIRP> freed;
+  std::deque<std::pair<PIRP, std::size_t>> quarantine;
+};
+
+RequestTable &Requests() {
+  static RequestTable *table = new RequestTable;
+  return *table;
+}
+
+constexpr std::size_t kQuarantine = 1024;
+
+KSPIN_LOCK g_cancelLock = 0;
+
+std::string Address(const void *p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+void InitializeStack(PIRP irp, USHORT packetSize, CCHAR stackSize) {
+  irp->Type = IO_TYPE_IRP;
+  irp->Size = packetSize;
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+  InitializeListHead(&irp->ThreadListEntry);
+}
+
+RequestRecord &RecordOf(PIRP irp) {
+  RequestTable &table = Requests();
+  std::lock_guard guard(table.lock);
+  return table.live.at(irp);
+}
+
+void FreeMdlChain(PIRP irp) {
+  PMDL mdl = irp->MdlAddress;
+  while (mdl != nullptr) {
+    PMDL next = mdl->Next;
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    mdl = next;
+  }
+  irp->MdlAddress = nullptr;
+}
+
+// The I/O manager's last stage for a request it issued.
+void FinishRequest(PIRP irp) {
+  RequestRecord &record = RecordOf(irp);
+  if (irp->Flags & IRP_BUFFERED_IO) {
+    if (!NT_ERROR(irp->IoStatus.Status) && (irp->Flags & IRP_INPUT_OPERATION) && irp->UserBuffer != nullptr &&
+        irp->IoStatus.Information != 0) {
+      if (irp->IoStatus.Information > record.bufferedOutputLength) {
+        BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a buffered request reported " + std::to_string(irp->IoStatus.Information) +
+                     " bytes for an output buffer of " + std::to_string(record.bufferedOutputLength));
+      }
+      std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+    }
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+  }
+  FreeMdlChain(irp);
+  PKEVENT event = irp->UserEvent;
+  if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+  FreeRequest(irp);
+  if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+}  // namespace
+
+PIRP AllocateRequest(CCHAR stackSize, RequestOrigin origin) {
+  if (stackSize < 1) return nullptr;
+  std::size_t bytes = IoSizeOfIrp(stackSize);
+  void *block = std::aligned_alloc(16, (bytes + 15) & ~std::size_t{15});
+  if (block == nullptr) return nullptr;
+  std::memset(block, 0, bytes);
+  auto irp = static_cast<PIRP>(block);
+  InitializeStack(irp, static_cast<USHORT>(bytes), stackSize);
+  RequestTable &table = Requests();
+  std::lock_guard guard(table.lock);
+  table.live.emplace(irp, RequestRecord{origin, CurrentDriver(), nullptr, bytes, 0});
+  return irp;
+}
+
+void AdoptRequest(PIRP irp) {
+  RequestRecord &record = RecordOf(irp);
+  record.origin = RequestOrigin::User;
+  record.originator = CurrentThreadHandle();
+}
+
+void CheckLiveRequest(PIRP irp, const char *operation) {
+  RequestTable &table = Requests();
+  std::unique_lock guard(table.lock);
+  if (table.live.count(irp) != 0) return;
+  bool wasFreed = table.freed.count(irp) != 0;
+  guard.unlock();
+  BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+           std::string(operation) + (wasFreed ? " touched a request that was already freed: " :
+                                                " was given something that is not a request packet: ") +
+               Address(irp));
+}
+
+void FreeRequest(PIRP irp) {
+  RequestTable &table = Requests();
+  std::lock_guard guard(table.lock);
+  auto it = table.live.find(irp);
+  std::size_t bytes = it->second.bytes;
+  table.live.erase(it);
+  table.freed.insert(irp);
+  table.quarantine.emplace_back(irp, bytes);
+  KM_POISON(irp, bytes);
+  if (table.quarantine.size() > kQuarantine) {
+    auto [oldest, oldBytes] = table.quarantine.front();
+    table.quarantine.pop_front();
+    table.freed.erase(oldest);
+    KM_UNPOISON(oldest, oldBytes);
+    std::free(oldest);
+  }
+}
+
+}  // namespace km::internal
+
+using namespace km::internal;
+
+std::size_t km::RequestsInUseBy(PDRIVER_OBJECT driver) {
+  RequestTable &table = Requests();
+  std::lock_guard guard(table.lock);
+  std::size_t count = 0;
+  for (const auto &[irp, record] : table.live) count += record.owner == driver;
+  return count;
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  UNREFERENCED_PARAMETER(ChargeQuota);
+  return AllocateRequest(StackSize, RequestOrigin::Driver);
+}
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  CheckLiveRequest(Irp, "IoInitializeIrp");
+  if (PacketSize < IoSizeOfIrp(StackSize) || PacketSize > RecordOf(Irp).bytes) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "IoInitializeIrp with a packet size that does not fit the request packet");
+  }
+  std::memset(Irp, 0, PacketSize);
+  InitializeStack(Irp, PacketSize, StackSize);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  CheckLiveRequest(Irp, "IoReuseIrp");
+  CCHAR stackSize = Irp->StackCount;
+  IoInitializeIrp(Irp, Irp->Size, stackSize);
+  Irp->IoStatus.Status = Iostatus;
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  CheckLiveRequest(Irp, "IoFreeIrp");
+  if (Irp->CurrentLocation <= Irp->StackCount) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "IoFreeIrp of a request that a driver below still holds");
+  }
+  FreeMdlChain(Irp);
+  FreeRequest(Irp);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+  if (DeviceObject == nullptr || (InputBuffer == nullptr && InputBufferLength != 0) ||
+      (OutputBuffer == nullptr && OutputBufferLength != 0)) {
+    return nullptr;
+  }
+  PIRP irp = AllocateRequest(DeviceObject->StackSize, RequestOrigin::Threaded);
+  if (irp == nullptr) return nullptr;
+  RequestRecord &record = RecordOf(irp);
+  record.originator = CurrentThreadHandle();
+  record.bufferedOutputLength = OutputBufferLength;
+
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+
+  bool ok = true;
+  switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED: {
+      ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+      if (length != 0) {
+        irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
+        ok = irp->AssociatedIrp.SystemBuffer != nullptr;
+        if (ok && InputBufferLength != 0) std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+        irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBufferLength != 0 ? IRP_INPUT_OPERATION : 0);
+      }
+      irp->UserBuffer = OutputBuffer;
+      break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+      if (InputBufferLength != 0) {
+        irp->AssociatedIrp.SystemBuffer = std::malloc(InputBufferLength);
+        ok = irp->AssociatedIrp.SystemBuffer != nullptr;
+        if (ok) std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+        irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+      }
+      if (ok && OutputBufferLength != 0) {
+        irp->MdlAddress = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, nullptr);
+        ok = irp->MdlAddress != nullptr;
+        if (ok) MmProbeAndLockPages(irp->MdlAddress, KernelMode, IoWriteAccess);
+      }
+      break;
+    default:  // METHOD_NEITHER
+      next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+      irp->UserBuffer = OutputBuffer;
+      break;
+  }
+  if (!ok) {
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+    FreeMdlChain(irp);
+    FreeRequest(irp);
+    return nullptr;
+  }
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  irp->RequestorMode = KernelMode;
+  return irp;
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  CheckLiveRequest(Irp, "IoCallDriver");
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    km::BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL", "IoCallDriver above DISPATCH_LEVEL");
+  }
+  Irp->CurrentLocation--;
+  if (Irp->CurrentLocation <= 0) {
+    km::BugCheck(kNoMoreIrpStackLocations, "NO_MORE_IRP_STACK_LOCATIONS",
+                 "IoCallDriver of a request that has no stack location left");
+  }
+  PIO_STACK_LOCATION location = --Irp->Tail.Overlay.CurrentStackLocation;
+  location->DeviceObject = DeviceObject;
+  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+  if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "IoCallDriver of a request with major function " + std::to_string(location->MajorFunction));
+  }
+  km::DriverScope scope(driver);
+  return driver->MajorFunction[location->MajorFunction](DeviceObject, Irp);
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  UNREFERENCED_PARAMETER(PriorityBoost);
+  CheckLiveRequest(Irp, "IoCompleteRequest");
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    km::BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest above DISPATCH_LEVEL");
+  }
+  if (Irp->CurrentLocation > Irp->StackCount + 1) {
+    km::BugCheck(kMultipleIrpCompleteRequests, "MULTIPLE_IRP_COMPLETE_REQUESTS",
+                 "a request was completed again after its completion: " + Address(Irp));
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a request was completed with STATUS_PENDING");
+  }
+  if (Irp->CancelRoutine != nullptr) {
+    km::BugCheck(kCancelStateInCompletedIrp, "CANCEL_STATE_IN_COMPLETED_IRP",
+                 "a request was completed while it still had a cancel routine");
+  }
+
+  // Walk up the stack, one location per driver, running the completion
+  // routine that the driver above set, until one takes the request back.
+  while (Irp->CurrentLocation <= Irp->StackCount) {
+    PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+    PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    PVOID context = location->Context;
+    UCHAR control = location->Control;
+    location->Control = 0;
+    location->CompletionRoutine = nullptr;
+    location->Context = nullptr;
+
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                         (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    bool hasUpper = Irp->CurrentLocation <= Irp->StackCount;
+    if (invoke) {
+      PDEVICE_OBJECT upper = hasUpper ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+      km::DriverScope scope(upper != nullptr ? upper->DriverObject : RecordOf(Irp).owner);
+      if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+    } else if (Irp->PendingReturned && hasUpper) {
+      IoMarkIrpPending(Irp);
+    }
+  }
+  // Past the top: the request is finished and belongs to whoever issued it.
+  Irp->CurrentLocation = static_cast<CHAR>(Irp->StackCount + 2);
+  RequestRecord &record = RecordOf(Irp);
+  if (record.origin == RequestOrigin::Driver) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a request allocated by a driver was completed past its top location; its completion "
+                 "routine must return STATUS_MORE_PROCESSING_REQUIRED and free it");
+  }
+  std::shared_ptr<ThreadState> originator = record.originator;  // outlives the record
+  RunOnOriginator(originator, Irp, FinishRequest);
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancelLock); }
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelLock, Irql); }
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  CheckLiveRequest(Irp, "IoCancelIrp");
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  Irp->CancelIrql = irql;
+  PDEVICE_OBJECT device =
+      Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+  {
+    km::DriverScope scope(device != nullptr ? device->DriverObject : nullptr);
+    routine(device, Irp);  // releases the cancel spin lock
+  }
+  if (SpinLockHeldByCurrentThread(&g_cancelLock)) {
+    km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "a cancel routine returned without releasing the cancel spin lock");
+  }
+  return TRUE;
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { CheckLiveRequest(Irp, "PoStartNextPowerIrp"); }
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }

@@ -1,0 +1,90 @@
+// Memory descriptor lists. The embedded kernel shares one address space with
+// its callers, so a caller's buffer is "locked" by recording it and "mapped"
+// at its own address; the descriptor keeps the Windows page arithmetic so
+// that drivers compute addresses and counts as they would on Windows.
+#include "internal.h"
+
+#include <cstdlib>
+
+using namespace km::internal;
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                         PIRP Irp) {
+  UNREFERENCED_PARAMETER(ChargeQuota);
+  if (Length == 0) return nullptr;
+  auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
+  ULONG_PTR pages = ((address & (PAGE_SIZE - 1)) + Length + PAGE_SIZE - 1) >> PAGE_SHIFT;
+  std::size_t bytes = sizeof(MDL) + pages * sizeof(ULONG_PTR);
+  auto mdl = static_cast<PMDL>(std::calloc(1, bytes));
+  if (mdl == nullptr) return nullptr;
+  mdl->Size = static_cast<CSHORT>(bytes > 0x7FFF ? 0x7FFF : bytes);
+  mdl->StartVa = reinterpret_cast<PVOID>(address & ~static_cast<ULONG_PTR>(PAGE_SIZE - 1));
+  mdl->ByteOffset = static_cast<ULONG>(address & (PAGE_SIZE - 1));
+  mdl->ByteCount = Length;
+  if (Irp != nullptr) {
+    if (!SecondaryBuffer || Irp->MdlAddress == nullptr) {
+      Irp->MdlAddress = mdl;
+    } else {
+      PMDL last = Irp->MdlAddress;
+      while (last->Next != nullptr) last = last->Next;
+      last->Next = mdl;
+    }
+  }
+  return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl) {
+  if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
+    km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "IoFreeMdl of a memory descriptor list whose pages are still locked");
+  }
+  std::free(Mdl);
+}
+
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+  MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+  UNREFERENCED_PARAMETER(AccessMode);
+  UNREFERENCED_PARAMETER(Operation);
+  MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
+}
+
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
+  if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)) {
+    km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "MmUnlockPages of a memory descriptor list that is not locked");
+  }
+  MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
+  MemoryDescriptorList->MappedSystemVa = nullptr;
+}
+
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                         ULONG BugCheckOnFailure, ULONG Priority) {
+  UNREFERENCED_PARAMETER(AccessMode);
+  UNREFERENCED_PARAMETER(CacheType);
+  UNREFERENCED_PARAMETER(RequestedAddress);
+  UNREFERENCED_PARAMETER(BugCheckOnFailure);
+  UNREFERENCED_PARAMETER(Priority);
+  if (!(MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
+    km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "mapping a memory descriptor list whose pages are not locked");
+  }
+  MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+  MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  return MemoryDescriptorList->MappedSystemVa;
+}
+
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+  return MmMapLockedPagesSpecifyCache(MemoryDescriptorList, AccessMode, MmCached, nullptr, TRUE,
+                                      NormalPagePriority);
+}
+
+VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  UNREFERENCED_PARAMETER(BaseAddress);
+  MemoryDescriptorList->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
+  MemoryDescriptorList->MappedSystemVa = nullptr;
+}
