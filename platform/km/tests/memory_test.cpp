@@ -1,0 +1,86 @@
+// Pool accounting and failure injection, and memory descriptor lists.
+#include "test_driver.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr ULONG kTag = 0x74736554;  // 'Test'
+constexpr ULONG kOtherTag = 0x72687430;
+
+TEST(Pool, AllocationsAreCountedByTagAndByDriver) {
+  kmtest::TestDriver driver;
+  km::PoolUsage before = km::PoolInUse(kTag);
+  PVOID a;
+  PVOID b;
+  {
+    km::DriverScope scope(driver.object());
+    a = ExAllocatePoolWithTag(NonPagedPool, 100, kTag);
+    b = ExAllocatePoolWithTag(NonPagedPool, 28, kOtherTag);
+  }
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
+  EXPECT_EQ(km::PoolInUse(kTag).allocations, before.allocations + 1);
+  EXPECT_EQ(km::PoolInUse(kTag).bytes, before.bytes + 100);
+  EXPECT_EQ(km::PoolInUseBy(driver.object()).allocations, 2u);
+  EXPECT_EQ(km::PoolInUseBy(driver.object()).bytes, 128u);
+  ExFreePoolWithTag(a, kTag);
+  ExFreePool(b);
+  EXPECT_EQ(km::PoolInUseBy(driver.object()).allocations, 0u);
+}
+
+TEST(Pool, NthAllocationFailsOnce) {
+  km::FailNthAllocation(2);
+  PVOID first = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+  PVOID second = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+  PVOID third = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+  km::ClearAllocationFailures();
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(third, nullptr);
+  ExFreePool(first);
+  ExFreePool(third);
+}
+
+TEST(Pool, TaggedAllocationsFailUntilCleared) {
+  km::FailAllocationsWithTag(kTag);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), nullptr);
+  PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, kOtherTag);
+  EXPECT_NE(other, nullptr);
+  ExFreePool(other);
+  km::ClearAllocationFailures();
+  PVOID again = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+  EXPECT_NE(again, nullptr);
+  ExFreePool(again);
+}
+
+TEST(Mdl, DescribesTheCallersOwnBufferAndMapsItInPlace) {
+  alignas(4096) static char buffer[3 * 4096];
+  char *start = buffer + 4000;
+  PMDL mdl = IoAllocateMdl(start, 5000, FALSE, FALSE, nullptr);
+  ASSERT_NE(mdl, nullptr);
+  EXPECT_EQ(MmGetMdlVirtualAddress(mdl), start);
+  EXPECT_EQ(MmGetMdlByteCount(mdl), 5000u);
+  EXPECT_EQ(MmGetMdlByteOffset(mdl), 4000u);
+  EXPECT_EQ(mdl->StartVa, buffer);
+  MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
+  EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start) << "already mapped";
+  MmUnlockPages(mdl);
+  IoFreeMdl(mdl);
+  EXPECT_EQ(IoAllocateMdl(start, 0, FALSE, FALSE, nullptr), nullptr);
+}
+
+TEST(Mdl, NonPagedPoolNeedsNoMapping) {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
+  PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), block);
+  IoFreeMdl(mdl);
+  ExFreePool(block);
+}
+
+}  // namespace
