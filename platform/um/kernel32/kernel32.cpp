@@ -1,0 +1,98 @@
+// The kernel32 device-access subset: CreateFileA, DeviceIoControl,
+// CloseHandle and the thread's last error, on top of a device backend.
+#include <windows.h>
+
+#include "device_backend.h"
+#include "handle_table.h"
+
+#include <string>
+#include <string_view>
+
+UM_EXTERN_C ULONG WINAPI RtlNtStatusToDosError(LONG Status);
+
+namespace {
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+BOOL Fail(DWORD error) {
+  t_lastError = error;
+  return FALSE;
+}
+
+std::uintptr_t HandleValue(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+
+// "\\.\NAME" names NAME in the device namespace, "\??\" in NT terms. The
+// 8-bit text is taken as Latin-1, the system's code page here.
+bool DeviceNamespacePath(std::string_view path, std::u16string *ntPath) {
+  constexpr std::string_view kPrefix = "\\\\.\\";
+  if (!path.starts_with(kPrefix)) return false;
+  *ntPath = u"\\??\\";
+  for (unsigned char c : path.substr(kPrefix.size())) ntPath->push_back(static_cast<char16_t>(c));
+  return true;
+}
+
+}  // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  (void)dwDesiredAccess;
+  (void)dwShareMode;
+  (void)lpSecurityAttributes;
+  (void)dwFlagsAndAttributes;
+  (void)hTemplateFile;
+  if (lpFileName == nullptr) {
+    Fail(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::u16string ntPath;
+  if (!DeviceNamespacePath(lpFileName, &ntPath)) {
+    Fail(ERROR_PATH_NOT_FOUND);  // there is no file system here, only devices
+    return INVALID_HANDLE_VALUE;
+  }
+  um::DeviceBackend &backend = um::EmbeddedBackend();
+  void *file = nullptr;
+  um::NtStatus status = backend.Open(ntPath, &file);
+  if (status < 0) {
+    Fail(RtlNtStatusToDosError(status));
+    return INVALID_HANDLE_VALUE;
+  }
+  return reinterpret_cast<HANDLE>(um::HandleTable::Process().Insert({&backend, file}));
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped) {
+  auto device = um::HandleTable::Process().Find(HandleValue(hDevice));
+  if (!device) return Fail(ERROR_INVALID_HANDLE);
+  // Windows would fault writing the count; refuse the call instead.
+  if (lpBytesReturned == nullptr && lpOverlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+
+  std::uint64_t information = 0;
+  um::NtStatus status = device->backend->Control(device->file, dwIoControlCode, lpInBuffer, nInBufferSize,
+                                                 lpOutBuffer, nOutBufferSize, &information);
+  // Handles are synchronous: an overlapped call completes before it returns.
+  if (lpOverlapped != nullptr) {
+    lpOverlapped->Internal = static_cast<ULONG_PTR>(static_cast<uint32_t>(status));
+    lpOverlapped->InternalHigh = information;
+  }
+  bool isError = (static_cast<uint32_t>(status) >> 30) == 3;
+  if (lpBytesReturned != nullptr && !isError) *lpBytesReturned = static_cast<DWORD>(information);
+  if (status < 0) return Fail(RtlNtStatusToDosError(status));
+  return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  auto device = um::HandleTable::Process().Remove(HandleValue(hObject));
+  if (!device) return Fail(ERROR_INVALID_HANDLE);
+  device->backend->Close(device->file);
+  return TRUE;
+}
+
+DWORD WINAPI GetLastError(void) { return t_lastError; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
