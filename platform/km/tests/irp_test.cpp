@@ -94,8 +94,9 @@ TEST_F(StackTest, MoreProcessingRequiredHandsTheRequestBackToItsDriver) {
     if (status == STATUS_PENDING) KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, nullptr);
     trace.steps.push_back("dispatch has it back");
     irp->IoStatus.Information = 7;  // the owner may change the result
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return irp->IoStatus.Status;
+    NTSTATUS result = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // the packet is gone after this
+    return result;
   });
   PIRP pended = nullptr;
   bus.Handle(IRP_MJ_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
