@@ -229,7 +229,17 @@ typedef union _POWER_STATE {
 } POWER_STATE;
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
-typedef enum { PowerActionNone = 0 } POWER_ACTION;
+typedef enum {
+  PowerActionNone = 0,
+  PowerActionReserved,
+  PowerActionSleep,
+  PowerActionHibernate,
+  PowerActionShutdown,
+  PowerActionShutdownReset,
+  PowerActionShutdownOff,
+  PowerActionWarmEject,
+  PowerActionDisplayOff
+} POWER_ACTION, *PPOWER_ACTION;
 
 typedef struct _DEVICE_CAPABILITIES {
   USHORT Size;
@@ -326,7 +336,6 @@ typedef struct _DEVICE_CAPABILITIES {
 
 // Device types, access and transfer methods of control codes
 #define FILE_DEVICE_UNKNOWN 0x00000022
-#define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
@@ -450,7 +459,7 @@ typedef struct DECLSPEC_ALIGN(16) _IRP {
   ULONG Flags;
   union {
     struct _IRP *MasterIrp;
-    LONG IrpCount;
+    volatile LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
   LIST_ENTRY ThreadListEntry;
@@ -472,7 +481,7 @@ typedef struct DECLSPEC_ALIGN(16) _IRP {
     } AsynchronousParameters;
     LARGE_INTEGER AllocationSize;
   } Overlay;
-  PDRIVER_CANCEL CancelRoutine;
+  volatile PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
   union {
     struct {
@@ -548,8 +557,9 @@ typedef struct DECLSPEC_ALIGN(16) _DEVICE_OBJECT {
     UCHAR Wcb[72];
   } Queue;
   ULONG AlignmentRequirement;
-  UCHAR DeviceQueue[40];
-  UCHAR Dpc[64];
+  // Opaque here; pointer-aligned like the KDEVICE_QUEUE and KDPC they stand for.
+  DECLSPEC_ALIGN(8) UCHAR DeviceQueue[40];
+  DECLSPEC_ALIGN(8) UCHAR Dpc[64];
   ULONG ActiveThreadCount;
   PVOID SecurityDescriptor;
   KEVENT DeviceLock;
@@ -590,9 +600,9 @@ NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOL
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 
 NTHALAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
-NTHALAPI VOID NTAPI KfRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+NTHALAPI KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);  // returns the previous IRQL
 NTHALAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
-#define KeRaiseIrql(a, b) KfRaiseIrql((a), (b))
+#define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
@@ -676,7 +686,7 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sour
                                                              PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI VOID NTAPI ObfDereferenceObject(PVOID Object);
+NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);  // returns the new reference count
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 
 // Request packets
@@ -742,9 +752,9 @@ NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
 NTKERNELAPI PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
 NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                                      MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                                     ULONG BugCheckOnFailure, ULONG Priority);
+                                                     ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority);
 NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
-static inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
+static inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, MM_PAGE_PRIORITY Priority) {
   if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
   return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
 }

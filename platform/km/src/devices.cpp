@@ -37,12 +37,14 @@ void ReferenceDevice(PDEVICE_OBJECT device) {
   ++device->ReferenceCount;
 }
 
-void DereferenceDevice(PDEVICE_OBJECT device) {
+LONG DereferenceDevice(PDEVICE_OBJECT device) {
   std::unique_lock guard(g_devicesLock);
-  if (--device->ReferenceCount == 0 && StateOf(device).deletePending) {
+  LONG remaining = --device->ReferenceCount;
+  if (remaining == 0 && StateOf(device).deletePending) {
     guard.unlock();
     FreeDevice(device);
   }
+  return remaining;
 }
 
 bool DeviceGone(PDEVICE_OBJECT device) {
@@ -150,11 +152,11 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
   return DeviceObject;
 }
 
-VOID NTAPI ObfDereferenceObject(PVOID Object) {
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   auto *device = static_cast<PDEVICE_OBJECT>(Object);
   if (device->Type != IO_TYPE_DEVICE) {
     km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
                  "ObDereferenceObject of an object that is not a device object");
   }
-  DereferenceDevice(device);
+  return DereferenceDevice(device);
 }

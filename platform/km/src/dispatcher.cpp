@@ -85,14 +85,14 @@ using namespace km::internal;
 
 KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentThreadState().irql.load(); }
 
-VOID NTAPI KfRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
   KIRQL current = KeGetCurrentIrql();
   if (NewIrql < current) {
     km::BugCheck(kIrqlNotGreaterOrEqual, "IRQL_NOT_GREATER_OR_EQUAL",
                  "KeRaiseIrql to " + std::to_string(NewIrql) + " from the higher " + std::to_string(current));
   }
-  *OldIrql = current;
   if (NewIrql != current) SetIrql(NewIrql);
+  return current;
 }
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
@@ -141,8 +141,7 @@ bool km::internal::SpinLockHeldByCurrentThread(PKSPIN_LOCK lock) {
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
-  KIRQL old;
-  KfRaiseIrql(DISPATCH_LEVEL, &old);
+  KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
   AcquireAtDpc(SpinLock);
   return old;
 }

@@ -85,7 +85,7 @@ struct DeviceState {
 DeviceState &StateOf(PDEVICE_OBJECT device);
 
 void ReferenceDevice(PDEVICE_OBJECT device);
-void DereferenceDevice(PDEVICE_OBJECT device);
+LONG DereferenceDevice(PDEVICE_OBJECT device);  // returns the new reference count
 bool DeviceGone(PDEVICE_OBJECT device);  // deleted, or still initializing
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 

@@ -63,7 +63,7 @@ VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
 
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                         ULONG BugCheckOnFailure, ULONG Priority) {
+                                         ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority) {
   UNREFERENCED_PARAMETER(AccessMode);
   UNREFERENCED_PARAMETER(CacheType);
   UNREFERENCED_PARAMETER(RequestedAddress);

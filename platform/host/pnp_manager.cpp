@@ -1,0 +1,211 @@
+// The Plug and Play manager: device arrival (a PDO from the bus, the
+// function driver's add-device, start and capabilities), surprise removal
+// when a device leaves, and removal once no handle to it is open, in the
+// order Windows uses. Its requests run one at a time on its own thread.
+#include "pnp_manager.h"
+
+#include "function_driver.h"
+#include "pnp_request.h"
+
+#include <km/standin.h>
+#include <usb/bus.h>
+
+#include <algorithm>
+
+namespace host {
+
+PnpManager &PnpManager::Instance() {
+  static PnpManager *manager = new PnpManager;  // its thread runs until exit
+  return *manager;
+}
+
+DeviceId PnpManager::Attach(std::shared_ptr<usb::DeviceModel> model) {
+  DeviceId id;
+  {
+    std::lock_guard guard(lock_);
+    id = next_++;
+    nodes_[id].model = std::move(model);
+  }
+  queue_.Post([this, id] { Arrive(id); });
+  Settle();
+  return id;
+}
+
+void PnpManager::Detach(DeviceId id) {
+  PDEVICE_OBJECT pdo;
+  {
+    std::lock_guard guard(lock_);
+    auto it = nodes_.find(id);
+    if (it == nodes_.end() || it->second.pdo == nullptr) return;
+    pdo = it->second.pdo;
+  }
+  usb::bus::Unplug(pdo);
+  Settle();
+}
+
+void PnpManager::DeviceLeft(PDEVICE_OBJECT pdo) {
+  queue_.Post([this, pdo] { Leave(pdo); });
+}
+
+void PnpManager::DeviceReturns(std::shared_ptr<usb::DeviceModel> model, std::chrono::milliseconds delay) {
+  std::lock_guard guard(lock_);
+  for (auto &[id, node] : nodes_) {
+    if (node.model != model) continue;
+    DeviceId returning = id;
+    queue_.Schedule(delay, [this, returning] { Arrive(returning); });
+  }
+}
+
+void PnpManager::LastHandleClosed(PDEVICE_OBJECT device) {
+  std::lock_guard guard(lock_);
+  for (const Departing &d : departing_) {
+    if (d.top != device && d.pdo != device) continue;
+    PDEVICE_OBJECT pdo = d.pdo;
+    queue_.Post([this, pdo] { RemoveIfClosed(pdo); });
+  }
+}
+
+void PnpManager::Settle() {
+  // The bus and the manager hand work to each other: wait until both rest.
+  for (int quiet = 0; quiet < 2;) {
+    bool busy = !queue_.Idle() || !usb::bus::Idle();
+    usb::bus::Drain();
+    queue_.Drain();
+    quiet = busy ? 0 : quiet + 1;
+  }
+}
+
+bool PnpManager::WaitUntilPresent(DeviceId id, bool present, std::chrono::milliseconds timeout) {
+  std::unique_lock guard(lock_);
+  return changed_.wait_for(guard, timeout, [&] {
+    auto it = nodes_.find(id);
+    return it != nodes_.end() && (it->second.pdo != nullptr && it->second.started) == present;
+  });
+}
+
+// ---- On the manager's thread ---------------------------------------------------
+
+void PnpManager::Arrive(DeviceId id) {
+  std::shared_ptr<usb::DeviceModel> model;
+  {
+    std::lock_guard guard(lock_);
+    auto it = nodes_.find(id);
+    if (it == nodes_.end() || it->second.pdo != nullptr) return;
+    model = it->second.model;
+  }
+  PDEVICE_OBJECT pdo = usb::bus::PlugIn(model);
+  if (pdo == nullptr) return;
+  bool hasDriver = false;
+  bool started = false;
+  if (PDRIVER_OBJECT driver = AcquireFunctionDriver()) {
+    hasDriver = NT_SUCCESS(km::CallAddDevice(driver, pdo)) && pdo->AttachedDevice != nullptr;
+    if (!hasDriver) ReleaseFunctionDriver();
+  }
+  if (hasDriver) {
+    started = NT_SUCCESS(SendPnp(pdo, IRP_MN_START_DEVICE));
+    if (started) {
+      DEVICE_CAPABILITIES capabilities{};
+      capabilities.Size = sizeof capabilities;
+      capabilities.Version = 1;
+      capabilities.Address = capabilities.UINumber = 0xFFFFFFFF;
+      SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, &capabilities);
+    }
+  }
+  std::lock_guard guard(lock_);
+  Node &node = nodes_[id];
+  node.pdo = pdo;
+  node.hasDriver = hasDriver;
+  node.started = started;
+  changed_.notify_all();
+}
+
+void PnpManager::Leave(PDEVICE_OBJECT pdo) {
+  Departing departing{pdo, nullptr, false};
+  {
+    std::lock_guard guard(lock_);
+    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](auto &entry) { return entry.second.pdo == pdo; });
+    if (it == nodes_.end()) return;
+    departing.hasDriver = it->second.hasDriver;
+    it->second.pdo = nullptr;
+    it->second.started = false;
+    changed_.notify_all();
+  }
+  if (departing.hasDriver) SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+  departing.top = top;
+  ObDereferenceObject(top);
+  {
+    std::lock_guard guard(lock_);
+    departing_.push_back(departing);
+  }
+  RemoveIfClosed(pdo);
+}
+
+void PnpManager::RemoveIfClosed(PDEVICE_OBJECT pdo) {
+  if (km::OpenFileCount(pdo) != 0) return;
+  Remove(pdo);
+}
+
+void PnpManager::Remove(PDEVICE_OBJECT pdo) {
+  bool hasDriver;
+  {
+    std::lock_guard guard(lock_);
+    auto it = std::find_if(departing_.begin(), departing_.end(), [&](const Departing &d) { return d.pdo == pdo; });
+    if (it == departing_.end()) return;
+    hasDriver = it->hasDriver;
+    departing_.erase(it);
+  }
+  SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+  if (hasDriver) ReleaseFunctionDriver();
+}
+
+void PnpManager::RemoveAll() {
+  std::vector<PDEVICE_OBJECT> present;
+  {
+    std::lock_guard guard(lock_);
+    for (auto &[id, node] : nodes_) {
+      if (node.pdo != nullptr) present.push_back(node.pdo);
+    }
+  }
+  for (PDEVICE_OBJECT pdo : present) usb::bus::Unplug(pdo);
+  Settle();
+  // Devices whose handles are still open go too: their handles then fail.
+  std::vector<PDEVICE_OBJECT> departing;
+  {
+    std::lock_guard guard(lock_);
+    for (const Departing &d : departing_) departing.push_back(d.pdo);
+  }
+  for (PDEVICE_OBJECT pdo : departing) queue_.Post([this, pdo] { Remove(pdo); });
+  Settle();
+  std::lock_guard guard(lock_);
+  nodes_.clear();
+}
+
+// ---- Queries ---------------------------------------------------------------------
+
+std::vector<DeviceId> PnpManager::Devices() {
+  std::lock_guard guard(lock_);
+  std::vector<DeviceId> ids;
+  for (auto &[id, node] : nodes_) ids.push_back(id);
+  return ids;
+}
+
+std::shared_ptr<usb::DeviceModel> PnpManager::Model(DeviceId id) {
+  std::lock_guard guard(lock_);
+  auto it = nodes_.find(id);
+  return it == nodes_.end() ? nullptr : it->second.model;
+}
+
+PDEVICE_OBJECT PnpManager::PhysicalDevice(DeviceId id) {
+  std::lock_guard guard(lock_);
+  auto it = nodes_.find(id);
+  return it == nodes_.end() ? nullptr : it->second.pdo;
+}
+
+bool PnpManager::Started(DeviceId id) {
+  std::lock_guard guard(lock_);
+  auto it = nodes_.find(id);
+  return it != nodes_.end() && it->second.started;
+}
+
+}  // namespace host
