@@ -25,17 +25,18 @@ std::vector<std::uint64_t> UrbStorage(std::size_t bytes) {
 // for 65535-byte transfers.
 struct SelectConfiguration {
   explicit SelectConfiguration(const usb::Bytes &configuration, ULONG pipes = 3)
-      : words(UrbStorage(offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(pipes))) {
+      : descriptor(configuration), words(UrbStorage(offsetof(_URB_SELECT_CONFIGURATION, Interface) + GET_USBD_INTERFACE_SIZE(pipes))) {
     urb = reinterpret_cast<URB *>(words.data());
     urb->UrbHeader.Length = static_cast<USHORT>(offsetof(_URB_SELECT_CONFIGURATION, Interface) +
                                                 GET_USBD_INTERFACE_SIZE(pipes));
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->UrbSelectConfiguration.ConfigurationDescriptor =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<std::uint8_t *>(configuration.data()));
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data());
     USBD_INTERFACE_INFORMATION &info = urb->UrbSelectConfiguration.Interface;
     info.Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipes));
     for (ULONG k = 0; k < pipes; ++k) info.Pipes[k].MaximumTransferSize = 0xFFFF;
   }
+  usb::Bytes descriptor;  // the caller's copy, as a driver keeps it
   std::vector<std::uint64_t> words;
   URB *urb;
   USBD_INTERFACE_INFORMATION &Interface() { return urb->UrbSelectConfiguration.Interface; }

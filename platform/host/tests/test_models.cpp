@@ -224,6 +224,12 @@ NTSTATUS UrbRequest::Wait() {
   return iosb_.Status;
 }
 
+bool UrbRequest::WaitFor(std::chrono::milliseconds timeout) {
+  LARGE_INTEGER relative;
+  relative.QuadPart = -static_cast<LONGLONG>(timeout.count()) * 10000;
+  return KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &relative) == STATUS_SUCCESS;
+}
+
 void UrbRequest::Cancel() {
   // At APC_LEVEL the request cannot finish and be freed between the check
   // and the cancel.

@@ -7,6 +7,7 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -70,6 +71,9 @@ class UrbRequest {
   NTSTATUS Start();
   bool Done();  // completed (the bus thread settled first)
   NTSTATUS Wait();
+  // False when the request is still running after `timeout`.
+  bool WaitFor(std::chrono::milliseconds timeout);
+  NTSTATUS Status() const { return iosb_.Status; }
   void Cancel();
 
  private:
