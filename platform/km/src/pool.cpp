@@ -1,14 +1,27 @@
 // Non-paged pool: every allocation is recorded with its tag, size and the
 // driver it is charged to, so that leaks can be counted per tag and per
 // driver, foreign and double frees stop the process, and tests can make
-// chosen allocations fail.
+// chosen allocations fail. Under AddressSanitizer the bytes between the
+// size asked for and the 16-byte rounding are poisoned, so that a read or
+// write one byte past a block stops the test that made it.
 #include "internal.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <unordered_map>
+#include <iterator>
+#include <map>
 #include <unordered_set>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KM_POISON(address, size) __asan_poison_memory_region((address), (size))
+#define KM_UNPOISON(address, size) __asan_unpoison_memory_region((address), (size))
+#else
+#define KM_POISON(address, size) ((void)(address), (void)(size))
+#define KM_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
 
 namespace km::internal {
 namespace {
@@ -21,7 +34,9 @@ struct Allocation {
 
 struct Pool {
   std::mutex lock;
-  std::unordered_map<void *, Allocation> live;
+  // Ordered by address, so that the block containing an address is found
+  // by searching for the last block that starts at or before it.
+  std::map<void *, Allocation> live;
   // Recently freed blocks, so that a second free is told apart from a
   // pointer that never came from the pool.
   std::unordered_set<void *> recentlyFreed;
@@ -37,6 +52,13 @@ Pool &ThePool() {
 }
 
 constexpr std::size_t kFreedMemory = 4096;
+
+// Bytes the allocator hands out for a request that does not overflow:
+// rounded up to 16, and 16 for an empty request.
+SIZE_T BlockBytes(SIZE_T requested) {
+  SIZE_T rounded = (requested + 15) & ~SIZE_T{15};
+  return rounded == 0 ? 16 : rounded;
+}
 
 std::string TagText(ULONG tag) {
   char text[5];
@@ -66,10 +88,11 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (pool.allocationCount == pool.failAt || pool.failingTags.count(Tag) != 0) return nullptr;
   }
   // Pool blocks are 16-byte aligned, as on 64-bit Windows.
-  SIZE_T rounded = (NumberOfBytes + 15) & ~SIZE_T{15};
-  if (rounded < NumberOfBytes) return nullptr;
-  void *block = std::aligned_alloc(16, rounded == 0 ? 16 : rounded);
+  if (NumberOfBytes > SIZE_T{0} - 16) return nullptr;  // the rounding would overflow
+  SIZE_T blockBytes = BlockBytes(NumberOfBytes);
+  void *block = std::aligned_alloc(16, blockBytes);
   if (block == nullptr) return nullptr;
+  KM_POISON(static_cast<char *>(block) + NumberOfBytes, blockBytes - NumberOfBytes);
   std::lock_guard guard(pool.lock);
   pool.live[block] = Allocation{Tag, NumberOfBytes, CurrentDriver()};
   if (pool.recentlyFreed.erase(block) != 0) {
@@ -102,6 +125,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     guard.unlock();
     km::BugCheck(kBadPoolCaller, "BAD_POOL_CALLER", detail);
   }
+  SIZE_T size = it->second.size;
   pool.live.erase(it);
   pool.recentlyFreed.insert(P);
   pool.freedOrder.push_back(P);
@@ -110,6 +134,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     pool.freedOrder.pop_front();
   }
   guard.unlock();
+  KM_UNPOISON(static_cast<char *>(P) + size, BlockBytes(size) - size);
   std::free(P);
 }
 
@@ -137,6 +162,19 @@ PoolUsage PoolInUse(ULONG tag) {
 
 PoolUsage PoolInUseBy(PDRIVER_OBJECT driver) {
   return Usage([driver](const internal::Allocation &a) { return a.owner == driver; });
+}
+
+std::size_t PoolBytesFrom(const void *address) {
+  internal::Pool &pool = internal::ThePool();
+  std::lock_guard guard(pool.lock);
+  // The candidate is the last block starting at or before the address.
+  auto next = pool.live.upper_bound(const_cast<void *>(address));
+  if (next == pool.live.begin()) return 0;
+  auto candidate = std::prev(next);
+  auto start = reinterpret_cast<std::uintptr_t>(candidate->first);
+  auto at = reinterpret_cast<std::uintptr_t>(address);
+  std::size_t size = candidate->second.size;
+  return at - start < size ? size - (at - start) : 0;
 }
 
 void FailNthAllocation(std::uint64_t n) {

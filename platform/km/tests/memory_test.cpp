@@ -56,6 +56,45 @@ TEST(Pool, TaggedAllocationsFailUntilCleared) {
   ExFreePool(again);
 }
 
+TEST(Pool, BytesFromAnAddressRunToTheEndOfItsBlock) {
+  auto *a = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 100, kTag));
+  auto *b = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 7, kTag));
+  PVOID empty = ExAllocatePoolWithTag(NonPagedPool, 0, kTag);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(km::PoolBytesFrom(a), 100u);
+  EXPECT_EQ(km::PoolBytesFrom(a + 1), 99u);
+  EXPECT_EQ(km::PoolBytesFrom(a + 99), 1u);
+  EXPECT_EQ(km::PoolBytesFrom(a + 100), 0u) << "the rounding past the size asked for is not the caller's";
+  EXPECT_EQ(km::PoolBytesFrom(b), 7u);
+  EXPECT_EQ(km::PoolBytesFrom(b + 6), 1u);
+  EXPECT_EQ(km::PoolBytesFrom(b + 7), 0u);
+  EXPECT_EQ(km::PoolBytesFrom(empty), 0u) << "an empty block holds no byte";
+  char onStack[16] = {};
+  EXPECT_EQ(km::PoolBytesFrom(onStack), 0u);
+  EXPECT_EQ(km::PoolBytesFrom(nullptr), 0u);
+  ExFreePool(a);
+  EXPECT_EQ(km::PoolBytesFrom(a), 0u) << "a freed block is no longer pool";
+  EXPECT_EQ(km::PoolBytesFrom(b + 3), 4u);
+  ExFreePool(b);
+  ExFreePool(empty);
+  EXPECT_EQ(km::PoolBytesFrom(b + 3), 0u);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The rounding of a block to 16 bytes is poisoned, so that the sanitizer
+// catches code that reads one byte past the size it was given.
+TEST(PoolDeathTest, ReadingPastTheSizeAskedForStops) {
+  auto *block = static_cast<volatile char *>(ExAllocatePoolWithTag(NonPagedPool, 9, kTag));
+  ASSERT_NE(block, nullptr);
+  block[8] = 42;
+  EXPECT_EQ(block[8], 42) << "the last byte asked for is usable";
+  EXPECT_DEATH((void)block[9], "AddressSanitizer");
+  ExFreePool(const_cast<char *>(block));
+}
+#endif
+
 TEST(Mdl, DescribesTheCallersOwnBufferAndMapsItInPlace) {
   alignas(4096) static char buffer[3 * 4096];
   char *start = buffer + 4000;

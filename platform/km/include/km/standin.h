@@ -55,6 +55,11 @@ struct PoolUsage {
 // Pool still allocated, for one tag (0: every tag) or for one driver.
 KM_API PoolUsage PoolInUse(ULONG tag = 0);
 KM_API PoolUsage PoolInUseBy(PDRIVER_OBJECT driver);
+// Bytes from `address` to the end of the live pool block that contains it
+// (the size the block was allocated with, not its rounding), or 0 when the
+// address lies in no live pool block. Code that reads memory whose length a
+// device or a caller states uses it to read no further than the block.
+KM_API std::size_t PoolBytesFrom(const void *address);
 // Request packets still allocated by a driver through IoAllocateIrp.
 KM_API std::size_t RequestsInUseBy(PDRIVER_OBJECT driver);
 
