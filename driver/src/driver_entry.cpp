@@ -1,0 +1,118 @@
+// Driver entry, add-device with the sixteen one-character name slots, and the
+// create and close requests through which user mode gets a handle.
+#include "tavrin.h"
+
+namespace {
+
+const char kDeviceNameText[] = "\\Device\\Tavrin-0";
+const char kLinkNameText[] = "\\DosDevices\\Tavrin-0";
+
+// Copies an ASCII name into `Name` with its last character replaced by the
+// slot character, 0x30 + slot.
+void MakeName(WCHAR *Name, const char *Text, ULONG Chars, ULONG Slot) {
+  for (ULONG i = 0; i < Chars; ++i) Name[i] = static_cast<WCHAR>(Text[i]);
+  Name[Chars - 1] = static_cast<WCHAR>(0x30 + Slot);
+  Name[Chars] = 0;
+}
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = 0;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+NTSTATUS TavrinCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return CompleteRequest(Irp, ExtensionOf(DeviceObject)->Started ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+}
+
+NTSTATUS TavrinClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+VOID TavrinUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
+
+NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  PDEVICE_OBJECT deviceObject = NULL;
+  WCHAR deviceName[TAVRIN_DEVICE_NAME_CHARS + 1];
+  WCHAR linkName[TAVRIN_LINK_NAME_CHARS + 1];
+  UNICODE_STRING deviceText;
+  UNICODE_STRING linkText;
+
+  // The first slot whose device and link can both be made is the device's.
+  for (ULONG slot = 0; slot < TAVRIN_SLOT_COUNT; ++slot) {
+    MakeName(deviceName, kDeviceNameText, TAVRIN_DEVICE_NAME_CHARS, slot);
+    MakeName(linkName, kLinkNameText, TAVRIN_LINK_NAME_CHARS, slot);
+    RtlInitUnicodeString(&deviceText, deviceName);
+    RtlInitUnicodeString(&linkText, linkName);
+    status = IoCreateDevice(DriverObject, sizeof(DeviceExtension), &deviceText, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                            &deviceObject);
+    if (!NT_SUCCESS(status)) {
+      deviceObject = NULL;
+      continue;
+    }
+    DeviceExtension *extension = ExtensionOf(deviceObject);
+    RtlCopyMemory(extension->LinkName, linkName, sizeof linkName);
+    extension->Started = FALSE;
+    extension->LinkCreated = FALSE;
+    extension->ConfigurationHandle = NULL;
+    extension->DeviceDescriptor = NULL;
+    extension->InterfaceRecord = NULL;
+    extension->StreamDataRing = NULL;
+    extension->StreamDescriptorRing = NULL;
+    status = IoCreateSymbolicLink(&linkText, &deviceText);
+    if (NT_SUCCESS(status)) {
+      // Removal deletes every link add-device made, started or not.
+      extension->LinkCreated = TRUE;
+      break;
+    }
+    // The device object of a slot whose link failed does not linger.
+    IoDeleteDevice(deviceObject);
+    deviceObject = NULL;
+  }
+  if (deviceObject == NULL) return status;
+
+  DeviceExtension *extension = ExtensionOf(deviceObject);
+  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  deviceObject->Flags |= DO_DIRECT_IO;
+  deviceObject->Flags |= DO_POWER_PAGABLE;
+  extension->PhysicalDeviceObject = PhysicalDeviceObject;
+  extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
+  if (extension->LowerDeviceObject == NULL) {
+    // The stack below is going away: leave no name or device behind.
+    IoDeleteSymbolicLink(&linkText);
+    IoDeleteDevice(deviceObject);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  extension->LastUsbdStatus = 0;
+  extension->PendingIoCount = 1;
+  KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+  KeInitializeSpinLock(&extension->RecordLock);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+PVOID AllocateZeroed(SIZE_T Bytes) {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPool, Bytes, TAVRIN_POOL_TAG);
+  if (block != NULL) RtlZeroMemory(block, Bytes);
+  return block;
+}
+
+VOID FreePool(PVOID Block) {
+  if (Block != NULL) ExFreePool(Block);
+}
+
+extern "C" TAVRIN_DRIVER_ENTRY NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  UNREFERENCED_PARAMETER(RegistryPath);
+  DriverObject->DriverUnload = TavrinUnload;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = TavrinCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = TavrinClose;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TavrinDeviceControl;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = TavrinPower;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = TavrinPnp;
+  DriverObject->DriverExtension->AddDevice = TavrinAddDevice;
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,22 @@
+// Request tracking (the dispatch references that removal waits for) and the
+// power dispatch, which passes every power request down unchanged.
+#include "tavrin.h"
+
+BOOLEAN AcquireIoReference(DeviceExtension *Extension) {
+  InterlockedIncrement(&Extension->PendingIoCount);
+  if (!*static_cast<volatile UCHAR *>(&Extension->Removing)) return TRUE;
+  if (InterlockedDecrement(&Extension->PendingIoCount) == 0) KeSetEvent(&Extension->RemoveEvent, 0, FALSE);
+  return FALSE;
+}
+
+VOID ReleaseIoReference(DeviceExtension *Extension) {
+  if (InterlockedDecrement(&Extension->PendingIoCount) == 0) KeSetEvent(&Extension->RemoveEvent, 0, FALSE);
+}
+
+NTSTATUS TavrinPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  PoStartNextPowerIrp(Irp);
+  return PoCallDriver(ExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
+}

@@ -1,0 +1,126 @@
+// Tavrin.sys: the per-device state and the routines its parts share. The
+// driver is written against the platform's kernel and USB headers only, so
+// the same sources build for Windows and for the embedded kernel.
+#pragma once
+
+#include <ntddk.h>
+#include <usb.h>
+#include <usbioctl.h>
+extern "C" {
+#include <usbdlib.h>
+}
+
+#include <tavrin_ioctl.h>
+
+// The embedded kernel finds DriverEntry among the module's exports; on
+// Windows it is the image's entry point.
+#ifdef _WIN32
+#define TAVRIN_DRIVER_ENTRY
+#else
+#define TAVRIN_DRIVER_ENTRY __attribute__((visibility("default")))
+#endif
+
+// Pool tag 'Tavn', as it shows in pool listings.
+#define TAVRIN_POOL_TAG 0x6E766154u
+
+// Slots: the one-character suffix of the names, 0x30 + k for k = 0 to 15.
+#define TAVRIN_SLOT_COUNT 16
+#define TAVRIN_DEVICE_NAME_CHARS 16  // "\Device\Tavrin-0"
+#define TAVRIN_LINK_NAME_CHARS 20    // "\DosDevices\Tavrin-0"
+
+// The largest transfer asked for on every pipe at configuration.
+#define TAVRIN_MAXIMUM_TRANSFER_SIZE 0xFFFF
+
+struct RingBuffer;
+
+typedef struct DeviceExtension {
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDEVICE_OBJECT LowerDeviceObject;
+  UCHAR Started;
+  UCHAR LinkCreated;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  PUSBD_INTERFACE_INFORMATION InterfaceRecord;  // replaced only under RecordLock
+  WCHAR LinkName[TAVRIN_LINK_NAME_CHARS + 1];
+  LONG LastUsbdStatus;
+  LONG PendingIoCount;
+  KEVENT RemoveEvent;
+  UCHAR Removing;
+  UCHAR StopStream;
+  struct RingBuffer *StreamDataRing;
+  struct RingBuffer *StreamDescriptorRing;
+  // Guards InterfaceRecord: readers copy what they need under it, so that a
+  // select-interface request never frees a record another request reads.
+  KSPIN_LOCK RecordLock;
+} DeviceExtension;
+
+inline DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject) {
+  return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
+}
+
+// What a request needs of one pipe entry of the interface record.
+typedef struct PipeSnapshot {
+  USBD_PIPE_HANDLE PipeHandle;
+  UCHAR EndpointAddress;
+  USBD_PIPE_TYPE PipeType;
+  ULONG MaximumTransferSize;
+} PipeSnapshot;
+
+// One device-control request, as its handler sees it.
+typedef struct ControlCall {
+  PDEVICE_OBJECT Device;
+  DeviceExtension *Extension;
+  PIRP Irp;
+  ULONG Code;
+  ULONG InputLength;
+  ULONG OutputLength;
+  PUCHAR SystemBuffer;
+  ULONG_PTR Information;  // the byte count reported with a success
+} ControlCall;
+
+// ---- Memory ----------------------------------------------------------------
+PVOID AllocateZeroed(SIZE_T Bytes);
+VOID FreePool(PVOID Block);
+
+// ---- Request tracking and power ---------------------------------------------
+BOOLEAN AcquireIoReference(DeviceExtension *Extension);
+VOID ReleaseIoReference(DeviceExtension *Extension);
+DRIVER_DISPATCH TavrinPower;
+
+// ---- Plug and Play and configuration -----------------------------------------
+DRIVER_DISPATCH TavrinPnp;
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber, UCHAR AlternateSetting);
+// The pipe entry `Index` of the record: STATUS_UNSUCCESSFUL when no record is
+// held, STATUS_INVALID_PARAMETER when the index is not below NumberOfPipes.
+NTSTATUS ReadPipe(DeviceExtension *Extension, ULONG Index, PipeSnapshot *Pipe);
+// Copies the record to `Buffer`: *Length 0 when none is held,
+// STATUS_BUFFER_TOO_SMALL when it does not fit.
+NTSTATUS CopyInterfaceRecord(DeviceExtension *Extension, PVOID Buffer, ULONG Capacity, ULONG *Length);
+// Replaces the record (null: none held) and frees the old one.
+VOID ReplaceInterfaceRecord(DeviceExtension *Extension, PUSBD_INTERFACE_INFORMATION Record);
+
+// ---- Requests to the bus driver -----------------------------------------------
+NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS SubmitUrbTimed(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+USHORT PipeRequestLength();
+// Reads a descriptor into `Buffer`; *Received is the byte count (0 on failure).
+NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId,
+                        PVOID Buffer, ULONG Length, ULONG *Received);
+NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+
+// ---- Device control ----------------------------------------------------------
+DRIVER_DISPATCH TavrinDeviceControl;
+NTSTATUS BulkOrInterruptTransfer(ControlCall *Call);
+NTSTATUS ResetPipeRequest(ControlCall *Call);
+NTSTATUS AbortPipeRequest(ControlCall *Call);
+NTSTATUS ResetPortRequest(ControlCall *Call);
+NTSTATUS DeviceDescriptorRequest(ControlCall *Call);
+NTSTATUS ConfigurationDescriptorRequest(ControlCall *Call);
+NTSTATUS StringDescriptorCall(ControlCall *Call);
+NTSTATUS VendorDeviceRequestCall(ControlCall *Call);
+NTSTATUS ClassOrVendorRequest(ControlCall *Call);
+NTSTATUS SetFeatureRequest(ControlCall *Call);
+NTSTATUS FrameNumberRequest(ControlCall *Call);
