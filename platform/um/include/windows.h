@@ -5,6 +5,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>  // char16_t for C clients
+#endif
 
 #ifdef __cplusplus
 #define UM_EXTERN_C extern "C"
