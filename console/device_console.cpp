@@ -1,0 +1,144 @@
+// Frm_Main's device list and command console: discovery and polling on
+// Timer1, the connection state, the Send handler and the reply rule.
+#include "frm_main.h"
+
+#include "message_box.h"
+
+#include <QCoreApplication>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+
+using Common::kFalse;
+using Common::kTrue;
+using Common::Pad_Nul;
+using Common::Read_Result;
+using Common::Runtime_Error;
+using Common::Strip_Nul;
+
+namespace {
+
+constexpr int kDiscoveryInterval = 5000;  // ms between discovery ticks
+constexpr int kPollingInterval = 100;     // ms between polling ticks
+
+const QString kLineEnd = QStringLiteral("\r\n");
+const QChar kLineFeed = QLatin1Char('\n');
+// Rows whose text holds this are instruments.
+const QString kDeviceFilter = QStringLiteral("TA");
+
+void Let_Pending_Events_Run() { QCoreApplication::processEvents(); }
+
+}  // namespace
+
+QString Frm_Main::Selected_Device() const {
+  const QList<QListWidgetItem *> selected = List_Devices->selectedItems();
+  return selected.isEmpty() ? QString() : selected.first()->text();
+}
+
+void Frm_Main::Refresh_Device_List() {
+  List_Devices->clear();
+  QString list = Strip_Nul(Common::USB_Get_ALL_Available_DeviceName());
+  if (!list.isEmpty()) {
+    // Text after the last line end is not used.
+    for (qsizetype end = list.indexOf(kLineEnd); end >= 0; end = list.indexOf(kLineEnd)) {
+      const QString name = list.left(end);
+      list.remove(0, end + kLineEnd.size());
+      List_Devices->addItem(name);
+      Let_Pending_Events_Run();
+    }
+  }
+  // A list with no line end at all names nothing usable either.
+  if (List_Devices->count() == 0) List_Devices->addItem(kNoDevices);
+  List_Devices->setCurrentRow(0);
+}
+
+void Frm_Main::Set_Connected(std::int16_t value) {
+  Connected = value;
+  Enable_Send_Buttons(value);
+}
+
+void Frm_Main::Enable_Send_Buttons(std::int16_t value) {
+  Cmd_Send->setEnabled(value != kFalse);
+  Cmd_Send_File->setEnabled(value != kFalse);
+}
+
+void Frm_Main::Cmd_Send_Click() {
+  try {
+    txt_USBI_Buffer->clear();
+    const QString row = Selected_Device();
+    if (row.isEmpty() || row == kNoDevices) {
+      Set_Connected(kFalse);
+      return;
+    }
+    QString device = Pad_Nul(row);
+    const QString command = txt_Command->text();
+    if (Common::Write_Text(command + kLineFeed, device) == kFalse) Set_Connected(kFalse);
+    Add_Command_To_History(command);
+  } catch (const Runtime_Error &error) {
+    Untrapped_Error(error);
+  }
+}
+
+void Frm_Main::Timer1_Timer() {
+  Timer1->stop();
+  try {
+    if (Connected == kFalse) {
+      // Discovery.
+      Timer1->setInterval(kDiscoveryInterval);
+      Refresh_Device_List();
+      if (Selected_Device().contains(kDeviceFilter, Qt::CaseSensitive)) Set_Connected(kTrue);
+    } else {
+      // Polling.
+      QString device;
+      bool usable = true;
+      if (!Strip_Nul(Common::USB_Get_ALL_Available_DeviceName()).isEmpty()) {
+        Timer1->setInterval(kPollingInterval);
+        const QString row = Selected_Device();
+        if (row.isEmpty() || row == kNoDevices) {
+          Set_Connected(kFalse);
+          usable = false;
+        } else {
+          device = Pad_Nul(row);
+          const Read_Result result = Common::Read_Interrogative(device);
+          if (result.Success == kTrue) Apply_Reply_Rule(txt_USBI_Buffer, Common::Last_Interrogative_Reply, result.Text);
+        }
+      } else {
+        Connected = kFalse;  // the flag only; the buttons keep their state
+      }
+      if (usable) {
+        if (Strip_Nul(Common::USB_Get_ALL_Available_DeviceName()).isEmpty()) {
+          Connected = kFalse;
+        } else {
+          const Read_Result result = Common::Read_Formatted(device);
+          if (result.Success == kTrue) Apply_Reply_Rule(txt_USBF_Buffer, Common::Last_Formatted_Reply, result.Text);
+        }
+      }
+    }
+  } catch (const Runtime_Error &error) {
+    Untrapped_Error(error);
+    return;
+  }
+  Let_Pending_Events_Run();
+  if (!ended_) Timer1->start();
+}
+
+void Frm_Main::Apply_Reply_Rule(QPlainTextEdit *box, QString &memory, const QString &text) {
+  if (memory.contains(kLineFeed) && !text.isEmpty()) box->clear();
+  memory = text;
+  QString shown = text;
+  shown.remove(kLineFeed);
+  if (shown.isEmpty()) return;
+  QTextCursor end(box->document());
+  end.movePosition(QTextCursor::End);
+  end.insertText(shown);
+  box->verticalScrollBar()->setValue(box->verticalScrollBar()->maximum());
+}
+
+void Frm_Main::Untrapped_Error(const Runtime_Error &error) {
+  Show_Message(error.Number_And_Description());
+  End_Program(1);
+}

@@ -1,0 +1,327 @@
+// Frm_Main: controls, start-up, shut-down and the window's events.
+#include "frm_main.h"
+
+#include "message_box.h"
+#include "settings_store.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFrame>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
+#include <QMoveEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QResizeEvent>
+#include <QShowEvent>
+#include <QTimer>
+#include <QWindow>
+
+#include <cfloat>
+#include <cmath>
+
+using Common::kFalse;
+using Common::Runtime_Error;
+
+namespace {
+
+constexpr int kPollInterval = 100;  // Timer1's interval at start, in ms
+
+// The design client area, the window's size until start-up sets it.
+constexpr double kDesignClientWidth = 10455;
+constexpr double kDesignClientHeight = 9105;
+
+QFont Arial(double points, bool bold = false) {
+  QFont font(QStringLiteral("Arial"));
+  font.setPointSizeF(points);
+  font.setBold(bold);
+  return font;
+}
+
+// The application icon: a white "T" on a dark blue tile.
+QIcon Application_Icon() {
+  QPixmap tile(32, 32);
+  tile.fill(QColor(0x1F, 0x3A, 0x68));
+  QPainter painter(&tile);
+  painter.setPen(Qt::white);
+  painter.setFont(Arial(18, true));
+  painter.drawText(tile.rect(), Qt::AlignCenter, QStringLiteral("T"));
+  painter.end();
+  return QIcon(tile);
+}
+
+// A stored text converted to a single-precision number, as start-up does.
+double To_Single(const QString &text) {
+  bool ok = false;
+  const double value = QLocale::c().toDouble(text.trimmed(), &ok);
+  if (!ok || !std::isfinite(value)) throw Runtime_Error(Common::kErrorTypeMismatch, QStringLiteral("Type mismatch"));
+  if (std::fabs(value) > FLT_MAX) throw Runtime_Error(Common::kErrorOverflow, QStringLiteral("Overflow"));
+  return static_cast<float>(value);
+}
+
+// A value written with the format "0": whole, no decimals, no grouping.
+QString Format_Whole(double value) { return QString::number(std::llround(value)); }
+
+[[noreturn]] void Invalid_Property() {
+  throw Runtime_Error(Common::kErrorInvalidProperty, QStringLiteral("Invalid property value"));
+}
+
+template <typename Control>
+Control *Named(Control *control, const char *name) {
+  control->setObjectName(QString::fromLatin1(name));
+  return control;
+}
+
+}  // namespace
+
+Frm_Main::Frm_Main(Frm_Main_Services services, QWidget *parent) : QWidget(parent), services_(std::move(services)) {
+  messages_ = services_.Messages;
+  if (messages_ == nullptr) {
+    own_messages_ = std::make_unique<Qt_Message_Box>();
+    messages_ = own_messages_.get();
+  }
+  settings_ = services_.Settings;
+  if (settings_ == nullptr) {
+    own_settings_ = std::make_unique<Settings_Store>();
+    settings_ = own_settings_.get();
+  }
+  if (services_.Program_Directory.isEmpty()) services_.Program_Directory = QCoreApplication::applicationDirPath();
+
+  setObjectName(QStringLiteral("Frm_Main"));
+  setWindowTitle(QStringLiteral("Tavrin"));
+  setWindowIcon(Application_Icon());
+  setFont(Arial(8.25));
+  QPalette grey = palette();
+  grey.setColor(QPalette::Window, QColor(0xC0, 0xC0, 0xC0));
+  setPalette(grey);
+  setAutoFillBackground(true);
+
+  Create_Controls();
+  Place_Controls();
+  Set_Focus_Order();
+  Wire_Events();
+
+  width_ = kDesignClientWidth;
+  height_ = kDesignClientHeight;
+  Show_Window_Geometry();
+}
+
+Frm_Main::~Frm_Main() = default;
+
+void Frm_Main::Create_Controls() {
+  lb_USB_I = Named(new QLabel(QStringLiteral("USB Interrogative"), this), "lb_USB_I");
+  lb_USB_I->setFont(Arial(15.75, true));
+  txt_USBI_Buffer = Named(new QPlainTextEdit(this), "txt_USBI_Buffer");
+  txt_USBI_Buffer->setFont(Arial(8.25));
+  lb_USB_F = Named(new QLabel(QStringLiteral("USB Formatted"), this), "lb_USB_F");
+  lb_USB_F->setFont(Arial(15.75, true));
+  txt_USBF_Buffer = Named(new QPlainTextEdit(this), "txt_USBF_Buffer");
+
+  Pic_Command = Named(new QFrame(this), "Pic_Command");
+  Pic_Command->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  lst_Commands = Named(new QListWidget(Pic_Command), "lst_Commands");
+  txt_Command = Named(new QLineEdit(Pic_Command), "txt_Command");
+  Cmd_Send = Named(new QPushButton(QStringLiteral("Send"), Pic_Command), "Cmd_Send");
+  Cmd_Exit = Named(new QPushButton(QStringLiteral("Exit"), Pic_Command), "Cmd_Exit");
+
+  pic_FileName = Named(new QFrame(this), "pic_FileName");
+  pic_FileName->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  Frm_Code_Block = Named(new QGroupBox(QStringLiteral("Code Block"), pic_FileName), "Frm_Code_Block");
+  const char *file_types[] = {"IP", "DSP", "FPGA"};
+  for (int i = 0; i < 3; ++i) {
+    Opt_File_Type[i] = Named(new QRadioButton(QString::fromLatin1(file_types[i]), Frm_Code_Block), "Opt_File_Type");
+    Opt_File_Type[i]->setProperty("Index", i);
+  }
+  Opt_File_Type[0]->setChecked(true);
+  txt_IP_Firmware_Location = Named(new QLineEdit(Frm_Code_Block), "txt_IP_Firmware_Location");
+  txt_DSP_Firmware_Location = Named(new QLineEdit(Frm_Code_Block), "txt_DSP_Firmware_Location");
+  txt_FPGA_Firmware_Location = Named(new QLineEdit(Frm_Code_Block), "txt_FPGA_Firmware_Location");
+  for (QLineEdit *location : {txt_IP_Firmware_Location, txt_DSP_Firmware_Location, txt_FPGA_Firmware_Location}) {
+    location->setFont(Arial(8.25, true));
+  }
+  Cmd_Get_IP_File_Name = Named(new QPushButton(QStringLiteral("..."), Frm_Code_Block), "Cmd_Get_IP_File_Name");
+  Cmd_DSP_Get_File_Name = Named(new QPushButton(QStringLiteral("..."), Frm_Code_Block), "Cmd_DSP_Get_File_Name");
+  Cmd_FPGA_Get_File_Name = Named(new QPushButton(QStringLiteral("..."), Frm_Code_Block), "Cmd_FPGA_Get_File_Name");
+
+  Frm_After_Download = Named(new QGroupBox(QStringLiteral("After Download"), pic_FileName), "Frm_After_Download");
+  const char *after_download[] = {"Reset", "No Reset"};
+  for (int i = 0; i < 2; ++i) {
+    After_Download_Opt[i] =
+        Named(new QRadioButton(QString::fromLatin1(after_download[i]), Frm_After_Download), "After_Download_Opt");
+    After_Download_Opt[i]->setProperty("Index", i);
+  }
+  After_Download_Opt[0]->setChecked(true);
+  Cmd_Send_File = Named(new QPushButton(QStringLiteral("Start Download"), pic_FileName), "Cmd_Send_File");
+  lbl_TA_Devices = Named(new QLabel(QStringLiteral("Tavrin Devices"), pic_FileName), "lbl_TA_Devices");
+  lbl_TA_Devices->setFont(Arial(9.75, true));
+  List_Devices = Named(new QListWidget(pic_FileName), "List_Devices");
+
+  Timer1 = Named(new QTimer(this), "Timer1");
+  Timer1->setInterval(kPollInterval);
+}
+
+void Frm_Main::Set_Focus_Order() {
+  const QList<QWidget *> order = {
+      txt_USBI_Buffer,        txt_USBF_Buffer,          Cmd_Exit,
+      lst_Commands,           txt_Command,              Cmd_Send,
+      Opt_File_Type[0],       Opt_File_Type[1],         Opt_File_Type[2],
+      txt_IP_Firmware_Location, Cmd_Get_IP_File_Name,   txt_DSP_Firmware_Location,
+      Cmd_DSP_Get_File_Name,  txt_FPGA_Firmware_Location, Cmd_FPGA_Get_File_Name,
+      After_Download_Opt[0],  After_Download_Opt[1],    Cmd_Send_File,
+      List_Devices,
+  };
+  for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+}
+
+void Frm_Main::Wire_Events() {
+  connect(Cmd_Exit, &QPushButton::clicked, this, &Frm_Main::Cmd_Exit_Click);
+  connect(Cmd_Send, &QPushButton::clicked, this, &Frm_Main::Cmd_Send_Click);
+  // Enter in the command box presses Send while Send is enabled.
+  connect(txt_Command, &QLineEdit::returnPressed, this, [this] {
+    if (Cmd_Send->isEnabled()) Cmd_Send_Click();
+  });
+  if (!services_.Ticks_By_Caller) connect(Timer1, &QTimer::timeout, this, &Frm_Main::Timer1_Timer);
+  connect(lst_Commands, &QListWidget::itemClicked, this, &Frm_Main::lst_Commands_Click);
+  connect(lst_Commands, &QListWidget::itemSelectionChanged, this, &Frm_Main::lst_Commands_Click);
+  connect(lst_Commands, &QListWidget::itemDoubleClicked, this, &Frm_Main::lst_Commands_DblClick);
+  connect(Cmd_Get_IP_File_Name, &QPushButton::clicked, this, &Frm_Main::Cmd_Get_IP_File_Name_Click);
+  connect(Cmd_DSP_Get_File_Name, &QPushButton::clicked, this, &Frm_Main::Cmd_DSP_Get_File_Name_Click);
+  connect(Cmd_FPGA_Get_File_Name, &QPushButton::clicked, this, &Frm_Main::Cmd_FPGA_Get_File_Name_Click);
+  connect(Cmd_Send_File, &QPushButton::clicked, this, &Frm_Main::Cmd_Send_File_Click);
+}
+
+// ---- Start-up and shut-down ---------------------------------------------------------
+
+bool Frm_Main::Form_Load() {
+  // The window system's frame is known from here on, so the outer size that
+  // start-up restores is the outer size shown.
+  winId();
+  try {
+    Refresh_Device_List();
+    Common::History_File_Path = QDir(services_.Program_Directory).filePath(QStringLiteral("ListBox.txt"));
+    Load_Command_History();
+    txt_IP_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("IP")));
+    txt_DSP_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("DSp")));
+    txt_FPGA_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("FPGA")));
+    const QString position = QStringLiteral("Position");
+    Set_Top(To_Single(settings_->Get_Setting(position, QStringLiteral("Top"), QStringLiteral("0"))));
+    Set_Left(To_Single(settings_->Get_Setting(position, QStringLiteral("Left"), QStringLiteral("0"))));
+    Set_Height(To_Single(settings_->Get_Setting(position, QStringLiteral("Height"), QStringLiteral("11000"))));
+    Set_Width(To_Single(settings_->Get_Setting(position, QStringLiteral("Width"), QStringLiteral("9500"))));
+    Set_Connected(kFalse);
+    Common::Wait_Step = 0;
+  } catch (const Runtime_Error &) {
+    messages_->Show(nullptr, kDriverNotLoaded);
+    End_Program(1);
+    return false;
+  }
+  Timer1->start();
+  return true;
+}
+
+void Frm_Main::Cmd_Exit_Click() {
+  Timer1->stop();
+  const QString position = QStringLiteral("Position");
+  settings_->Save_Setting(position, QStringLiteral("Top"), Format_Whole(Top()));
+  settings_->Save_Setting(position, QStringLiteral("Left"), Format_Whole(Left()));
+  settings_->Save_Setting(position, QStringLiteral("Height"), Format_Whole(Height()));
+  settings_->Save_Setting(position, QStringLiteral("Width"), Format_Whole(Width()));
+  End_Program(0);
+}
+
+void Frm_Main::End_Program(int exit_code) {
+  ended_ = true;
+  Timer1->stop();
+  hide();
+  emit Program_Ended(exit_code);
+}
+
+void Frm_Main::Show_Message(const QString &text) { messages_->Show(this, text); }
+
+// ---- The window's outer position and size ---------------------------------------------
+
+void Frm_Main::Set_Left(double twips) {
+  if (!Twips_Within_Toolkit_Range(twips)) Invalid_Property();
+  left_ = twips;
+  Show_Window_Geometry();
+}
+
+void Frm_Main::Set_Top(double twips) {
+  if (!Twips_Within_Toolkit_Range(twips)) Invalid_Property();
+  top_ = twips;
+  Show_Window_Geometry();
+}
+
+void Frm_Main::Set_Width(double twips) {
+  if (!(twips >= 0) || !Twips_Within_Toolkit_Range(twips)) Invalid_Property();
+  width_ = twips;
+  Show_Window_Geometry();
+  Arrange_Controls();  // the window's Resize
+}
+
+void Frm_Main::Set_Height(double twips) {
+  if (!(twips >= 0) || !Twips_Within_Toolkit_Range(twips)) Invalid_Property();
+  height_ = twips;
+  Show_Window_Geometry();
+  Arrange_Controls();  // the window's Resize
+}
+
+void Frm_Main::Show_Window_Geometry() {
+  // The toolkit places a window by its frame but sizes it by its client
+  // area; the twips values are the frame's.
+  const QMargins frame = windowHandle() != nullptr ? windowHandle()->frameMargins() : QMargins();
+  showing_geometry_ = true;
+  move(Twips_To_Pixels(left_), Twips_To_Pixels(top_));
+  resize(std::max(0, Twips_To_Pixels(width_) - frame.left() - frame.right()),
+         std::max(0, Twips_To_Pixels(height_) - frame.top() - frame.bottom()));
+  showing_geometry_ = false;
+}
+
+void Frm_Main::Take_Window_Position() {
+  // Only what the user or the window system changed is taken up; a value
+  // that still shows as the same pixel keeps its exact twips.
+  if (showing_geometry_ || !isVisible()) return;
+  const QPoint outer = frameGeometry().topLeft();
+  if (outer.x() != Twips_To_Pixels(left_)) left_ = outer.x() * kTwipsPerPixel;
+  if (outer.y() != Twips_To_Pixels(top_)) top_ = outer.y() * kTwipsPerPixel;
+}
+
+void Frm_Main::Take_Window_Size() {
+  // Taken when the client area changes size, so that a frame the window
+  // system adds later does not count as the user's doing.
+  if (showing_geometry_ || !isVisible()) return;
+  const QSize outer = frameGeometry().size();
+  if (outer.width() != Twips_To_Pixels(width_)) width_ = outer.width() * kTwipsPerPixel;
+  if (outer.height() != Twips_To_Pixels(height_)) height_ = outer.height() * kTwipsPerPixel;
+}
+
+// ---- Window events --------------------------------------------------------------------
+
+bool Frm_Main::event(QEvent *event) {
+  if (event->type() == QEvent::WindowActivate) txt_Command->setFocus(Qt::ActiveWindowFocusReason);
+  return QWidget::event(event);
+}
+
+void Frm_Main::showEvent(QShowEvent *event) {
+  QWidget::showEvent(event);
+  // The frame may have changed since the size was set.
+  if (!event->spontaneous()) Show_Window_Geometry();
+}
+
+void Frm_Main::resizeEvent(QResizeEvent *event) {
+  QWidget::resizeEvent(event);
+  Take_Window_Size();
+  Arrange_Controls();
+}
+
+void Frm_Main::moveEvent(QMoveEvent *event) {
+  QWidget::moveEvent(event);
+  Take_Window_Position();
+}
