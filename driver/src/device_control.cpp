@@ -36,12 +36,6 @@ NTSTATUS SelectInterfaceRequest(ControlCall *Call) {
   return STATUS_SUCCESS;
 }
 
-// The isochronous codes have no handler in this driver build yet.
-NTSTATUS IsochronousRequest(ControlCall *Call) {
-  UNREFERENCED_PARAMETER(Call);
-  return STATUS_NOT_IMPLEMENTED;
-}
-
 NTSTATUS RunHandler(ControlCall *Call) {
   switch (Call->Code) {
     case IOCTL_INSTR_GET_INTERFACE_RECORD:
@@ -81,10 +75,13 @@ NTSTATUS RunHandler(ControlCall *Call) {
       return SetFeatureRequest(Call);
     case IOCTL_INSTR_ISO_READ:
     case IOCTL_INSTR_ISO_WRITE:
+      return IsoTransferCall(Call);
     case IOCTL_INSTR_START_ISO_STREAM:
+      return StartIsoStreamCall(Call);
     case IOCTL_INSTR_STOP_ISO_STREAM:
+      return StopIsoStreamCall(Call);
     case IOCTL_INSTR_READ_ISO_STREAM:
-      return IsochronousRequest(Call);
+      return ReadIsoStreamCall(Call);
     default:
       return STATUS_INVALID_PARAMETER;
   }

@@ -90,6 +90,7 @@ NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   extension->PendingIoCount = 1;
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeSpinLock(&extension->RecordLock);
+  InitializeStreamState(extension);
   return STATUS_SUCCESS;
 }
 

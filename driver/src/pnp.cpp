@@ -62,6 +62,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ReleaseIoReference(extension);  // this request's own reference
   ReleaseIoReference(extension);  // the device's initial count
   KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+  // A stream's slots hold no dispatch reference: stop it and wait until its
+  // last slot has retired and freed it, before the device goes.
+  EndStreamForRemoval(extension);
 
   FreePool(extension->DeviceDescriptor);
   extension->DeviceDescriptor = NULL;

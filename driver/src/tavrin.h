@@ -31,7 +31,9 @@ extern "C" {
 // The largest transfer asked for on every pipe at configuration.
 #define TAVRIN_MAXIMUM_TRANSFER_SIZE 0xFFFF
 
-struct RingBuffer;
+#include "ring_buffer.h"
+
+struct IsoStreamContext;
 
 typedef struct DeviceExtension {
   PDEVICE_OBJECT PhysicalDeviceObject;
@@ -52,6 +54,14 @@ typedef struct DeviceExtension {
   // Guards InterfaceRecord: readers copy what they need under it, so that a
   // select-interface request never frees a record another request reads.
   KSPIN_LOCK RecordLock;
+  // Guards StopStream, Stream and the two ring references: a stream read
+  // copies out of the rings under it, and the stream's last slot detaches
+  // the rings under it before it frees them.
+  KSPIN_LOCK StreamLock;
+  struct IsoStreamContext *Stream;  // the stream whose rings are published
+  // Signalled while no stream is alive: cleared when a stream starts, set by
+  // its last slot once everything is freed. Removal waits for it.
+  KEVENT StreamIdle;
 } DeviceExtension;
 
 inline DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject) {
@@ -124,3 +134,15 @@ NTSTATUS VendorDeviceRequestCall(ControlCall *Call);
 NTSTATUS ClassOrVendorRequest(ControlCall *Call);
 NTSTATUS SetFeatureRequest(ControlCall *Call);
 NTSTATUS FrameNumberRequest(ControlCall *Call);
+
+// ---- Isochronous transfers and streaming ---------------------------------------
+// IOCTL_INSTR_ISO_READ and IOCTL_INSTR_ISO_WRITE.
+NTSTATUS IsoTransferCall(ControlCall *Call);
+NTSTATUS StartIsoStreamCall(ControlCall *Call);
+NTSTATUS ReadIsoStreamCall(ControlCall *Call);
+NTSTATUS StopIsoStreamCall(ControlCall *Call);
+// Add-device: no stream, StreamIdle signalled.
+VOID InitializeStreamState(DeviceExtension *Extension);
+// Removal, once no request is inside the driver: stops the stream and waits
+// until its last slot has retired and freed it.
+VOID EndStreamForRemoval(DeviceExtension *Extension);

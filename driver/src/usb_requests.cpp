@@ -25,7 +25,7 @@ NTSTATUS Send(PDEVICE_OBJECT DeviceObject, ULONG Code, PURB Urb, BusRequest *Req
 // failed is a failure.
 NTSTATUS UrbOutcome(DeviceExtension *Extension, PURB Urb, NTSTATUS Status) {
   USBD_STATUS usbd = Urb->UrbHeader.Status;
-  if (USBD_ERROR(usbd)) Extension->LastUsbdStatus = usbd;
+  if (USBD_ERROR(usbd)) InterlockedExchange(&Extension->LastUsbdStatus, usbd);
   if (!NT_SUCCESS(Status)) return Status;
   if (USBD_ERROR(usbd)) return STATUS_UNSUCCESSFUL;
   return Status;

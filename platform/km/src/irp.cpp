@@ -301,7 +301,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  "a request was completed with STATUS_PENDING");
   }
-  if (Irp->CancelRoutine != nullptr) {
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
     km::BugCheck(kCancelStateInCompletedIrp, "CANCEL_STATE_IN_COMPLETED_IRP",
                  "a request was completed while it still had a cancel routine");
   }

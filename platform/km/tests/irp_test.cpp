@@ -98,7 +98,7 @@ TEST_F(StackTest, MoreProcessingRequiredHandsTheRequestBackToItsDriver) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);  // the packet is gone after this
     return result;
   });
-  PIRP pended = nullptr;
+  std::atomic<PIRP> pended{nullptr};
   bus.Handle(IRP_MJ_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
     pended = irp;
@@ -110,9 +110,9 @@ TEST_F(StackTest, MoreProcessingRequiredHandsTheRequestBackToItsDriver) {
   IO_STATUS_BLOCK iosb{};
   PIRP irp = IoBuildDeviceIoControlRequest(0x222003, middle, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
   std::thread issuer([&] { IoCallDriver(middle, irp); });
-  while (__atomic_load_n(&pended, __ATOMIC_SEQ_CST) == nullptr) std::this_thread::yield();
+  while (pended.load() == nullptr) std::this_thread::yield();
   EXPECT_EQ(KeReadStateEvent(&done), 0);
-  Complete(pended, STATUS_UNSUCCESSFUL, 0);
+  Complete(pended.load(), STATUS_UNSUCCESSFUL, 0);
   issuer.join();
   EXPECT_EQ(trace.steps, (std::vector<std::string>{"routine", "dispatch has it back"}));
   EXPECT_EQ(iosb.Status, STATUS_UNSUCCESSFUL);

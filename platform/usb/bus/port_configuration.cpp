@@ -113,7 +113,8 @@ USBD_STATUS UsbPort::FillInterface(USBD_INTERFACE_INFORMATION *info, std::size_t
     out.EndpointAddress = pipe->endpoint;
     out.Interval = pipe->interval;
     out.PipeType = pipe->type;
-    out.PipeHandle = pipe.get();
+    pipe->handle = reinterpret_cast<USBD_PIPE_HANDLE>(nextPipeHandle_ += 0x10);
+    out.PipeHandle = pipe->handle;
     // MaximumTransferSize and PipeFlags keep what the caller asked for.
     pipes_[pipe->endpoint] = std::move(pipe);
   }

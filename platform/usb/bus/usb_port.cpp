@@ -217,7 +217,7 @@ NTSTATUS UsbPort::Dispatch(PIRP irp, URB *urb, Completions &done) {
 
 UsbPort::Pipe *UsbPort::FindPipe(USBD_PIPE_HANDLE handle) {
   for (auto &[endpoint, pipe] : pipes_) {
-    if (pipe.get() == handle) return pipe.get();
+    if (pipe->handle == handle) return pipe.get();
   }
   return nullptr;
 }
@@ -492,14 +492,12 @@ void UsbPort::RunIsochronous(std::uint8_t endpoint) {
       });
     }
   }
-  // The transfer ends when the bus clock has passed its last frame.
+  // The transfer ends when the bus clock has passed its last frame; going
+  // through the queue even when that time has come keeps transfers finishing
+  // in frame order.
   std::uint32_t now = owner_.CurrentFrame();
   auto finish = [self = shared_from_this(), irp] { self->Complete({{irp, USBD_STATUS_SUCCESS, STATUS_SUCCESS}}); };
-  if (lastFrame <= now) {
-    finish();
-  } else {
-    owner_.Worker().Schedule(std::chrono::milliseconds(lastFrame - now), finish);
-  }
+  owner_.Worker().Schedule(std::chrono::milliseconds(lastFrame > now ? lastFrame - now : 0), finish);
 }
 
 // ---- Completion --------------------------------------------------------------

@@ -64,6 +64,7 @@ class UsbPort final : public BusPort, public std::enable_shared_from_this<UsbPor
     std::uint8_t interfaceNumber;
     std::deque<PIRP> waiting;  // IN transfers in arrival order
     std::uint32_t nextIsoFrame = 0;
+    USBD_PIPE_HANDLE handle = nullptr;  // never reused, so a stale handle matches nothing
   };
 
   struct Completion {
@@ -113,6 +114,7 @@ class UsbPort final : public BusPort, public std::enable_shared_from_this<UsbPor
   Bytes configuration_;  // the device's configuration descriptor set
   std::map<std::uint8_t, std::unique_ptr<Pipe>> pipes_;  // by endpoint address
   std::uintptr_t configurationHandle_ = 0;
+  std::uintptr_t nextPipeHandle_ = 0x200000;
   // Requests taken off their pipe while their cancel routine was already
   // running: the cancel routine finds and finishes them here.
   std::vector<PIRP> cancelling_;

@@ -1,0 +1,218 @@
+// The isochronous stream: T slots of P packets that keep resubmitting
+// themselves from their completion routine, each copying its chunk into the
+// data and descriptor rings, until a stop, a failure or removal retires
+// them; the last slot to retire frees the stream. One stream per device.
+//
+// The device's StreamLock guards the published rings: a read copies out of
+// them under it, and the last slot detaches them under it before freeing
+// them, so a read never uses rings being freed. StreamIdle is clear from the
+// start of a stream until its last slot has freed everything.
+#include "isochronous.h"
+
+namespace {
+
+constexpr ULONG kDescriptorBytes = sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+
+// Frees whatever of a stream is allocated; the slots' requests and blocks
+// too when they are still there.
+VOID FreeStream(IsoStreamContext *Context) {
+  if (Context->Slots != NULL) {
+    for (ULONG i = 0; i < Context->TransferCount; ++i) ReleaseSlot(&Context->Slots[i]);
+    FreePool(Context->Slots);
+  }
+  RingFree(Context->DataRing);
+  RingFree(Context->DescriptorRing);
+  FreePool(Context->Buffer);
+  FreePool(Context);
+}
+
+// The last slot's work: unpublish the rings, free everything, then tell
+// removal (and a start waiting for this end) that no stream is left. The
+// device must not be touched after the event is set.
+VOID EndStream(IsoStreamContext *Context) {
+  DeviceExtension *extension = ExtensionOf(Context->Device);
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+  if (extension->Stream == Context) {
+    extension->Stream = NULL;
+    extension->StreamDataRing = NULL;
+    extension->StreamDescriptorRing = NULL;
+  }
+  KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+  FreeStream(Context);
+  KeSetEvent(&extension->StreamIdle, IO_NO_INCREMENT, FALSE);
+}
+
+VOID RetireStreamSlot(IsoTransferSlot *Slot) {
+  IsoStreamContext *context = Slot->Context;
+  ReleaseSlot(Slot);
+  if (InterlockedDecrement(&context->ActiveTransfers) == 0) EndStream(context);
+}
+
+NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  IsoTransferSlot *slot = static_cast<IsoTransferSlot *>(Context);
+  IsoStreamContext *context = slot->Context;
+  BOOLEAN failed = !NT_SUCCESS(Irp->IoStatus.Status);
+  // A failed transfer's slice holds nothing new (an aborted or refused
+  // request leaves the previous round's bytes), so only finished chunks go
+  // into the rings. The two writes of a chunk are made together, so the
+  // rings keep the chunks in one order.
+  if (!failed) {
+    ULONG packets = context->PacketsPerTransfer;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->WriteLock);
+    RingWrite(context->DescriptorRing, &slot->Urb->UrbIsochronousTransfer.IsoPacket[0], packets * kDescriptorBytes);
+    RingWrite(context->DataRing, context->Buffer + static_cast<SIZE_T>(slot->NextPacket) * context->PacketSize,
+              packets * context->PacketSize);
+    KeReleaseSpinLock(&context->WriteLock, oldIrql);
+  }
+  if (failed || InterlockedCompareExchange(&context->Stopping, 0, 0) != 0) {
+    return ContinueSlot(slot, SlotRetire, RetireStreamSlot);
+  }
+  RebuildSlot(slot, StreamCompletion);  // the same slice of Buffer again
+  return ContinueSlot(slot, SlotResend, RetireStreamSlot);
+}
+
+// Sets StopStream and tells the running stream's slots to retire.
+VOID RequestStop(DeviceExtension *Extension) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
+  Extension->StopStream = TRUE;
+  if (Extension->Stream != NULL) InterlockedExchange(&Extension->Stream->Stopping, 1);
+  KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+}
+
+BOOLEAN StreamPublished(DeviceExtension *Extension) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
+  BOOLEAN published = Extension->Stream != NULL;
+  KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+  return published;
+}
+
+// Publishes a built stream unless one is already published; waits first for
+// a stream whose last slot is still freeing it (that ends on its own).
+BOOLEAN Publish(DeviceExtension *Extension, IsoStreamContext *Context) {
+  for (;;) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
+    if (Extension->Stream != NULL) {
+      KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+      return FALSE;
+    }
+    if (KeReadStateEvent(&Extension->StreamIdle) != 0) {
+      Extension->Stream = Context;
+      Extension->StreamDataRing = Context->DataRing;
+      Extension->StreamDescriptorRing = Context->DescriptorRing;
+      Extension->StopStream = FALSE;
+      KeClearEvent(&Extension->StreamIdle);
+      KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+      return TRUE;
+    }
+    KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+    KeWaitForSingleObject(&Extension->StreamIdle, Executive, KernelMode, FALSE, NULL);
+  }
+}
+
+}  // namespace
+
+VOID InitializeStreamState(DeviceExtension *Extension) {
+  KeInitializeSpinLock(&Extension->StreamLock);
+  Extension->Stream = NULL;
+  Extension->StopStream = FALSE;
+  Extension->StreamDataRing = NULL;
+  Extension->StreamDescriptorRing = NULL;
+  KeInitializeEvent(&Extension->StreamIdle, NotificationEvent, TRUE);
+}
+
+VOID EndStreamForRemoval(DeviceExtension *Extension) {
+  RequestStop(Extension);
+  KeWaitForSingleObject(&Extension->StreamIdle, Executive, KernelMode, FALSE, NULL);
+}
+
+NTSTATUS StartIsoStreamCall(ControlCall *Call) {
+  DeviceExtension *extension = Call->Extension;
+  IsoTransferRequest request;
+  NTSTATUS status = ReadIsoRequest(Call, &request);
+  if (!NT_SUCCESS(status)) return status;
+  PipeSnapshot pipe;
+  status = IsoPipe(Call, request.PipeIndex, &pipe);
+  if (!NT_SUCCESS(status)) return status;
+  status = CheckTransferShape(&request);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG dataRingSize;
+  ULONG descriptorRingSize;
+  if (request.PacketCount == 0 || !MultiplyFits(request.PacketCount, request.PacketSize, &dataRingSize) ||
+      !MultiplyFits(request.PacketCount, kDescriptorBytes, &descriptorRingSize)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (StreamPublished(extension)) return STATUS_INVALID_DEVICE_STATE;
+
+  IsoStreamContext *context = static_cast<IsoStreamContext *>(AllocateZeroed(sizeof(IsoStreamContext)));
+  if (context == NULL) return STATUS_NO_MEMORY;
+  ULONG packets = request.PacketsPerTransfer;
+  ULONG transfers = request.TransfersInFlight;
+  context->Device = Call->Device;
+  context->PacketSize = request.PacketSize;
+  context->Pipe = pipe;
+  context->PacketsPerTransfer = packets;
+  context->TransferCount = transfers;
+  context->ActiveTransfers = static_cast<LONG>(transfers);
+  context->IrpStackSize = static_cast<CCHAR>(extension->LowerDeviceObject->StackSize + 1);
+  KeInitializeSpinLock(&context->WriteLock);
+  context->BufferSize = packets * transfers * request.PacketSize;  // fits: checked with the shape
+  context->Buffer = static_cast<PUCHAR>(AllocateZeroed(context->BufferSize));
+  if (context->Buffer != NULL) context->DataRing = RingCreate(dataRingSize);
+  if (context->DataRing != NULL) context->DescriptorRing = RingCreate(descriptorRingSize);
+  if (context->DescriptorRing != NULL) {
+    context->Slots = static_cast<IsoTransferSlot *>(AllocateZeroed(static_cast<SIZE_T>(transfers) * sizeof(IsoTransferSlot)));
+  }
+  if (context->Slots == NULL) {
+    FreeStream(context);
+    return STATUS_NO_MEMORY;
+  }
+  for (ULONG i = 0; i < transfers; ++i) {
+    if (!NT_SUCCESS(BuildSlot(context, i, StreamCompletion))) {
+      FreeStream(context);
+      return STATUS_NO_MEMORY;
+    }
+  }
+  if (!Publish(extension, context)) {
+    FreeStream(context);
+    return STATUS_INVALID_DEVICE_STATE;
+  }
+
+  // From the first send on, the stream lives on its own: once the last slot
+  // has been sent, nothing here may touch it.
+  IsoTransferSlot *slots = context->Slots;
+  for (ULONG i = 0; i < transfers; ++i) SendSlot(&slots[i], RetireStreamSlot);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS StopIsoStreamCall(ControlCall *Call) {
+  RequestStop(Call->Extension);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReadIsoStreamCall(ControlCall *Call) {
+  if (Call->InputLength != sizeof(IsoTransferRequest)) return STATUS_INVALID_PARAMETER;
+  IsoTransferRequest request;
+  NTSTATUS status = ReadIsoRequest(Call, &request);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG needed;
+  if (request.PacketSize == 0 || request.PacketCount == 0 || request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
+      !MultiplyFits(request.PacketCount, request.PacketSize + kDescriptorBytes, &needed) ||
+      Call->OutputLength != needed) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  PUCHAR buffer = CallerBuffer(Call);
+  if (buffer == NULL) return STATUS_UNSUCCESSFUL;
+
+  DeviceExtension *extension = Call->Extension;
+  status = STATUS_SUCCESS;
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+  if (extension->StreamDataRing == NULL || extension->StreamDescriptorRing == NULL) {
+    status = STATUS_UNSUCCESSFUL;
+  } else {
+    Call->Information = RingReadStream(extension->StreamDataRing, extension->StreamDescriptorRing, buffer,
+                                       request.PacketSize, request.PacketCount);
+  }
+  KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+  return status;
+}

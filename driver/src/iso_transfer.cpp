@@ -1,0 +1,89 @@
+// The blocking isochronous transfer (IOCTL_INSTR_ISO_READ and
+// IOCTL_INSTR_ISO_WRITE): PacketCount packets moved straight through the
+// caller's locked pages in chunks of P packets, T chunks in flight, chunk c
+// on slot c mod T; each packet's descriptor lands after the data.
+#include "isochronous.h"
+
+namespace {
+
+constexpr ULONG kDescriptorBytes = sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+
+VOID FinishBlockingSlot(IsoTransferSlot *Slot) {
+  ReleaseSlot(Slot);
+  KeSetEvent(&Slot->Done, EVENT_INCREMENT, FALSE);  // the waiter may free the slot from here on
+}
+
+NTSTATUS BlockingCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);  // a failed chunk is followed by the next; its packets say how they fared
+  IsoTransferSlot *slot = static_cast<IsoTransferSlot *>(Context);
+  IsoStreamContext *context = slot->Context;
+  ULONG packets = context->PacketsPerTransfer;
+  RtlCopyMemory(context->DescriptorArea + static_cast<SIZE_T>(slot->NextPacket) * kDescriptorBytes,
+                &slot->Urb->UrbIsochronousTransfer.IsoPacket[0], static_cast<SIZE_T>(packets) * kDescriptorBytes);
+  slot->NextPacket += context->TransferCount * packets;
+  if (slot->NextPacket >= context->PacketCount) return ContinueSlot(slot, SlotRetire, FinishBlockingSlot);
+  RebuildSlot(slot, BlockingCompletion);
+  return ContinueSlot(slot, SlotResend, FinishBlockingSlot);
+}
+
+VOID FreeTransfer(IsoStreamContext *Context, ULONG BuiltSlots) {
+  for (ULONG i = 0; i < BuiltSlots; ++i) ReleaseSlot(&Context->Slots[i]);
+  FreePool(Context->Slots);
+  FreePool(Context);
+}
+
+}  // namespace
+
+NTSTATUS IsoTransferCall(ControlCall *Call) {
+  IsoTransferRequest request;
+  NTSTATUS status = ReadIsoRequest(Call, &request);
+  if (!NT_SUCCESS(status)) return status;
+  PipeSnapshot pipe;
+  status = IsoPipe(Call, request.PipeIndex, &pipe);
+  if (!NT_SUCCESS(status)) return status;
+  status = CheckTransferShape(&request);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG packets = request.PacketsPerTransfer;
+  ULONG transfers = request.TransfersInFlight;
+  ULONG packetsInFlight = packets * transfers;  // fits: checked with the shape
+  if (request.PacketCount == 0 || request.PacketCount % packetsInFlight != 0) return STATUS_INVALID_PARAMETER;
+  ULONG needed;
+  if (request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
+      !MultiplyFits(request.PacketCount, request.PacketSize + kDescriptorBytes, &needed)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Call->OutputLength < needed) return STATUS_UNSUCCESSFUL;
+
+  PUCHAR buffer = CallerBuffer(Call);
+  if (buffer == NULL) return STATUS_NO_MEMORY;
+  IsoStreamContext *context = static_cast<IsoStreamContext *>(AllocateZeroed(sizeof(IsoStreamContext)));
+  if (context == NULL) return STATUS_NO_MEMORY;
+  context->Device = Call->Device;
+  context->PacketSize = request.PacketSize;
+  context->PacketCount = request.PacketCount;
+  context->Pipe = pipe;
+  context->Buffer = buffer;
+  context->BufferSize = request.PacketCount * request.PacketSize;
+  context->DescriptorArea = buffer + context->BufferSize;
+  context->PacketsPerTransfer = packets;
+  context->TransferCount = transfers;
+  context->IrpStackSize = static_cast<CCHAR>(Call->Extension->LowerDeviceObject->StackSize + 1);
+  context->Slots = static_cast<IsoTransferSlot *>(AllocateZeroed(static_cast<SIZE_T>(transfers) * sizeof(IsoTransferSlot)));
+  if (context->Slots == NULL) {
+    FreePool(context);
+    return STATUS_NO_MEMORY;
+  }
+  for (ULONG i = 0; i < transfers; ++i) {
+    if (!NT_SUCCESS(BuildSlot(context, i, BlockingCompletion))) {
+      FreeTransfer(context, i);
+      return STATUS_NO_MEMORY;
+    }
+  }
+
+  IsoTransferSlot *slots = context->Slots;
+  for (ULONG i = 0; i < transfers; ++i) SendSlot(&slots[i], FinishBlockingSlot);
+  for (ULONG i = 0; i < transfers; ++i) KeWaitForSingleObject(&slots[i].Done, Suspended, KernelMode, FALSE, NULL);
+  FreeTransfer(context, 0);  // every slot released its request and block when it retired
+  return STATUS_SUCCESS;
+}
