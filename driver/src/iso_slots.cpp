@@ -56,6 +56,13 @@ NTSTATUS IsoPipe(const ControlCall *Call, ULONG PipeIndex, PipeSnapshot *Pipe) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS ReadTransferRequest(const ControlCall *Call, IsoTransferRequest *Request, PipeSnapshot *Pipe) {
+  NTSTATUS status = ReadIsoRequest(Call, Request);
+  if (NT_SUCCESS(status)) status = IsoPipe(Call, Request->PipeIndex, Pipe);
+  if (NT_SUCCESS(status)) status = CheckTransferShape(Request);
+  return status;
+}
+
 BOOLEAN MultiplyFits(ULONG A, ULONG B, ULONG *Product) {
   ULONGLONG product = static_cast<ULONGLONG>(A) * B;
   if (product > 0xFFFFFFFFull) return FALSE;

@@ -129,12 +129,8 @@ VOID EndStreamForRemoval(DeviceExtension *Extension) {
 NTSTATUS StartIsoStreamCall(ControlCall *Call) {
   DeviceExtension *extension = Call->Extension;
   IsoTransferRequest request;
-  NTSTATUS status = ReadIsoRequest(Call, &request);
-  if (!NT_SUCCESS(status)) return status;
   PipeSnapshot pipe;
-  status = IsoPipe(Call, request.PipeIndex, &pipe);
-  if (!NT_SUCCESS(status)) return status;
-  status = CheckTransferShape(&request);
+  NTSTATUS status = ReadTransferRequest(Call, &request, &pipe);
   if (!NT_SUCCESS(status)) return status;
   ULONG dataRingSize;
   ULONG descriptorRingSize;

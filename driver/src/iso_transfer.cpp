@@ -37,12 +37,8 @@ VOID FreeTransfer(IsoStreamContext *Context, ULONG BuiltSlots) {
 
 NTSTATUS IsoTransferCall(ControlCall *Call) {
   IsoTransferRequest request;
-  NTSTATUS status = ReadIsoRequest(Call, &request);
-  if (!NT_SUCCESS(status)) return status;
   PipeSnapshot pipe;
-  status = IsoPipe(Call, request.PipeIndex, &pipe);
-  if (!NT_SUCCESS(status)) return status;
-  status = CheckTransferShape(&request);
+  NTSTATUS status = ReadTransferRequest(Call, &request, &pipe);
   if (!NT_SUCCESS(status)) return status;
   ULONG packets = request.PacketsPerTransfer;
   ULONG transfers = request.TransfersInFlight;

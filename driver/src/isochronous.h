@@ -58,6 +58,9 @@ NTSTATUS IsoPipe(const ControlCall *Call, ULONG PipeIndex, PipeSnapshot *Pipe);
 // PacketSize, P and T; a request block for P packets that fits its 16-bit
 // length; P × T × PacketSize within 32 bits.
 NTSTATUS CheckTransferShape(const IsoTransferRequest *Request);
+// The three above in order, for the codes that start transfers: the request,
+// its isochronous pipe, and its shape.
+NTSTATUS ReadTransferRequest(const ControlCall *Call, IsoTransferRequest *Request, PipeSnapshot *Pipe);
 // *Product = A × B when it fits in 32 bits.
 BOOLEAN MultiplyFits(ULONG A, ULONG B, ULONG *Product);
 // The caller's output buffer at a system address, or null.
