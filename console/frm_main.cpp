@@ -1,6 +1,8 @@
 // Frm_Main: controls, start-up, shut-down and the window's events.
 #include "frm_main.h"
 
+#include "file_dialog.h"
+#include "frm_status.h"
 #include "message_box.h"
 #include "settings_store.h"
 
@@ -92,7 +94,14 @@ Frm_Main::Frm_Main(Frm_Main_Services services, QWidget *parent) : QWidget(parent
     own_settings_ = std::make_unique<Settings_Store>();
     settings_ = own_settings_.get();
   }
+  CommonDialog1 = services_.Dialog;
+  if (CommonDialog1 == nullptr) {
+    own_dialog_ = std::make_unique<Qt_File_Dialog>();
+    CommonDialog1 = own_dialog_.get();
+  }
   if (services_.Program_Directory.isEmpty()) services_.Program_Directory = QCoreApplication::applicationDirPath();
+  own_status_ = std::make_unique<Frm_Status>(messages_);
+  frm_Status = own_status_.get();
 
   setObjectName(QStringLiteral("Frm_Main"));
   setWindowTitle(QStringLiteral("Tavrin"));

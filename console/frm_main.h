@@ -7,7 +7,8 @@
 //   device_console.cpp  device list, connection, Send, Timer1, reply rule
 //   command_history.cpp the history list and its file
 //   layout.cpp          design geometry in twips and Arrange_Controls
-//   download_area.cpp   handlers of the download area
+//   download_area.cpp   the download area: file selection and download start
+//   frm_status.cpp      the status window frm_Status that runs a download
 //
 // Positions and sizes are in twips (15 twips per pixel). Each control keeps
 // its twips geometry exactly; the widget shows it rounded to pixels.
@@ -24,6 +25,8 @@
 #include <cstdint>
 #include <memory>
 
+class File_Dialog;
+class Frm_Status;
 class Message_Box;
 class Settings_Store;
 class QFrame;
@@ -55,11 +58,12 @@ inline bool Twips_Within_Toolkit_Range(double twips) {
 }
 
 // What the window uses from outside, each replaceable (tests record messages,
-// keep settings and the history file in throw-away places, and tick Timer1
-// themselves).
+// answer the file dialog, keep settings and the history file in throw-away
+// places, and tick Timer1 themselves).
 struct Frm_Main_Services {
   Message_Box *Messages = nullptr;     // null: the real message box
   Settings_Store *Settings = nullptr;  // null: the user's own store
+  File_Dialog *Dialog = nullptr;       // null: the toolkit's file-open dialog
   QString Program_Directory;           // empty: the program's own directory (ListBox.txt)
   bool Ticks_By_Caller = false;        // Timer1 runs, but its ticks are the caller's calls
 };
@@ -107,6 +111,11 @@ class Frm_Main : public QWidget {
   void Show_Command_History();
   void Save_Command_History();
 
+  // ---- Download area --------------------------------------------------------------
+  // Shows CommonDialog1 and returns the chosen file's full path; an empty
+  // text when the dialog yields none (cancelled, or it failed).
+  QString Get_File_Name();
+
   // ---- Layout ------------------------------------------------------------------
   void Arrange_Controls();
   // A control's current geometry in twips.
@@ -142,6 +151,9 @@ class Frm_Main : public QWidget {
   QLabel *lbl_TA_Devices = nullptr;
   QListWidget *List_Devices = nullptr;
   QTimer *Timer1 = nullptr;
+  File_Dialog *CommonDialog1 = nullptr;  // the file-open dialog of the "..." buttons
+  // The status window; the same object serves every download of the run.
+  Frm_Status *frm_Status = nullptr;
 
   // The device list's row when no instrument is present.
   static inline const QString kNoDevices = QStringLiteral("No USB Devices Found");
@@ -189,6 +201,10 @@ class Frm_Main : public QWidget {
   void Take_Window_Position();
   void Take_Window_Size();
 
+  // download_area.cpp
+  // A "..." button's click: the chosen path into `box` and the settings.
+  void Choose_File(QLineEdit *box, const QString &key);
+
   // device_console.cpp
   // An error no handler traps: reported by number, then the program ends.
   void Untrapped_Error(const Common::Runtime_Error &error);
@@ -199,6 +215,8 @@ class Frm_Main : public QWidget {
   Frm_Main_Services services_;
   std::unique_ptr<Message_Box> own_messages_;
   std::unique_ptr<Settings_Store> own_settings_;
+  std::unique_ptr<File_Dialog> own_dialog_;
+  std::unique_ptr<Frm_Status> own_status_;
   Message_Box *messages_ = nullptr;
   Settings_Store *settings_ = nullptr;
 

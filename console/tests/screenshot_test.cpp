@@ -1,18 +1,36 @@
-// A picture of the main window with two substitute instruments, after a
-// command and its answer, saved for people to look at:
-// <build>/screenshots/main_window.png.
+// Pictures saved for people to look at, in <build>/screenshots: the main
+// window with two substitute instruments after a command and its answer
+// (main_window.png), and the status window halfway through a download
+// (status_download.png) and showing an error (status_error.png).
 #include "test_support.h"
 
+#include "frm_status.h"
+
 #include <QDir>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 
 namespace {
+
+bool Save_Picture(QWidget &window, const char *name) {
+  const QString directory = QStringLiteral(CONSOLE_SCREENSHOT_DIRECTORY);
+  if (!QDir().mkpath(directory)) return false;
+  const QString path = QDir(directory).filePath(QString::fromLatin1(name));
+  const QPixmap picture = window.grab();
+  if (picture.size() != window.size() || !picture.save(path, "PNG")) return false;
+  std::printf("Screenshot: %s\n", qPrintable(path));
+  std::fflush(stdout);
+  return true;
+}
 
 class Screenshot_Test : public QObject {
   Q_OBJECT
@@ -42,6 +60,42 @@ class Screenshot_Test : public QObject {
     QVERIFY(picture.save(path, "PNG"));
     std::printf("Screenshot of the main window: %s\n", qPrintable(path));
     std::fflush(stdout);
+  }
+
+  void Status_window_halfway_and_with_an_error() {
+    Test_Driver_State &driver = Use_Test_Driver();
+    // The first download is answered twice; the second not at all.
+    driver.interrogative = {{2, "0\n"}, {2, "0\n"}};
+    QTemporaryDir directory;
+    const QString path = QDir(directory.path()).filePath(QStringLiteral("ip_firmware_v2.bin"));
+    QVERIFY(Save_File(path, QByteArray(10240, '\x5A')));
+    Recording_Message_Box messages;
+    Frm_Status status(&messages);
+    status.Set_Timer_Intervals(1, 1);
+    for (const char *picture : {"status_download.png", "status_error.png"}) {
+      status.Set_Command_String(QStringLiteral("DL,IP,RESET\n"));
+      status.Set_File_Name(path);
+      status.Set_Device_Name(Common::Pad_Nul(QStringLiteral("TAVRIN-0")));
+      status.Timer1->stop();  // its tick is the test's call below
+      status.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&status));
+      bool halfway_saved = false;
+      const QMetaObject::Connection halfway = connect(status.ProgressBar1, &QProgressBar::valueChanged, this, [&](int value) {
+        if (value == 50) halfway_saved = status.lbl_Status->text() == QStringLiteral("50%") && Save_Picture(status, picture);
+      });
+      status.Timer1_Timer();
+      disconnect(halfway);
+      if (QByteArray(picture) == "status_download.png") {
+        QVERIFY(halfway_saved);
+        QVERIFY(!status.isVisible());  // the download went on to the end
+      } else {
+        QCOMPARE(status.lbl_Status->text(), QStringLiteral("Error : Timed out"));
+        QVERIFY(status.cmd_Error->isVisible());
+        QVERIFY(Save_Picture(status, picture));
+        status.cmd_Error->click();
+      }
+    }
+    Use_Real_Library();
   }
 };
 

@@ -67,7 +67,10 @@ TEST_DRIVER_EXPORT Test_Driver_State *Test_Driver() { return &g_state; }
 TEST_DRIVER_EXPORT std::int32_t USB_Write(BSTR *name, SAFEARRAY **buffer, std::int32_t *length) {
   g_state.writes.push_back(Record(name, buffer, length));
   Rename(name);
-  return g_state.write_result;
+  if (g_state.write_results.empty()) return g_state.write_result;
+  const std::int32_t result = g_state.write_results.front();
+  g_state.write_results.pop_front();
+  return result;
 }
 
 TEST_DRIVER_EXPORT std::int32_t USB_Read_Interrogative(BSTR *name, SAFEARRAY **buffer, std::int32_t *length) {

@@ -29,6 +29,8 @@ struct Test_Driver_State {
   std::optional<std::u16string> device_list = std::u16string();
   std::optional<std::u16string> first_device;
   std::int32_t write_result = 1;
+  // Scripted write results, taken one per call before write_result applies.
+  std::deque<std::int32_t> write_results;
   // Scripted reads, taken one per call; an empty script returns 0.
   std::deque<Test_Driver_Read> interrogative;
   std::deque<Test_Driver_Read> formatted;

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "frm_status.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -30,6 +32,15 @@ Test_Driver_State &Use_Test_Driver() {
   return state;
 }
 
+bool Scripted_File_Dialog::ShowOpen(QWidget *) {
+  Displays.push_back({DialogTitle, Filter, FileName});
+  const QString answer = Answers.isEmpty() ? QString() : Answers.takeFirst();
+  if (answer == kFails) throw Common::Runtime_Error(32755, QStringLiteral("Dialog failed"));
+  if (answer.isEmpty()) return false;
+  FileName = answer;
+  return true;
+}
+
 Console::Console()
     : settings_(std::make_unique<Settings_Store>(QDir(directory_.path()).filePath(QStringLiteral("Tavrin.ini")))) {}
 
@@ -43,7 +54,9 @@ Frm_Main &Console::Start(bool load) {
   services.Settings = settings_.get();
   services.Program_Directory = program_directory_.isEmpty() ? directory_.path() : program_directory_;
   services.Ticks_By_Caller = ticks_by_caller_;
+  services.Dialog = &Dialog;
   form_ = std::make_unique<Frm_Main>(services);
+  form_->frm_Status->Set_Timer_Intervals(1, 5);
   QObject::connect(form_.get(), &Frm_Main::Program_Ended, [this](int code) { Ended_Codes.push_back(code); });
   if (load) form_->Form_Load();
   return *form_;
@@ -106,4 +119,9 @@ QByteArray File_Bytes(const QString &path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return QByteArray();
   return file.readAll();
+}
+
+bool Save_File(const QString &path, const QByteArray &bytes) {
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush();
 }

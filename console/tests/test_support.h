@@ -3,6 +3,7 @@
 // test, the scripted library, and substitute instruments on the embedded host.
 #pragma once
 
+#include "file_dialog.h"
 #include "frm_main.h"
 #include "message_box.h"
 #include "settings_store.h"
@@ -26,11 +27,26 @@ int Run_Device_Console_Tests(int argc, char **argv);
 int Run_Command_History_Tests(int argc, char **argv);
 int Run_Layout_Tests(int argc, char **argv);
 int Run_Screenshot_Tests(int argc, char **argv);
+int Run_Download_Tests(int argc, char **argv);
 
 class Recording_Message_Box final : public Message_Box {
  public:
   void Show(QWidget *, const QString &text) override { Messages.append(text); }
   QStringList Messages;
+};
+
+// A file-open dialog answered by the test: each display takes the next
+// answer (a path is chosen; an empty text cancels; kFails makes the dialog
+// fail) and records what it was shown with.
+class Scripted_File_Dialog final : public File_Dialog {
+ public:
+  static inline const QString kFails = QStringLiteral("<fails>");
+  struct Display {
+    QString Title, Filter, File_Name;
+  };
+  bool ShowOpen(QWidget *) override;
+  QStringList Answers;
+  std::vector<Display> Displays;
 };
 
 // The bridge pointed at the real library (the default) or at the scripted one.
@@ -41,8 +57,9 @@ Test_Driver_State &Use_Test_Driver();
 QString Beside_Program(const char *file);
 
 // A main window whose settings store and history file live in a throw-away
-// directory, whose messages are recorded and whose Timer1 ticks only when the
-// test calls Timer1_Timer. Several windows in turn share the same store,
+// directory, whose messages are recorded, whose file dialog is scripted,
+// whose status window's timers tick at shortened intervals (1 ms and 5 ms)
+// and whose Timer1 ticks only when the test calls Timer1_Timer. Several windows in turn share the same store,
 // as successive runs of the program do.
 class Console {
  public:
@@ -67,6 +84,7 @@ class Console {
   void Set_Program_Directory(const QString &directory) { program_directory_ = directory; }
 
   Recording_Message_Box Messages;
+  Scripted_File_Dialog Dialog;
   std::vector<int> Ended_Codes;  // what Program_Ended reported, in order
 
  private:
@@ -101,3 +119,5 @@ class QListWidget;
 QStringList Rows(const QListWidget *list);
 // A text file's bytes.
 QByteArray File_Bytes(const QString &path);
+// Writes `bytes` to `path`; false when that failed.
+bool Save_File(const QString &path, const QByteArray &bytes);

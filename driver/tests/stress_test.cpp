@@ -73,14 +73,14 @@ TEST_F(StressTest, LibraryStyleTrafficWhileTheInstrumentIsPulledAndPluggedInTwen
   ASSERT_TRUE(host::Started(id));
 
   std::atomic<bool> stop{false};
-  std::atomic<long> issued{0};
+  std::atomic<long> sent{0};
   std::atomic<long> returned{0};
   std::atomic<long> writes{0};
   std::atomic<long> reads{0};
   Progress progress;
 
   auto control = [&](HANDLE handle, DWORD code, const Bytes &input, Bytes output) {
-    ++issued;
+    ++sent;
     Reply reply = CallWithOutput(handle, code, input, std::move(output));
     ++returned;
     return reply;
@@ -132,13 +132,13 @@ TEST_F(StressTest, LibraryStyleTrafficWhileTheInstrumentIsPulledAndPluggedInTwen
   stop = true;
 
   if (!progress.WaitForFinished(kWorkers, kStressTimeout)) {
-    ADD_FAILURE() << "a request never completed: " << issued.load() << " sent, " << returned.load() << " returned";
+    ADD_FAILURE() << "a request never completed: " << sent.load() << " sent, " << returned.load() << " returned";
     std::fflush(stdout);
     std::abort();  // the blocked thread cannot be joined
   }
   for (std::thread &t : workers) t.join();
 
-  EXPECT_EQ(issued.load(), returned.load());
+  EXPECT_EQ(sent.load(), returned.load());
   EXPECT_EQ(km::OpenFileCount(), 0u);
   host::WaitForPnp();
 

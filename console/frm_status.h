@@ -1,0 +1,121 @@
+// frm_Status, the small modal window that carries out a firmware download:
+// it sends the command line, waits for the instrument's acknowledgement,
+// streams the file in 1024-byte writes with a progress bar, waits for the
+// final answer, shows "Complete" for two seconds and closes itself; or shows
+// "Error : " and the reason and waits for its OK button. The exchange's rules
+// are Download_Exchange's; the window keeps the timers and the wait machine.
+//
+// One window object serves every download of a program run. Loading it (the
+// first Set_File_Name of a download) starts it afresh: labels empty, OK
+// hidden, progress 0, Timer1 armed to start the transfer, Timer2 ticking.
+// Unloading (closing) discards that state; the fields stay.
+//
+// Closing the window:
+//   - cmd_Error's click closes it; it shows after an error.
+//   - Escape and the window system's close are taken once the transfer has
+//     ended, and during it while the OK button shows; otherwise (a download
+//     under way without an error) they are refused, as the window offers no
+//     other way to stop a download.
+//   - Closing while a wait runs ends that wait as failed and ends the
+//     transfer; nothing more is sent or shown.
+//   - After a run-time error in the transfer (a message box reports it) the
+//     OK button is shown too, so that the window can be dismissed.
+#pragma once
+
+#include "common.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <cstdint>
+
+class Message_Box;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+class Frm_Status : public QDialog {
+  Q_OBJECT
+
+ public:
+  // `messages` reports run-time errors; it must outlive the window.
+  explicit Frm_Status(Message_Box *messages);
+  ~Frm_Status() override;
+
+  // ---- Operations of the download start ------------------------------------------
+  void Set_Command_String(const QString &value);
+  // Also shows "Sending... " and the path; loads the window if it is not.
+  void Set_File_Name(const QString &value);
+  void Set_Device_Name(const QString &value);
+
+  // ---- Loading ---------------------------------------------------------------------
+  bool Loaded() const { return loaded_; }
+  // The window's Load: fresh controls, Timer1 armed, Timer2 ticking.
+  void Load();
+  // Closes the window: ends a running wait as failed and the transfer with
+  // it, stops both timers and ends a modal display.
+  void Unload();
+
+  // The intervals Load gives Timer1 and Timer2 (10 ms and 100 ms); tests
+  // shorten them. The waits count ticks, whatever the interval.
+  void Set_Timer_Intervals(int timer1_ms, int timer2_ms);
+
+  // ---- The transfer's routines -------------------------------------------------------
+  // "Error : " and the text (set to "Timed out" when empty) in lbl_Status,
+  // and cmd_Error shown.
+  void Show_Error(QString &text);
+  // Runs one wait (step 1, 3 or 5) on the wait machine, letting events run
+  // until it has finished; -1 when it succeeded.
+  std::int16_t Run_Wait(std::int16_t step);
+
+  // Whether the transfer is under way (its Timer1 tick has not returned).
+  bool Transfer_Running() const { return transfer_running_; }
+  // ProgressBar1's value as computed, in single precision.
+  float Progress() const { return progress_; }
+
+  // ---- Fields ------------------------------------------------------------------------
+  QString Command_String;
+  QString File_Name;
+  QString Device_Name;        // padded (Pad_Nul), passed to every channel helper
+  QString Answer_Text;        // the answer read during the current wait
+  std::int16_t Wait_Result = 0;  // 0 pending, 1 succeeded, 2 failed
+  int Remaining_Time = 0;     // the running wait's countdown in ms
+
+  // ---- Controls ----------------------------------------------------------------------
+  QLabel *lbl_Filename = nullptr;
+  QLabel *lbl_Status = nullptr;
+  QProgressBar *ProgressBar1 = nullptr;
+  QPushButton *cmd_Error = nullptr;
+  QTimer *Timer1 = nullptr;  // starts the transfer once
+  QTimer *Timer2 = nullptr;  // runs the wait machine
+
+ signals:
+  // lbl_Status's caption changed (a percentage, "Complete" or an error).
+  void Status_Changed(const QString &caption);
+
+ public slots:
+  void Timer1_Timer();  // the transfer
+  void Timer2_Timer();  // the wait machine
+  void cmd_Error_Click();
+  // Escape and the window system's close come here.
+  void reject() override;
+
+ protected:
+  void showEvent(QShowEvent *event) override;
+
+ private:
+  void Set_Status(const QString &caption);
+  void Show_OK_Button();
+  // The transfer from the command line to the end; raises Runtime_Error.
+  void Transfer();
+  bool Error_Shown() const;
+
+  Message_Box *messages_;
+  bool loaded_ = false;
+  bool transfer_running_ = false;
+  bool abandoned_ = false;  // closed while the transfer ran
+  float progress_ = 0;
+  int timer1_ms_ = 10;
+  int timer2_ms_ = 100;
+};
