@@ -13,6 +13,7 @@
 #ifndef TAVRIN_570X_DRIVER_H
 #define TAVRIN_570X_DRIVER_H
 
+#include <windows.h>
 #include <oleauto.h>
 #include <stdint.h>
 

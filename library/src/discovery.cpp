@@ -8,9 +8,9 @@ namespace {
 
 constexpr int kFirstNumber = 0;
 constexpr int kLastNumber = 31;
-constexpr OLECHAR kNamePrefix[] = u"TAVRIN-";
+constexpr OLECHAR kNamePrefix[] = OLESTR("TAVRIN-");
 constexpr UINT kNamePrefixChars = sizeof kNamePrefix / sizeof kNamePrefix[0] - 1;
-constexpr OLECHAR kNameEnd[] = u"\r\n";
+constexpr OLECHAR kNameEnd[] = OLESTR("\r\n");
 constexpr UINT kNameEndChars = 2;
 // Room for "TAVRIN-" and a two-digit number.
 constexpr UINT kMaxNameChars = kNamePrefixChars + 2;
@@ -23,12 +23,12 @@ BSTR Device_Name(int Number) {
   OLECHAR name[kMaxNameChars] = {};
   UINT length = 0;
   for (UINT i = 0; i < kNamePrefixChars; ++i) name[length++] = kNamePrefix[i];
-  if (Number >= 10) name[length++] = static_cast<OLECHAR>(u'0' + Number / 10);
-  name[length++] = static_cast<OLECHAR>(u'0' + Number % 10);
+  if (Number >= 10) name[length++] = static_cast<OLECHAR>(OLESTR('0') + Number / 10);
+  name[length++] = static_cast<OLECHAR>(OLESTR('0') + Number % 10);
   return SysAllocStringLen(name, length);
 }
 
-BSTR Empty_Text() { return SysAllocStringLen(u"", 0); }
+BSTR Empty_Text() { return SysAllocStringLen(OLESTR(""), 0); }
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 // the three transfer exports.
 #pragma once
 
+#include <windows.h>
 #include <oleauto.h>
 #include <tavrin_ioctl.h>
 

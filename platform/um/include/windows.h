@@ -1,6 +1,7 @@
 // User-mode interface of the Windows stand-in: the basic Windows types and
 // the kernel32 device-access subset (CreateFileA, DeviceIoControl,
 // CloseHandle, GetLastError), with Windows names, values and 64-bit layouts.
+// The registry subset (advapi32) comes with it, as it does on Windows.
 #pragma once
 
 #include <stddef.h>
@@ -17,10 +18,15 @@
 
 #define WINAPI
 #define STDMETHODCALLTYPE
+#define STDAPICALLTYPE
 #define STDAPI UM_EXTERN_C __attribute__((visibility("default"))) HRESULT
 #define WINBASEAPI UM_EXTERN_C __attribute__((visibility("default")))
 #define WINOLEAUTAPI UM_EXTERN_C __attribute__((visibility("default"))) HRESULT
 #define WINOLEAUTAPI_(type) UM_EXTERN_C __attribute__((visibility("default"))) type
+#define STDAPI_(type) UM_EXTERN_C __attribute__((visibility("default"))) type
+#define WINOLEAPI UM_EXTERN_C __attribute__((visibility("default"))) HRESULT
+#define WINOLEAPI_(type) UM_EXTERN_C __attribute__((visibility("default"))) type
+#define WINADVAPI UM_EXTERN_C __attribute__((visibility("default")))
 
 typedef void VOID, *PVOID, *LPVOID;
 typedef const void *LPCVOID;
@@ -39,6 +45,8 @@ typedef intptr_t LONG_PTR;
 typedef int32_t HRESULT;
 typedef char16_t WCHAR, OLECHAR, *LPWSTR, *LPOLESTR;
 typedef const char16_t *LPCWSTR, *LPCOLESTR;
+// A wide literal: OLECHAR is char16_t here and wchar_t on Windows.
+#define OLESTR(str) u##str
 typedef void *HANDLE;
 typedef void *HINSTANCE, *HMODULE;
 typedef short VARIANT_BOOL;
@@ -52,6 +60,14 @@ typedef double DOUBLE;
 #define VARIANT_FALSE ((VARIANT_BOOL)0)
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+#define MAX_PATH 260
+
+// Reasons passed to a library's entry point
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
 
 // Access, sharing and creation values of CreateFileA
 #define GENERIC_READ 0x80000000u
@@ -83,12 +99,18 @@ typedef double DOUBLE;
 #define ERROR_SEM_TIMEOUT 121L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define WAIT_TIMEOUT 258L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_NOACCESS 998L
+#define ERROR_BADDB 1009L
+#define ERROR_CANTOPEN 1011L
+#define ERROR_CANTREAD 1012L
+#define ERROR_CANTWRITE 1013L
+#define ERROR_KEY_DELETED 1018L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_INVALID_USER_BUFFER 1784L
@@ -134,3 +156,5 @@ WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
 WINBASEAPI DWORD WINAPI GetLastError(void);
 WINBASEAPI void WINAPI SetLastError(DWORD dwErrCode);
+
+#include <winreg.h>
