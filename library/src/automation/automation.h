@@ -5,6 +5,7 @@
 
 #include <cls_Tavrin_USB.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -61,5 +62,37 @@ void ProcessDetach();
 
 // A new object of cls_Tavrin_USB, with one reference, as `riid`.
 HRESULT CreateObject(REFIID riid, void **ppv);
+
+// IUnknown for the library's objects: one interface `Interface`, answered for
+// the identifiers `Derived::Answers` accepts; each object counts as live while
+// it exists, and deletes itself on its last Release.
+template <typename Derived, typename Interface>
+class ComObject : public Interface {
+ public:
+  ComObject() { ObjectCreated(); }
+  ~ComObject() { ObjectDestroyed(); }
+  ComObject(const ComObject &) = delete;
+  ComObject &operator=(const ComObject &) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (Derived::Answers(riid)) {
+      *ppv = static_cast<Interface *>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete static_cast<Derived *>(this);
+    return left;
+  }
+
+ private:
+  std::atomic<ULONG> references_{1};
+};
 
 }  // namespace automation

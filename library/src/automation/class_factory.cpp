@@ -13,29 +13,9 @@ namespace {
 std::atomic<long> liveObjects{0};
 std::atomic<long> serverLocks{0};
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
  public:
-  ClassFactory() { ObjectCreated(); }
-  ~ClassFactory() { ObjectDestroyed(); }
-  ClassFactory(const ClassFactory &) = delete;
-  ClassFactory &operator=(const ClassFactory &) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-      *ppv = static_cast<IClassFactory *>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
+  static bool Answers(REFIID riid) { return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory); }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *pUnkOuter, REFIID riid, void **ppv) override {
     if (ppv == nullptr) return E_POINTER;
@@ -47,9 +27,6 @@ class ClassFactory final : public IClassFactory {
     ServerLocked(fLock != FALSE);
     return S_OK;
   }
-
- private:
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace

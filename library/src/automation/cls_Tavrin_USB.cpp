@@ -129,29 +129,10 @@ void FillException(EXCEPINFO *exception, HRESULT failure) {
 
 using ReadExport = int32_t(WINAPI *)(BSTR *, SAFEARRAY **, int32_t *);
 
-class Tavrin_USB final : public _cls_Tavrin_USB {
+class Tavrin_USB final : public ComObject<Tavrin_USB, _cls_Tavrin_USB> {
  public:
-  Tavrin_USB() { ObjectCreated(); }
-  ~Tavrin_USB() { ObjectDestroyed(); }
-  Tavrin_USB(const Tavrin_USB &) = delete;
-  Tavrin_USB &operator=(const Tavrin_USB &) = delete;
-
-  // -- IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID__cls_Tavrin_USB)) {
-      *ppv = static_cast<_cls_Tavrin_USB *>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
+  static bool Answers(REFIID riid) {
+    return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID__cls_Tavrin_USB);
   }
 
   // -- IDispatch
@@ -200,8 +181,6 @@ class Tavrin_USB final : public _cls_Tavrin_USB {
 
   HRESULT Discovery(BSTR(WINAPI *discover)(), BSTR *Result);
   HRESULT Read(ReadExport read, BSTR *DeviceName, BSTR *Result);
-
-  std::atomic<ULONG> references_{1};
 };
 
 HRESULT Tavrin_USB::Discovery(BSTR(WINAPI *discover)(), BSTR *Result) {
