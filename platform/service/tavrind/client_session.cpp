@@ -1,0 +1,237 @@
+#include "client_session.h"
+
+#include "service_log.h"
+#include "transfer_rules.h"
+
+#include <frame_stream.h>
+#include <km/standin.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace service {
+
+OpenFile::~OpenFile() { km::CloseFile(static_cast<PFILE_OBJECT>(file_)); }
+
+ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census)
+    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)) {}
+
+ClientSession::~ClientSession() { close(fd_); }
+
+std::string ClientSession::Describe() const {
+  char text[96];
+  std::snprintf(text, sizeof text, "client %llu (pid %d, uid %u, gid %u)", static_cast<unsigned long long>(number_),
+                static_cast<int>(peer_.pid), static_cast<unsigned>(peer_.uid), static_cast<unsigned>(peer_.gid));
+  return text;
+}
+
+void ClientSession::Start(std::function<void(ClientSession *)> ended) {
+  ended_ = std::move(ended);
+  LogLine(Describe() + " connected");
+  std::thread([self = shared_from_this()] { self->ReadLoop(); }).detach();
+}
+
+void ClientSession::Disconnect() { shutdown(fd_, SHUT_RDWR); }
+
+void ClientSession::ReadLoop() {
+  wire::FrameReader reader(fd_);
+  std::string reason;
+  for (;;) {
+    wire::Frame frame;
+    std::string error;
+    wire::FrameReader::Result result = reader.Next(&frame, &error);
+    if (result == wire::FrameReader::Result::Closed) {
+      reason = "disconnected";
+      break;
+    }
+    if (result == wire::FrameReader::Result::Failed) {
+      reason = "disconnected (" + error + ")";
+      break;
+    }
+    if (result == wire::FrameReader::Result::Malformed) {
+      reason = "dropped: " + error;
+      break;
+    }
+    if (!Handle(frame, &reason)) {
+      reason = "dropped: " + reason;
+      break;
+    }
+  }
+  Finish(reason);
+}
+
+bool ClientSession::Handle(wire::Frame &frame, std::string *reason) {
+  wire::Message &message = frame.message;
+  std::uint32_t id = frame.header.requestId;
+  if (!greeted_) {
+    auto *hello = std::get_if<wire::Hello>(&message);
+    if (hello == nullptr) return *reason = "first message was not a greeting", false;
+    wire::HelloReply reply;
+    reply.servicePid = static_cast<std::uint32_t>(getpid());
+    Reply(reply, id);
+    if (hello->version != wire::kVersion) {
+      return *reason = "protocol version " + std::to_string(hello->version) + " is not served", false;
+    }
+    greeted_ = true;
+    return true;
+  }
+  if (const auto *open = std::get_if<wire::Open>(&message)) {
+    HandleOpen(id, *open);
+    return true;
+  }
+  if (const auto *close = std::get_if<wire::Close>(&message)) return HandleClose(*close, reason);
+  if (auto *control = std::get_if<wire::Control>(&message)) {
+    HandleControl(id, std::move(*control));
+    return true;
+  }
+  if (std::holds_alternative<wire::Census>(message)) {
+    Reply(census_(), id);
+    return true;
+  }
+  *reason = std::holds_alternative<wire::Hello>(message) ? "a second greeting" : "a reply sent to the service";
+  return false;
+}
+
+void ClientSession::HandleOpen(std::uint32_t requestId, const wire::Open &open) {
+  wire::OpenReply reply;
+  {
+    std::lock_guard guard(lock_);
+    if (handles_.size() >= wire::kHandleLimit) {
+      reply.status = static_cast<std::int32_t>(STATUS_INSUFFICIENT_RESOURCES);
+      Reply(reply, requestId);
+      return;
+    }
+  }
+  PFILE_OBJECT file = nullptr;
+  reply.status = km::OpenFile(open.path, &file);
+  if (NT_SUCCESS(reply.status)) {
+    auto opened = std::make_shared<OpenFile>(file);
+    std::lock_guard guard(lock_);
+    while (nextHandle_ == 0 || handles_.count(nextHandle_) != 0) nextHandle_ += 4;
+    reply.handle = nextHandle_;
+    nextHandle_ += 4;
+    handles_.emplace(reply.handle, std::move(opened));
+  }
+  Reply(reply, requestId);
+}
+
+bool ClientSession::HandleClose(const wire::Close &close, std::string *reason) {
+  std::shared_ptr<OpenFile> file;
+  {
+    std::lock_guard guard(lock_);
+    auto it = handles_.find(close.handle);
+    if (it == handles_.end()) return *reason = "close of a handle it does not hold", false;
+    file = std::move(it->second);
+    handles_.erase(it);
+  }
+  return true;  // the file closes here unless a request on it still runs
+}
+
+void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control) {
+  std::shared_ptr<OpenFile> file;
+  {
+    std::lock_guard guard(lock_);
+    auto it = handles_.find(control.handle);
+    if (it != handles_.end()) file = it->second;
+  }
+  if (!file) {
+    // Another thread of the client closed the handle first, as on Windows.
+    wire::ControlReply reply;
+    reply.status = static_cast<std::int32_t>(STATUS_INVALID_HANDLE);
+    Reply(reply, requestId);
+    return;
+  }
+  if (CompletesWithoutWaiting(control.code)) {
+    Execute(requestId, file, control);
+    return;
+  }
+  std::unique_lock guard(lock_);
+  // A client with many requests in the driver waits before it sends more.
+  changed_.wait(guard, [&] { return inFlight_ < kMaxInFlight || stopping_; });
+  if (stopping_) return;
+  ++inFlight_;
+  queue_.push_back(Job{requestId, std::move(file), std::move(control)});
+  if (idleWorkers_ > 0) {
+    changed_.notify_all();
+  } else if (workers_.size() < kMaxWorkers) {
+    workers_.emplace_back([this] { WorkerLoop(); });
+  }
+}
+
+void ClientSession::Execute(std::uint32_t requestId, const std::shared_ptr<OpenFile> &file,
+                            wire::Control &control) {
+  // The system buffer the driver sees: the caller's output when the driver
+  // reads it, else zeroes.
+  std::vector<std::uint8_t> output = std::move(control.output);
+  output.resize(control.outputLength);
+  ULONG_PTR information = 0;
+  wire::ControlReply reply;
+  reply.status = km::DeviceControl(static_cast<PFILE_OBJECT>(file->file()), control.code,
+                                   control.input.empty() ? nullptr : control.input.data(),
+                                   static_cast<ULONG>(control.input.size()),
+                                   output.empty() ? nullptr : output.data(), control.outputLength, &information);
+  reply.information = information;
+  output.resize(BytesReturned(control.code, control.outputLength, information));
+  reply.data = std::move(output);
+  Reply(reply, requestId);
+}
+
+void ClientSession::WorkerLoop() {
+  std::unique_lock guard(lock_);
+  for (;;) {
+    if (queue_.empty()) {
+      if (stopping_) return;
+      ++idleWorkers_;
+      changed_.wait(guard, [&] { return !queue_.empty() || stopping_; });
+      --idleWorkers_;
+      continue;
+    }
+    Job job = std::move(queue_.front());
+    queue_.pop_front();
+    guard.unlock();
+    Execute(job.requestId, job.file, job.control);
+    job.file.reset();  // the last reference closes the file here
+    guard.lock();
+    --inFlight_;
+    changed_.notify_all();
+  }
+}
+
+void ClientSession::Reply(const wire::Message &message, std::uint32_t requestId) {
+  std::vector<std::uint8_t> frame = wire::Encode(message, requestId);
+  std::lock_guard guard(sendLock_);
+  wire::SendAll(fd_, frame);  // a client that is gone is noticed by the reader
+}
+
+void ClientSession::Finish(const std::string &reason) {
+  shutdown(fd_, SHUT_RDWR);
+  std::map<std::uint32_t, std::shared_ptr<OpenFile>> handles;
+  std::size_t running;
+  {
+    std::lock_guard guard(lock_);
+    stopping_ = true;
+    // Requests not yet in the driver are dropped; running ones finish.
+    inFlight_ -= queue_.size();
+    queue_.clear();
+    running = inFlight_;
+    handles.swap(handles_);
+    changed_.notify_all();
+  }
+  std::size_t count = handles.size();
+  if (running > 0) {
+    LogLine(Describe() + ": " + std::to_string(running) + " request(s) still in the driver; its handles close when they return");
+  }
+  handles.clear();  // closes every file no running request holds
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard guard(lock_);
+    workers.swap(workers_);
+  }
+  for (std::thread &worker : workers) worker.join();
+  LogLine(Describe() + " " + reason + "; closed " + std::to_string(count) + " handle(s)");
+  if (ended_) ended_(this);
+}
+
+}  // namespace service

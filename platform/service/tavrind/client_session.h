@@ -1,0 +1,104 @@
+// One connected program: its handle table, its requests in the driver and
+// the end of it all. A session reads the client's messages on its own
+// thread, answers opens, closes and quick requests there, and hands requests
+// that may wait on an instrument to worker threads of its own, so that a
+// blocked read of one client never holds up another, nor the same client's
+// other threads.
+#pragma once
+
+#include <frame_stream.h>
+#include <wire_protocol.h>
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace service {
+
+struct PeerCredentials {
+  pid_t pid = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// A file the client opened. The file is closed (cleanup, then close) when
+// the last reference goes: the client's handle table holds one, and every
+// request running on it holds one until it returns.
+class OpenFile {
+ public:
+  explicit OpenFile(void *file) : file_(file) {}
+  ~OpenFile();
+  OpenFile(const OpenFile &) = delete;
+  OpenFile &operator=(const OpenFile &) = delete;
+  void *file() const { return file_; }
+
+ private:
+  void *file_;
+};
+
+class ClientSession : public std::enable_shared_from_this<ClientSession> {
+ public:
+  using CensusSource = std::function<wire::CensusReply()>;
+  ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census);
+  ~ClientSession();
+
+  // Starts the reading thread, which keeps the session alive. `ended` runs
+  // on it once the client is gone and everything it held is closed.
+  void Start(std::function<void(ClientSession *)> ended);
+  // Ends the connection from the service's side (shutdown of the service).
+  void Disconnect();
+
+  std::uint64_t number() const { return number_; }
+
+ private:
+  struct Job {
+    std::uint32_t requestId;
+    std::shared_ptr<OpenFile> file;
+    wire::Control control;
+  };
+
+  void ReadLoop();
+  // Handles one message; false ends the connection with `reason`.
+  bool Handle(wire::Frame &frame, std::string *reason);
+  void HandleOpen(std::uint32_t requestId, const wire::Open &open);
+  bool HandleClose(const wire::Close &close, std::string *reason);
+  void HandleControl(std::uint32_t requestId, wire::Control control);
+  void Execute(std::uint32_t requestId, const std::shared_ptr<OpenFile> &file, wire::Control &control);
+  void WorkerLoop();
+  void Reply(const wire::Message &message, std::uint32_t requestId);
+  void Finish(const std::string &reason);
+  std::string Describe() const;
+
+  static constexpr std::size_t kMaxInFlight = 64;
+  static constexpr std::size_t kMaxWorkers = 16;
+
+  const int fd_;
+  const std::uint64_t number_;
+  const PeerCredentials peer_;
+  bool greeted_ = false;
+  const CensusSource census_;
+  std::function<void(ClientSession *)> ended_;
+
+  std::mutex sendLock_;
+
+  std::mutex lock_;  // guards everything below
+  std::condition_variable changed_;
+  std::map<std::uint32_t, std::shared_ptr<OpenFile>> handles_;
+  std::uint32_t nextHandle_ = 4;
+  std::deque<Job> queue_;
+  std::size_t inFlight_ = 0;  // queued or running on a worker
+  std::size_t idleWorkers_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace service

@@ -1,0 +1,68 @@
+// tavrind: hosts the kernel, the USB bus, Tavrin.sys and the instruments for
+// every program on the machine, as the one Windows kernel does, and serves
+// their CreateFileA, DeviceIoControl and CloseHandle over a Unix socket.
+#include "listener.h"
+#include "service.h"
+#include "service_log.h"
+
+#include <host/host.h>
+
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+int main(int argc, char **argv) {
+  CLI::App app{"The Tavrin instrument service: one kernel for every program.", "tavrind"};
+  std::string socketPath;
+  int simulate = -1;
+  bool foreground = false;
+  app.add_option("--socket", socketPath,
+                 "Listen here (default: $XDG_RUNTIME_DIR/tavrin/kernel.sock, or /run/tavrin/kernel.sock as root)");
+  app.add_option("--simulate", simulate, "Attach N simulated instruments")->check(CLI::Range(0, 16));
+  app.add_flag("--foreground", foreground, "Stay in the foreground (as under systemd)");
+  CLI11_PARSE(app, argc, argv);
+
+  // Replies to a client that vanished must not stop the service; the stop
+  // signals are read from a signalfd by the accept loop, so every thread
+  // started from here on has them blocked.
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  std::string error;
+  std::optional<service::Listener> listener = service::OpenListener(socketPath, &error);
+  if (!listener) {
+    service::LogLine(error);
+    return 1;
+  }
+  // The socket accepts connections before the parent returns, so whoever
+  // started the service can use it at once.
+  if (!foreground && !listener->path.empty()) {
+    pid_t child = fork();
+    if (child < 0) {
+      service::LogLine("cannot start in the background");
+      return 1;
+    }
+    if (child > 0) return 0;
+    setsid();
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) dup2(null, STDIN_FILENO);
+  }
+
+  if (simulate >= 0) host::SetSimulatedInstruments(simulate);
+  host::Boot();
+  service::LogLine("serving " + (listener->path.empty() ? std::string("the socket systemd passed") : listener->path) +
+                   " (pid " + std::to_string(getpid()) + ")");
+  int status = service::Serve(*listener);
+  host::Shutdown();
+  service::CloseListener(*listener);
+  service::LogLine("stopped");
+  return status;
+}

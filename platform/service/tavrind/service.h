@@ -1,0 +1,12 @@
+// The service's accept loop: one session per connecting program, until
+// SIGINT or SIGTERM; then every session ends and the hosted system shuts down.
+#pragma once
+
+#include "listener.h"
+
+namespace service {
+
+// Serves until asked to stop; returns the exit status.
+int Serve(const Listener &listener);
+
+}  // namespace service
