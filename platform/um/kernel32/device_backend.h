@@ -1,9 +1,10 @@
 // Where kernel32's device handles lead. The embedded backend runs the kernel
-// in this process; a later backend may reach a kernel hosted by a service
-// process. kernel32 sees only this interface and NTSTATUS values.
+// in this process; the service backend reaches the kernel that tavrind hosts
+// for every program. kernel32 sees only this interface and NTSTATUS values.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace um {
@@ -23,5 +24,22 @@ class DeviceBackend {
 
 // The backend that runs the kernel inside this process.
 DeviceBackend &EmbeddedBackend();
+// The backend that reaches tavrind on `socketPath` (the first call's path
+// holds for the process).
+DeviceBackend &ServiceBackend(const std::string &socketPath);
+
+// The backend this process uses, chosen on first use: TAVRIN_SERVICE=embedded
+// forces the embedded kernel; TAVRIN_SERVICE=PATH names the service's
+// socket; otherwise the service's default socket is used when it exists and
+// the program did not ask for simulated instruments of its own
+// (TAVRIN_SIMULATE), else the embedded kernel.
+DeviceBackend &ProcessBackend();
+// Which backend ProcessBackend chose: "embedded", or "service" with the
+// socket's path.
+struct BackendChoice {
+  bool service = false;
+  std::string socketPath;
+};
+BackendChoice ProcessBackendChoice();
 
 }  // namespace um

@@ -2,6 +2,8 @@
 // CloseHandle and the thread's last error, on top of a device backend.
 #include <windows.h>
 
+#include <um/kernel_backend.h>
+
 #include "device_backend.h"
 #include "handle_table.h"
 
@@ -54,7 +56,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     Fail(ERROR_PATH_NOT_FOUND);  // there is no file system here, only devices
     return INVALID_HANDLE_VALUE;
   }
-  um::DeviceBackend &backend = um::EmbeddedBackend();
+  um::DeviceBackend &backend = um::ProcessBackend();
   void *file = nullptr;
   um::NtStatus status = backend.Open(ntPath, &file);
   if (status < 0) {
@@ -94,5 +96,10 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 }
 
 DWORD WINAPI GetLastError(void) { return t_lastError; }
+
+const char *WINAPI KernelServiceSocket(void) {
+  static const um::BackendChoice choice = um::ProcessBackendChoice();
+  return choice.service ? choice.socketPath.c_str() : nullptr;
+}
 
 void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
