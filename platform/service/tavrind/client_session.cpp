@@ -9,9 +9,34 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <tavrin_ioctl.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
 namespace service {
+namespace {
+
+// The pipe a transfer request names in the first four bytes of its input.
+std::optional<std::uint32_t> PipeOf(const wire::Control &control) {
+  switch (control.code) {
+    case IOCTL_INSTR_BULK_READ:
+    case IOCTL_INSTR_BULK_READ_TIMED:
+    case IOCTL_INSTR_BULK_WRITE:
+    case IOCTL_INSTR_ISO_READ:
+    case IOCTL_INSTR_ISO_WRITE:
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (control.input.size() < 4) return std::nullopt;
+  std::uint32_t pipe;
+  std::memcpy(&pipe, control.input.data(), sizeof pipe);
+  return pipe;
+}
+
+}  // namespace
 
 OpenFile::~OpenFile() { km::CloseFile(static_cast<PFILE_OBJECT>(file_)); }
 
@@ -190,12 +215,39 @@ void ClientSession::WorkerLoop() {
     }
     Job job = std::move(queue_.front());
     queue_.pop_front();
+    auto running = running_.insert(running_.end(), Running{job.file, job.control.code, PipeOf(job.control)});
     guard.unlock();
     Execute(job.requestId, job.file, job.control);
-    job.file.reset();  // the last reference closes the file here
+    job.file.reset();
     guard.lock();
+    std::shared_ptr<OpenFile> file = std::move(running->file);
+    running_.erase(running);
     --inFlight_;
     changed_.notify_all();
+    guard.unlock();
+    file.reset();  // the last reference closes the file
+    guard.lock();
+  }
+}
+
+void ClientSession::EndRunningRequests() {
+  std::vector<Running> waiting;
+  {
+    std::unique_lock guard(lock_);
+    // Timed reads give up within milliseconds by themselves.
+    changed_.wait_for(guard, std::chrono::milliseconds(50), [this] { return running_.empty(); });
+    waiting.assign(running_.begin(), running_.end());
+  }
+  if (waiting.empty()) return;
+  LogLine(Describe() + ": " + std::to_string(waiting.size()) +
+          " request(s) still in the driver; aborting their pipes, its handles close when they return");
+  // What the driver does when a Windows process that waits on a pipe ends.
+  for (const Running &request : waiting) {
+    if (!request.pipe) continue;
+    std::uint32_t pipe = *request.pipe;
+    ULONG_PTR information = 0;
+    km::DeviceControl(static_cast<PFILE_OBJECT>(request.file->file()), IOCTL_INSTR_ABORT_PIPE, &pipe, sizeof pipe,
+                      nullptr, 0, &information);
   }
 }
 
@@ -220,10 +272,8 @@ void ClientSession::Finish(const std::string &reason) {
     changed_.notify_all();
   }
   std::size_t count = handles.size();
-  if (running > 0) {
-    LogLine(Describe() + ": " + std::to_string(running) + " request(s) still in the driver; its handles close when they return");
-  }
   handles.clear();  // closes every file no running request holds
+  if (running > 0) EndRunningRequests();
   std::vector<std::thread> workers;
   {
     std::lock_guard guard(lock_);

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
+#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -65,6 +67,12 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::shared_ptr<OpenFile> file;
     wire::Control control;
   };
+  // A request a worker has passed to the driver.
+  struct Running {
+    std::shared_ptr<OpenFile> file;
+    std::uint32_t code;
+    std::optional<std::uint32_t> pipe;
+  };
 
   void ReadLoop();
   // Handles one message; false ends the connection with `reason`.
@@ -74,6 +82,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void HandleControl(std::uint32_t requestId, wire::Control control);
   void Execute(std::uint32_t requestId, const std::shared_ptr<OpenFile> &file, wire::Control &control);
   void WorkerLoop();
+  // For a client that is gone: waits briefly for its requests in the driver,
+  // then aborts the pipes that the ones still waiting use.
+  void EndRunningRequests();
   void Reply(const wire::Message &message, std::uint32_t requestId);
   void Finish(const std::string &reason);
   std::string Describe() const;
@@ -97,6 +108,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   std::deque<Job> queue_;
   std::size_t inFlight_ = 0;  // queued or running on a worker
   std::size_t idleWorkers_ = 0;
+  std::list<Running> running_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };
