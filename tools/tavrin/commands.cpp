@@ -3,6 +3,7 @@
 #include "device_info.h"
 #include "instrument_channels.h"
 #include "json_writer.h"
+#include "kernel_backend_report.h"
 
 #include <chrono>
 #include <csignal>
@@ -61,6 +62,7 @@ int ListCommand(const Options &options) {
   }
   json.EndArray();
   Emit(options, json, plain);
+  if (!options.json) std::cerr << "(served by " << KernelBackendDescription() << ")\n";
   return kOk;
 }
 
@@ -115,7 +117,7 @@ int InfoCommand(const Options &options, const std::string &name) {
   if (!info) return NoInstrument(options, name);
   JsonWriter json;
   WriteDeviceInfo(json, name, *info);
-  Emit(options, json, FormatDeviceInfo(name, *info));
+  Emit(options, json, FormatDeviceInfo(name, *info) + "  served by             " + KernelBackendDescription() + "\n");
   return kOk;
 }
 

@@ -1,4 +1,5 @@
 #include "device_info.h"
+#include "kernel_backend_report.h"
 
 #include <tavrin_ioctl.h>
 #include <windows.h>
@@ -177,7 +178,9 @@ void WriteDeviceInfo(JsonWriter &json, const std::string &name, const DeviceInfo
   }
   json.EndArray().EndObject();
   if (info.frameNumber) json.Field("frameNumber", *info.frameNumber);
-  json.Field("lastUsbdStatus", info.lastUsbdStatus).EndObject();
+  json.Field("lastUsbdStatus", info.lastUsbdStatus);
+  WriteKernelBackend(json);
+  json.EndObject();
 }
 
 }  // namespace tavrin_cli
