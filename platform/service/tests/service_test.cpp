@@ -1,0 +1,302 @@
+// tavrind run as a process on a throw-away socket with two simulated
+// instruments, and programs run as processes against it: the tavrin command
+// line and a test client over the library, plus raw connections that break
+// the protocol. The service's census (open handles per instrument) is read
+// over the protocol itself.
+#include <frame_stream.h>
+#include <wire_protocol.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+namespace wire = service::wire;
+using namespace std::chrono_literals;
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;  // the child's standard output
+};
+
+// Starts `argv` with TAVRIN_SERVICE naming the service's socket and without
+// TAVRIN_SIMULATE, its standard output on a pipe.
+Child Start(const std::vector<std::string> &argv, const std::string &socket, const std::string &errorFile = "") {
+  std::vector<std::string> environment;
+  for (char **e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    if (entry.rfind("TAVRIN_SERVICE=", 0) != 0 && entry.rfind("TAVRIN_SIMULATE=", 0) != 0) environment.push_back(entry);
+  }
+  if (!socket.empty()) environment.push_back("TAVRIN_SERVICE=" + socket);
+  std::vector<char *> envp, args;
+  for (auto &e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> copy = argv;
+  for (auto &a : copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  int pipeFds[2];
+  EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  if (!errorFile.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  }
+  Child child;
+  EXPECT_EQ(posix_spawn(&child.pid, args[0], &actions, nullptr, args.data(), envp.data()), 0) << args[0];
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  child.out = pipeFds[0];
+  return child;
+}
+
+std::string ReadLine(int fd) {
+  std::string line;
+  char c;
+  while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+struct Finished {
+  int status = -1;
+  std::string out;
+};
+
+Finished Wait(Child child) {
+  Finished finished;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(child.out, buffer, sizeof buffer)) > 0) finished.out.append(buffer, static_cast<std::size_t>(n));
+  close(child.out);
+  int status = 0;
+  waitpid(child.pid, &status, 0);
+  finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  return finished;
+}
+
+Finished RunToEnd(const std::vector<std::string> &argv, const std::string &socket) { return Wait(Start(argv, socket)); }
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+int Connect(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+class ServiceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tavrind-test-XXXXXX";
+    directory_ = mkdtemp(pattern);
+    socket_ = directory_ + "/kernel.sock";
+    log_ = directory_ + "/tavrind.log";
+    service_ = Start({TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "2", "--foreground"}, "", log_);
+    // Up once both instruments are published.
+    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(10ms)) {
+      if (Census().size() == 2) return;
+    }
+    FAIL() << "the service did not come up:\n" << Log();
+  }
+
+  void TearDown() override {
+    kill(service_.pid, SIGTERM);
+    Finished stopped = Wait(service_);
+    EXPECT_EQ(stopped.status, 0) << Log();
+    EXPECT_NE(Log().find("tavrind: stopped"), std::string::npos) << Log();
+    struct stat st {};
+    EXPECT_NE(stat(socket_.c_str(), &st), 0) << "the socket outlived the service";
+    std::system(("rm -rf " + directory_).c_str());
+  }
+
+  std::string Log() const {
+    std::ifstream in(log_);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  // Open handles per instrument, as the service counts them.
+  std::map<std::string, std::uint32_t> Census() {
+    std::map<std::string, std::uint32_t> handles;
+    int fd = Connect(socket_);
+    if (fd < 0) return handles;
+    wire::SendAll(fd, wire::Encode(wire::Hello{}, 1));
+    wire::SendAll(fd, wire::Encode(wire::Census{}, 2));
+    wire::FrameReader reader(fd);
+    wire::Frame frame;
+    std::string error;
+    while (reader.Next(&frame, &error) == wire::FrameReader::Result::Frame) {
+      if (auto *census = std::get_if<wire::CensusReply>(&frame.message)) {
+        for (const auto &entry : census->instruments) handles[entry.name] = entry.openHandles;
+        break;
+      }
+    }
+    close(fd);
+    return handles;
+  }
+
+  bool WaitForHandles(const std::string &name, std::uint32_t count) {
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms)) {
+      if (Census()[name] == count) return true;
+    }
+    return false;
+  }
+
+  bool WaitForLog(const std::string &text) {
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms)) {
+      if (Log().find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  std::string directory_, socket_, log_;
+  Child service_;
+};
+
+TEST_F(ServiceTest, TwoProgramsShareAnInstrumentAndTheCommandLineShowsTheService) {
+  struct stat st {};
+  ASSERT_EQ(stat(socket_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, geteuid() == 0 ? 0660u : 0600u);
+
+  Finished write = RunToEnd({TAVRIN_PROGRAM, "write", "TAVRIN-0", "ECHO shared"}, socket_);
+  ASSERT_EQ(write.status, 0);
+  Finished query = RunToEnd({TAVRIN_PROGRAM, "read", "TAVRIN-0", "interrogative"}, socket_);
+  EXPECT_EQ(query.status, 0);
+  EXPECT_EQ(query.out, "shared\n");
+
+  Finished list = RunToEnd({TAVRIN_PROGRAM, "list"}, socket_);
+  EXPECT_EQ(list.out, "TAVRIN-0\nTAVRIN-1\n");
+  Finished info = RunToEnd({TAVRIN_PROGRAM, "--json", "info", "TAVRIN-1"}, socket_);
+  EXPECT_EQ(info.status, 0);
+  EXPECT_NE(info.out.find("\"backend\":\"service\""), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("\"socket\":\"" + socket_ + "\""), std::string::npos) << info.out;
+  // Forced embedded, the same program boots its own kernel, which has no
+  // instruments unless asked for.
+  Finished embedded = RunToEnd({"/usr/bin/env", "TAVRIN_SERVICE=embedded", TAVRIN_PROGRAM, "--json", "list"}, "");
+  EXPECT_EQ(embedded.out, "[]\n");
+
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0));
+  EXPECT_NE(Log().find("connected"), std::string::npos);
+  EXPECT_NE(Log().find("(pid "), std::string::npos);
+}
+
+TEST_F(ServiceTest, AClientKilledInABlockedReadLeavesNothingBehind) {
+  Child blocked = Start({SERVICE_TEST_CLIENT, "block", "TAVRIN-0"}, socket_);
+  ASSERT_EQ(ReadLine(blocked.out), "blocking");
+  ASSERT_TRUE(WaitForHandles("TAVRIN-0", 1));
+  std::this_thread::sleep_for(100ms);  // into the driver
+  kill(blocked.pid, SIGKILL);
+  EXPECT_EQ(Wait(blocked).status, -SIGKILL);
+  EXPECT_TRUE(WaitForLog("request(s) still in the driver")) << Log();
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+  EXPECT_TRUE(WaitForLog("disconnected; closed 1 handle(s)")) << Log();
+
+  // Everyone else is served as before, the instrument's answers included.
+  ASSERT_EQ(RunToEnd({TAVRIN_PROGRAM, "query", "TAVRIN-0", "ECHO after"}, socket_).out, "after\n");
+}
+
+TEST_F(ServiceTest, MalformedClientsAreDroppedAndTheServiceGoesOn) {
+  auto header = [](std::uint32_t length, std::uint16_t type, std::uint32_t id) {
+    std::vector<std::uint8_t> bytes = wire::Encode(wire::Census{}, id);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(length >> (8 * i));
+    bytes[4] = static_cast<std::uint8_t>(type);
+    bytes[5] = static_cast<std::uint8_t>(type >> 8);
+    return bytes;
+  };
+  auto hello = wire::Encode(wire::Hello{}, 1);
+  wire::Control oversized;
+  oversized.code = 0x22208A;  // a timed bulk read
+  oversized.outputLength = 0x10000;
+  auto oversizedFrame = wire::Encode(oversized, 2);
+  std::vector<std::pair<std::vector<std::uint8_t>, std::string>> cases = {
+      {header(0, 77, 1), "unknown message type"},
+      {wire::Encode(wire::Census{}, 1), "first message was not a greeting"},
+      {header(40, 3, 1), "truncated message"},  // then the connection ends
+      {oversizedFrame, "control output longer than the code allows"},
+      {wire::Encode(wire::Close{4}, 2), "close of a handle it does not hold"},
+  };
+  // A well-behaved client holds a handle all along.
+  Child holder = Start({SERVICE_TEST_CLIENT, "block", "TAVRIN-1"}, socket_);
+  ASSERT_EQ(ReadLine(holder.out), "blocking");
+  for (auto &[bytes, reason] : cases) {
+    int fd = Connect(socket_);
+    ASSERT_GE(fd, 0);
+    if (reason != "unknown message type" && reason != "first message was not a greeting") wire::SendAll(fd, hello);
+    wire::SendAll(fd, bytes);
+    shutdown(fd, SHUT_WR);
+    char sink[256];
+    while (read(fd, sink, sizeof sink) > 0) {
+    }
+    close(fd);
+    EXPECT_TRUE(WaitForLog("dropped: " + reason)) << reason << "\n" << Log();
+  }
+  EXPECT_EQ(Census()["TAVRIN-1"], 1u);
+  EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "query", "TAVRIN-0", "ECHO still here"}, socket_).out, "still here\n");
+  kill(holder.pid, SIGKILL);
+  Wait(holder);
+  EXPECT_TRUE(WaitForHandles("TAVRIN-1", 0)) << Log();
+}
+
+TEST_F(ServiceTest, EightClientsOfMixedTrafficLoseNoAnswer) {
+  constexpr int kClients = 8;
+  std::vector<Child> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(Start({SERVICE_TEST_CLIENT, "traffic", "3", "c" + std::to_string(i)}, socket_));
+  }
+  std::multiset<std::string> expected, received;
+  for (int i = 0; i < kClients; ++i) {
+    Finished done = Wait(clients[static_cast<std::size_t>(i)]);
+    ASSERT_EQ(done.status, 0) << "client " << i;
+    std::vector<std::string> lines = Lines(done.out);
+    ASSERT_FALSE(lines.empty());
+    unsigned sent = 0;
+    ASSERT_EQ(std::sscanf(lines[0].c_str(), "sent %u", &sent), 1);
+    EXPECT_GT(sent, 10u) << "client " << i << " hardly ran";
+    for (unsigned n = 0; n < sent; ++n) expected.insert("c" + std::to_string(i) + "-" + std::to_string(n));
+    received.insert(lines.begin() + 1, lines.end());
+  }
+  Finished rest = RunToEnd({SERVICE_TEST_CLIENT, "drain"}, socket_);
+  ASSERT_EQ(rest.status, 0);
+  for (const std::string &line : Lines(rest.out)) received.insert(line);
+  EXPECT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0));
+  EXPECT_TRUE(WaitForHandles("TAVRIN-1", 0));
+}
+
+}  // namespace
