@@ -168,7 +168,7 @@ void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control
     Reply(reply, requestId);
     return;
   }
-  if (CompletesWithoutWaiting(control.code)) {
+  if (EndsPromptly(control.code)) {
     Execute(requestId, file, control);
     return;
   }

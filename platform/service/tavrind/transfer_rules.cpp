@@ -22,7 +22,7 @@ std::uint32_t BytesReturned(std::uint32_t code, std::uint32_t outputLength, std:
   }
 }
 
-bool CompletesWithoutWaiting(std::uint32_t code) {
+bool EndsPromptly(std::uint32_t code) {
   switch (code) {
     case IOCTL_INSTR_GET_INTERFACE_RECORD:
     case IOCTL_INSTR_NOP:
@@ -30,6 +30,8 @@ bool CompletesWithoutWaiting(std::uint32_t code) {
     case IOCTL_INSTR_GET_DRIVER_VERSION:
     case IOCTL_INSTR_GET_LAST_USBD_STATUS:
     case IOCTL_INSTR_GET_FRAME_NUMBER:
+    case IOCTL_INSTR_BULK_WRITE:
+    case IOCTL_INSTR_BULK_READ_TIMED:
       return true;
     default:
       return false;

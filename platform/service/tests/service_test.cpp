@@ -43,8 +43,9 @@ struct Child {
 
 // Starts `argv` with TAVRIN_SERVICE naming the service's socket and without
 // TAVRIN_SIMULATE, its standard output on a pipe.
-Child Start(const std::vector<std::string> &argv, const std::string &socket, const std::string &errorFile = "") {
-  std::vector<std::string> environment;
+Child Start(const std::vector<std::string> &argv, const std::string &socket, const std::string &errorFile = "",
+            const std::vector<std::string> &extraEnvironment = {}) {
+  std::vector<std::string> environment = extraEnvironment;
   for (char **e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
     if (entry.rfind("TAVRIN_SERVICE=", 0) != 0 && entry.rfind("TAVRIN_SIMULATE=", 0) != 0) environment.push_back(entry);
@@ -297,6 +298,26 @@ TEST_F(ServiceTest, EightClientsOfMixedTrafficLoseNoAnswer) {
   EXPECT_TRUE(received == expected);
   EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0));
   EXPECT_TRUE(WaitForHandles("TAVRIN-1", 0));
+}
+
+TEST_F(ServiceTest, TheConsoleWorksThroughTheService) {
+  // The console selects the first instrument, connects on its next tick and
+  // then polls its reply channels every 100 ms.
+  Child console = Start({PIPE_CONSOLE_PROGRAM, "-platform", "offscreen"}, socket_, "",
+                        {"HOME=" + directory_, "XDG_CONFIG_HOME=" + directory_ + "/config"});
+  ASSERT_TRUE(WaitForLog("(pid " + std::to_string(console.pid) + ",")) << Log();
+  // Once it polls TAVRIN-0, answers there are the console's: they leave the
+  // channel without anyone else reading them.
+  bool consumed = false;
+  for (int attempt = 0; attempt < 40 && !consumed; ++attempt) {
+    ASSERT_EQ(RunToEnd({TAVRIN_PROGRAM, "write", "TAVRIN-0", "ECHO for the console"}, socket_).status, 0);
+    std::this_thread::sleep_for(400ms);
+    consumed = RunToEnd({SERVICE_TEST_CLIENT, "drain"}, socket_).out.empty();
+  }
+  EXPECT_TRUE(consumed) << "the console never read TAVRIN-0 through the service";
+  kill(console.pid, SIGTERM);
+  Wait(console);
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0));
 }
 
 }  // namespace
