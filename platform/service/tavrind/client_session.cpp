@@ -130,6 +130,13 @@ void ClientSession::HandleOpen(std::uint32_t requestId, const wire::Open &open) 
     }
   }
   PFILE_OBJECT file = nullptr;
+  // Programs name devices in the device namespace ("\\.\NAME" is "\??\NAME"),
+  // as kernel32 sends them; the kernel's other names stay its own.
+  if (open.path.rfind(u"\\??\\", 0) != 0) {
+    reply.status = static_cast<std::int32_t>(STATUS_OBJECT_PATH_NOT_FOUND);
+    Reply(reply, requestId);
+    return;
+  }
   reply.status = km::OpenFile(open.path, &file);
   if (NT_SUCCESS(reply.status)) {
     auto opened = std::make_shared<OpenFile>(file);
