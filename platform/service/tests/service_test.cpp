@@ -44,7 +44,7 @@ struct Child {
 // Starts `argv` with TAVRIN_SERVICE naming the service's socket and without
 // TAVRIN_SIMULATE, its standard output on a pipe.
 Child Start(const std::vector<std::string> &argv, const std::string &socket, const std::string &errorFile = "",
-            const std::vector<std::string> &extraEnvironment = {}) {
+            const std::vector<std::string> &extraEnvironment = {}, const std::string &input = "") {
   std::vector<std::string> environment = extraEnvironment;
   for (char **e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
@@ -62,6 +62,10 @@ Child Start(const std::vector<std::string> &argv, const std::string &socket, con
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  // Standard input: the given text, or nothing.
+  int inputFds[2];
+  EXPECT_EQ(pipe2(inputFds, O_CLOEXEC), 0);
+  posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
   if (!errorFile.empty()) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   }
@@ -69,6 +73,11 @@ Child Start(const std::vector<std::string> &argv, const std::string &socket, con
   EXPECT_EQ(posix_spawn(&child.pid, args[0], &actions, nullptr, args.data(), envp.data()), 0) << args[0];
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
+  close(inputFds[0]);
+  if (!input.empty()) {
+    EXPECT_EQ(write(inputFds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  }
+  close(inputFds[1]);
   child.out = pipeFds[0];
   return child;
 }
@@ -97,7 +106,10 @@ Finished Wait(Child child) {
   return finished;
 }
 
-Finished RunToEnd(const std::vector<std::string> &argv, const std::string &socket) { return Wait(Start(argv, socket)); }
+// Runs a program to its end, `input` on its standard input.
+Finished RunToEnd(const std::vector<std::string> &argv, const std::string &socket, const std::string &input = "") {
+  return Wait(Start(argv, socket, "", {}, input));
+}
 
 std::vector<std::string> Lines(const std::string &text) {
   std::vector<std::string> lines;
@@ -212,6 +224,7 @@ TEST_F(ServiceTest, TwoProgramsShareAnInstrumentAndTheCommandLineShowsTheService
   EXPECT_EQ(embedded.out, "[]\n");
 
   EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0));
+  EXPECT_NE(Log().find("instrument TAVRIN-1 arrived"), std::string::npos);
   EXPECT_NE(Log().find("connected"), std::string::npos);
   EXPECT_NE(Log().find("(pid "), std::string::npos);
 }
@@ -221,6 +234,10 @@ TEST_F(ServiceTest, AClientKilledInABlockedReadLeavesNothingBehind) {
   ASSERT_EQ(ReadLine(blocked.out), "blocking");
   ASSERT_TRUE(WaitForHandles("TAVRIN-0", 1));
   std::this_thread::sleep_for(100ms);  // into the driver
+  // Other programs are served meanwhile, on the same instrument too.
+  EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "info", "TAVRIN-0"}, socket_).status, 0);
+  EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "shell"}, socket_, "write TAVRIN-0 \"FMT 1\"\nread TAVRIN-0 formatted\n").out,
+            "FMT 1 of 1: +1.000000E+00\n");
   kill(blocked.pid, SIGKILL);
   EXPECT_EQ(Wait(blocked).status, -SIGKILL);
   EXPECT_TRUE(WaitForLog("request(s) still in the driver")) << Log();
