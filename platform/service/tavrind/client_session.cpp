@@ -185,11 +185,11 @@ void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control
   if (stopping_) return;
   ++inFlight_;
   queue_.push_back(Job{requestId, std::move(file), std::move(control)});
-  if (idleWorkers_ > 0) {
-    changed_.notify_all();
-  } else if (workers_.size() < kMaxWorkers) {
+  // Every queued request gets a worker of its own while there may be more.
+  if (idleWorkers_ < queue_.size() && workers_.size() < kMaxWorkers) {
     workers_.emplace_back([this] { WorkerLoop(); });
   }
+  changed_.notify_all();
 }
 
 void ClientSession::Execute(std::uint32_t requestId, const std::shared_ptr<OpenFile> &file,
