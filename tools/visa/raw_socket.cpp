@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 #include <vector>
@@ -15,11 +16,15 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Answers are looked for quickly after a command, then less and less often.
-constexpr milliseconds kFirstPoll{1};
+// Answers are looked for at once after a command, then less and less often.
+constexpr milliseconds kFirstPoll{0};
 constexpr milliseconds kSlowestPoll{100};
 // How long a command waits for an instrument that is rebooting or replugged.
 constexpr milliseconds kReturnGrace{5000};
+// The socket takes answers from the instrument only this long after its
+// last command or answer, so that a socket that is merely open does not take
+// the answers meant for a VXI-11 link to the same instrument.
+constexpr milliseconds kAnswerWindow{10000};
 
 bool WaitForReturn(int instrument, const Gateway &gateway) {
   const auto deadline = std::chrono::steady_clock::now() + kReturnGrace;
@@ -58,6 +63,7 @@ void ServeRawSocket(int fd, const std::string &peer, int instrument, Gateway &ga
   milliseconds poll = kFirstPoll;
   bool insideAnswer = false;
   auto idleSince = std::chrono::steady_clock::now();
+  auto expectAnswersUntil = std::chrono::steady_clock::time_point::min();
   while (!gateway.stopping) {
     const Readiness ready = WaitReadable(fd, poll);
     if (ready == Readiness::Failed) break;
@@ -71,11 +77,13 @@ void ServeRawSocket(int fd, const std::string &peer, int instrument, Gateway &ga
         break;
       }
       poll = kFirstPoll;
+      expectAnswersUntil = idleSince + kAnswerWindow;
       continue;
     }
     // Answers belong to the lock holder while a link holds the lock.
     bool answered = false;
-    while (gateway.locks.WaitAccessible(instrument, DeviceLocks::kNoLink, milliseconds(0))) {
+    while (std::chrono::steady_clock::now() < expectAnswersUntil &&
+           gateway.locks.WaitAccessible(instrument, DeviceLocks::kNoLink, milliseconds(0))) {
       auto chunk = ReadReply(instrument, kInterrogative);
       if (!chunk) break;
       std::string &bytes = chunk->bytes;
@@ -86,9 +94,10 @@ void ServeRawSocket(int fd, const std::string &peer, int instrument, Gateway &ga
     }
     if (answered) {
       idleSince = std::chrono::steady_clock::now();
+      expectAnswersUntil = idleSince + kAnswerWindow;
       poll = kFirstPoll;
     } else {
-      poll = std::min(poll * 2, kSlowestPoll);
+      poll = std::clamp(poll * 2, milliseconds(1), kSlowestPoll);
     }
     if (std::chrono::steady_clock::now() - idleSince >= gateway.options.idleTimeout) {
       Log("%s: socket to %s idle for %llds, closing it", peer.c_str(), InstrumentName(instrument).c_str(),
