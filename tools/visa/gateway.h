@@ -32,7 +32,9 @@ struct Gateway {
   explicit Gateway(const GatewayOptions &chosen)
       : options(chosen),
         links(chosen.maxLinks, chosen.maxLinksPerClient),
-        connections(chosen.maxLinks, chosen.maxLinksPerClient) {}
+        // A VXI-11 client holds one connection per link, and briefly one
+        // more for its port mapper query.
+        connections(2 * chosen.maxLinks, 2 * chosen.maxLinksPerClient) {}
 
   GatewayOptions options;
   DeviceLocks locks;

@@ -38,10 +38,10 @@ int main(int argc, char **argv) {
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   app.add_option("--allow", options.allow, "Admit clients of this network only (CIDR, repeatable)");
-  app.add_option("--max-links", options.maxLinks, "Links, and connections, in total")
+  app.add_option("--max-links", options.maxLinks, "Links in total (connections: twice as many)")
       ->check(CLI::Range(1, 4096))
       ->capture_default_str();
-  app.add_option("--max-links-per-client", options.maxLinksPerClient, "Links, and connections, per client address")
+  app.add_option("--max-links-per-client", options.maxLinksPerClient, "Links per client address (connections: twice as many)")
       ->check(CLI::Range(1, 4096))
       ->capture_default_str();
   app.add_option("--idle-timeout", idleSeconds, "Seconds after which a silent connection and its links are closed")

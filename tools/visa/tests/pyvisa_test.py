@@ -28,6 +28,7 @@ DEVICE_NOT_ACCESSIBLE = 3
 INVALID_LINK = 4
 LOCKED_BY_ANOTHER_LINK = 11
 NO_LOCK_HELD = 12
+OUT_OF_RESOURCES = 9
 WAIT_LOCK = 1
 
 
@@ -223,7 +224,26 @@ class GatewayTest(unittest.TestCase):
         self.assertTrue(self.instr(0).query("*IDN?").startswith("TAVRIN,570x,"))
 
 
-class RefusalTest(unittest.TestCase):
+class LimitsTest(unittest.TestCase):
+    def test_links_beyond_the_clients_share_are_refused_and_idle_connections_closed(self):
+        gateway = Gateway("--max-links-per-client", "1", "--idle-timeout", "1", "--port-base", "7025")
+        rm = pyvisa.ResourceManager("@py")
+        try:
+            instr = rm.open_resource(f"TCPIP0::{HOST}::inst0::INSTR", read_termination="\n", timeout=3000)
+            session = rm.visalib.sessions[instr.session]
+            self.assertEqual(session.interface.create_link(1, 0, 0, "inst1")[0], OUT_OF_RESOURCES)
+            self.assertEqual(session.interface.create_link(1, 0, 0, "inst7")[0], DEVICE_NOT_ACCESSIBLE)
+            self.assertTrue(instr.query("*IDN?").startswith("TAVRIN,570x,"))
+            deadline = time.monotonic() + 10
+            while "idle for 1s, closing the connection and its 1 link(s)" not in gateway.text():
+                self.assertLess(time.monotonic(), deadline, gateway.text())
+                time.sleep(0.1)
+            with self.assertRaises(Exception):
+                instr.query("*IDN?")
+        finally:
+            rm.close()
+            self.assertEqual(gateway.stop(), 0)
+
     def test_clients_outside_the_allowed_networks_are_refused_and_logged(self):
         gateway = Gateway("--allow", "10.1.0.0/16", "--port-base", "6025", "--rpc-port", "6100")
         try:
