@@ -96,8 +96,9 @@ class SubstituteInstrument : public DeviceModel {
   static constexpr std::size_t kBulkPacketSize = 512;
   static constexpr std::size_t kIsoPacketSize = 1024;
 
-  // A command line longer than this is refused as a whole.
-  static constexpr std::size_t kMaxLineLength = 4096;
+  // A command line longer than this is refused as a whole; a line as long
+  // as the largest single write fits.
+  static constexpr std::size_t kMaxLineLength = 65536;
   // FMT queues at most this many lines at once.
   static constexpr std::size_t kMaxFormattedCount = 100000;
   // Streamed lines are lost while this many lines wait on the formatted

@@ -1,0 +1,31 @@
+// The port mapper (program 100000 version 2) that VXI-11 clients ask for
+// the core channel's port: either the system's rpcbind, with which the
+// gateway registers, or the gateway's own answer on port 111.
+#pragma once
+
+#include "gateway.h"
+#include "rpc_program.h"
+
+namespace visa {
+
+constexpr int kPortMapperPort = 111;
+
+class PortMapper : public RpcProgram {
+ public:
+  explicit PortMapper(Gateway &gateway) : gateway_(gateway) {}
+  std::uint32_t Number() const override;
+  std::uint32_t Version() const override;
+  std::optional<std::vector<std::uint8_t>> Call(const CallHeader &header, CallDecoder &call,
+                                                ConnectionState &state) override;
+
+ private:
+  Gateway &gateway_;
+};
+
+// True when a port mapper answers on this machine's loopback port 111.
+bool SystemPortMapperRuns();
+// Registers (or withdraws) the core channel's TCP port with it.
+bool RegisterCorePort(int port);
+void WithdrawCorePort();
+
+}  // namespace visa

@@ -1,0 +1,262 @@
+"""tavrin-visa driven by PyVISA's pure-Python backend, as a lab's test code
+would drive it: VXI-11 (TCPIP0::127.0.0.1::inst0::INSTR) and raw SCPI
+sockets (TCPIP0::127.0.0.1::5025::SOCKET) to two simulated instruments.
+
+Usage: pyvisa_test.py PATH-TO-tavrin-visa (inside a private network
+namespace: the gateway answers the port mapper on port 111 itself)."""
+import os
+import random
+import socket
+import string
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import pyvisa
+from pyvisa import constants
+from pyvisa_py.protocols import rpc, vxi11
+
+GATEWAY = None
+HOST = "127.0.0.1"
+
+# VXI-11 error codes and flags, as the standard numbers them.
+DEVICE_NOT_ACCESSIBLE = 3
+INVALID_LINK = 4
+LOCKED_BY_ANOTHER_LINK = 11
+NO_LOCK_HELD = 12
+OUT_OF_RESOURCES = 9
+WAIT_LOCK = 1
+
+
+def text_of(length):
+    rng = random.Random(length)
+    return "".join(rng.choice(string.ascii_letters + string.digits) for _ in range(length))
+
+
+class Gateway:
+    """One tavrin-visa process with two simulated instruments and its log."""
+
+    def __init__(self, *arguments):
+        self.log = tempfile.NamedTemporaryFile(prefix="tavrin-visa-", suffix=".log", delete=False)
+        self.process = subprocess.Popen([GATEWAY, "--simulate", "2", *arguments],
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 60
+        while "ready" not in self.text():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("gateway did not start:\n" + self.text())
+            time.sleep(0.05)
+
+    def text(self):
+        with open(self.log.name, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def stop(self):
+        self.process.terminate()
+        code = self.process.wait(30)
+        if code != 0 or os.environ.get("TAVRIN_VISA_LOG"):
+            sys.stderr.write(self.text())
+        self.log.close()
+        os.unlink(self.log.name)
+        return code
+
+
+class GatewayTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.gateway = Gateway()
+        cls.rm = pyvisa.ResourceManager("@py")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rm.close()
+        # A clean stop: every connection ended, every thread joined.
+        assert cls.gateway.stop() == 0
+
+    def instr(self, number=0, **options):
+        resource = self.rm.open_resource(f"TCPIP0::{HOST}::inst{number}::INSTR", write_termination="\n",
+                                         read_termination="", timeout=5000, **options)
+        self.addCleanup(resource.close)
+        resource.clear()  # nothing left over from an earlier test
+        return resource
+
+    def socket_resource(self, number=0):
+        resource = self.rm.open_resource(f"TCPIP0::{HOST}::{5025 + number}::SOCKET", write_termination="\n",
+                                         read_termination="\n", timeout=5000)
+        self.addCleanup(resource.close)
+        return resource
+
+    def link_of(self, resource):
+        """pyvisa-py's own VXI-11 client and link behind a resource."""
+        session = self.rm.visalib.sessions[resource.session]
+        return session.interface, session.link
+
+    def test_identity_over_vxi11_and_raw_socket_with_own_port_mapper(self):
+        self.assertIn("answering GETPORT on 127.0.0.1 TCP and UDP port 111", self.gateway.text())
+        tcp = rpc.TCPPortMapperClient(HOST)
+        port = tcp.get_port((vxi11.DEVICE_CORE_PROG, vxi11.DEVICE_CORE_VERS, rpc.IPPROTO_TCP, 0))
+        tcp.close()
+        udp = rpc.UDPPortMapperClient(HOST)
+        self.assertEqual(udp.get_port((vxi11.DEVICE_CORE_PROG, vxi11.DEVICE_CORE_VERS, rpc.IPPROTO_TCP, 0)), port)
+        self.assertEqual(udp.get_port((0x20000000, 1, rpc.IPPROTO_TCP, 0)), 0)
+        udp.close()
+
+        self.assertTrue(self.instr(0).query("*IDN?").startswith("TAVRIN,570x,"))
+        self.assertTrue(self.socket_resource(0).query("*IDN?").startswith("TAVRIN,570x,"))
+        self.assertTrue(self.instr(1).query("*IDN?").startswith("TAVRIN,570x,"))
+
+    def test_echo_of_one_and_sixty_thousand_bytes(self):
+        instr = self.instr(0)
+        sock = self.socket_resource(1)
+        for length in (1, 60000):
+            text = text_of(length)
+            # The VXI-11 read ends on the END bit alone (no termination
+            # character), after several reads of pyvisa's 20 KiB chunks.
+            instr.write("ECHO " + text)
+            self.assertEqual(instr.read_raw(), (text + "\n").encode())
+            self.assertEqual(sock.query("ECHO " + text), text)
+
+    def test_unknown_command_gets_the_instruments_error_answer(self):
+        self.assertEqual(self.instr(0).query("NO:SUCH:COMMAND?"), "ERR unknown command\n")
+        self.assertEqual(self.socket_resource(0).query("NO:SUCH:COMMAND?"), "ERR unknown command")
+
+    def test_read_with_nothing_to_read_times_out_and_the_link_goes_on(self):
+        instr = self.instr(0)
+        instr.timeout = 400
+        started = time.monotonic()
+        with self.assertRaises(pyvisa.errors.VisaIOError) as raised:
+            instr.read()
+        elapsed = time.monotonic() - started
+        self.assertEqual(raised.exception.error_code, constants.StatusCode.error_timeout)
+        self.assertGreaterEqual(elapsed, 0.35)
+        self.assertLess(elapsed, 1.4)  # within its time-out, not the RPC's own
+        instr.timeout = 5000
+        self.assertTrue(instr.query("*IDN?").startswith("TAVRIN,570x,"))
+
+    def test_two_clients_at_once_each_get_their_own_answers(self):
+        clients = [self.instr(0), self.socket_resource(1)]
+        self.socket_resource(0)  # open but silent: it must not take inst0's answers
+        failures = []
+
+        def run(index, resource):
+            try:
+                for i in range(40):
+                    expected = f"client{index}-{i}-" + text_of(50 + i * 97)
+                    answer = resource.query("ECHO " + expected).rstrip("\n")
+                    if answer != expected:
+                        failures.append((index, i, answer[:40]))
+            except Exception as error:  # reported below, not lost in the thread
+                failures.append((index, repr(error)))
+
+        threads = [threading.Thread(target=run, args=(i, c)) for i, c in enumerate(clients)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(60)
+        self.assertEqual(failures, [])
+
+    def test_lock_makes_the_other_links_write_wait_then_fail(self):
+        holder, other = self.instr(0), self.instr(0)
+        client, link = self.link_of(other)
+        holder.lock_excl()
+        # pyvisa-py writes without the wait-for-lock flag: refused at once.
+        with self.assertRaises(pyvisa.errors.VisaIOError):
+            other.write("*IDN?")
+        # With the flag the write waits lock_timeout, then fails with the
+        # standard's "locked by another link".
+        started = time.monotonic()
+        error, _ = client.device_write(link, 5000, 500, WAIT_LOCK, b"*IDN?\n")
+        waited = time.monotonic() - started
+        self.assertEqual(error, LOCKED_BY_ANOTHER_LINK)
+        self.assertGreaterEqual(waited, 0.45)
+        self.assertLess(waited, 3.0)
+        self.assertEqual(client.device_unlock(link), NO_LOCK_HELD)
+        # A write that waits long enough goes through once the holder unlocks.
+        threading.Timer(0.3, holder.unlock).start()
+        error, size = client.device_write(link, 5000, 5000, WAIT_LOCK, b"ECHO after the lock\n")
+        self.assertEqual((error, size), (0, 20))
+        self.assertEqual(other.read(), "after the lock\n")
+        self.assertEqual(client.device_write(987654, 1000, 0, 0, b"x")[0], INVALID_LINK)
+
+    def test_formatted_channel_is_read_only(self):
+        instr = self.instr(1)
+        fmt = self.rm.open_resource(f"TCPIP0::{HOST}::fmt1::INSTR", read_termination="", timeout=3000)
+        self.addCleanup(fmt.close)
+        instr.write("FMT 2")
+        first, second = fmt.read_raw(), fmt.read_raw()
+        self.assertTrue(first.endswith(b"\n") and second.endswith(b"\n") and first != second)
+        with self.assertRaises(pyvisa.errors.VisaIOError):
+            fmt.write("*IDN?")
+
+    def test_instrument_rebooting_after_a_download_is_not_accessible_until_it_returns(self):
+        instr = self.instr(1)
+        client, link = self.link_of(instr)
+        instr.write("DL,IP,RESET")
+        self.assertEqual(instr.read(), "0\n")
+        instr.write_raw(bytes(range(256)) * 8)
+        self.assertEqual(instr.read(), "0\n")  # image stored; the instrument reboots
+        seen = []
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline and seen[-1:] != [0]:
+            error, _ = client.device_write(link, 1000, 0, 0, b"*IDN?\n")
+            if not seen or seen[-1] != error:
+                seen.append(error)
+            time.sleep(0.02)
+        self.assertIn(DEVICE_NOT_ACCESSIBLE, seen)
+        self.assertEqual(seen[-1], 0)
+        self.assertTrue(instr.read().startswith("TAVRIN,570x,"))
+        self.assertTrue(instr.query("FW?").startswith("IP 2048 "))
+
+    def test_malformed_and_oversized_messages_close_only_their_connection(self):
+        mapper = rpc.TCPPortMapperClient(HOST)
+        port = mapper.get_port((vxi11.DEVICE_CORE_PROG, 1, rpc.IPPROTO_TCP, 0))
+        mapper.close()
+        for message in (struct.pack(">I", 0x80000008) + b"\x00\x00\x00\x01\x00\x00\x00\x01",  # a reply, not a call
+                        struct.pack(">I", 0x80000000 | 0x7FFFFFF0)):                        # too large
+            with socket.create_connection((HOST, port), timeout=5) as peer:
+                peer.sendall(message)
+                self.assertEqual(peer.recv(100), b"")  # closed by the gateway
+        self.assertIn("not an RPC call message, closing the connection", self.gateway.text())
+        self.assertIn("message larger than", self.gateway.text())
+        self.assertTrue(self.instr(0).query("*IDN?").startswith("TAVRIN,570x,"))
+
+
+class LimitsTest(unittest.TestCase):
+    def test_links_beyond_the_clients_share_are_refused_and_idle_connections_closed(self):
+        gateway = Gateway("--max-links-per-client", "1", "--idle-timeout", "1", "--port-base", "7025")
+        rm = pyvisa.ResourceManager("@py")
+        try:
+            instr = rm.open_resource(f"TCPIP0::{HOST}::inst0::INSTR", read_termination="\n", timeout=3000)
+            session = rm.visalib.sessions[instr.session]
+            self.assertEqual(session.interface.create_link(1, 0, 0, "inst1")[0], OUT_OF_RESOURCES)
+            self.assertEqual(session.interface.create_link(1, 0, 0, "inst7")[0], DEVICE_NOT_ACCESSIBLE)
+            self.assertTrue(instr.query("*IDN?").startswith("TAVRIN,570x,"))
+            deadline = time.monotonic() + 10
+            while "idle for 1s, closing the connection and its 1 link(s)" not in gateway.text():
+                self.assertLess(time.monotonic(), deadline, gateway.text())
+                time.sleep(0.1)
+            with self.assertRaises(Exception):
+                instr.query("*IDN?")
+        finally:
+            rm.close()
+            self.assertEqual(gateway.stop(), 0)
+
+    def test_clients_outside_the_allowed_networks_are_refused_and_logged(self):
+        gateway = Gateway("--allow", "10.1.0.0/16", "--port-base", "6025", "--rpc-port", "6100")
+        try:
+            with socket.create_connection((HOST, 6025), timeout=5) as peer:
+                self.assertEqual(peer.recv(100), b"")
+            deadline = time.monotonic() + 5
+            while "127.0.0.1: refused, not in the allowed networks" not in gateway.text():
+                self.assertLess(time.monotonic(), deadline, gateway.text())
+                time.sleep(0.05)
+        finally:
+            self.assertEqual(gateway.stop(), 0)
+
+
+if __name__ == "__main__":
+    GATEWAY = sys.argv.pop(1)
+    unittest.main(verbosity=2)
