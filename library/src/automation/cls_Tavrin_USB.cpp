@@ -1,11 +1,12 @@
 // cls_Tavrin_USB: the library's automation class. A stateless facade over
-// the library's exports: texts become byte arrays one Latin-1 character per
-// byte and back, device names lose their NUL characters, and results go back
-// as the methods' last parameters. Late binding goes through a table of the
+// the library's exports: texts become byte arrays one character per byte in
+// the system's 8-bit code page and back, device names lose their NUL
+// characters, and results go back as the methods' last parameters. Late binding goes through a table of the
 // five methods (names, dispatch identifiers, parameters) rather than a type
 // library.
 #include "Tavrin_570x_Driver.h"
 #include "automation.h"
+#include "code_page.h"
 #include "library_routines.h"
 
 #include <olectl.h>
@@ -21,9 +22,8 @@ static_assert(TAVRIN_E_OVERFLOW == CTL_E_OVERFLOW, "run-time error 6 travels as 
 // A read offers 32767 bytes of an array of 32768 (indexes 0 to 32767).
 constexpr int32_t kReadLength = 32767;
 constexpr ULONG kReadArrayBytes = 32768;
-// The longest Value Device_Write sends, and the largest character code.
+// The longest Value Device_Write sends.
 constexpr UINT kLongestValue = 32767;
-constexpr OLECHAR kLargestByte = 0xFF;
 
 constexpr OLECHAR kErrorSource[] = OLESTR("Tavrin_570x_Driver.cls_Tavrin_USB");
 constexpr OLECHAR kOverflowText[] = OLESTR("Overflow");
@@ -212,7 +212,8 @@ HRESULT Tavrin_USB::Read(ReadExport read, BSTR *DeviceName, BSTR *Result) {
   BSTR text = SysAllocStringLen(nullptr, count);
   if (text == nullptr) return E_OUTOFMEMORY;
   const BYTE *bytes = static_cast<const BYTE *>(buffer.array->pvData);
-  for (UINT i = 0; i < count; ++i) text[i] = bytes[i];
+  const Eight_Bit_Code_Page codePage;
+  for (UINT i = 0; i < count; ++i) text[i] = codePage.To_Character(bytes[i]);
   *Result = text;
   return S_OK;
 }
@@ -230,10 +231,9 @@ HRESULT Tavrin_USB::Device_Write(BSTR *DeviceName, BSTR *Value, LONG *Result) {
   OwnedArray buffer{SafeArrayCreateVector(VT_UI1, 0, n)};
   if (buffer.array == nullptr) return E_OUTOFMEMORY;
   BYTE *bytes = static_cast<BYTE *>(buffer.array->pvData);
+  const Eight_Bit_Code_Page codePage;
   for (UINT i = 0; i < n; ++i) {
-    const OLECHAR c = (*Value)[i];
-    if (c > kLargestByte) return CTL_E_OVERFLOW;  // no Latin-1 byte for it
-    bytes[i] = static_cast<BYTE>(c);
+    if (!codePage.To_Byte((*Value)[i], &bytes[i])) return CTL_E_OVERFLOW;  // no byte for it
   }
   OwnedText name{Strip_Nul(*DeviceName)};
   if (name.text == nullptr) return E_OUTOFMEMORY;
