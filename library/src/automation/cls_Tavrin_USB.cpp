@@ -7,6 +7,7 @@
 #include "Tavrin_570x_Driver.h"
 #include "automation.h"
 #include "code_page.h"
+#include "dispatch_ex.h"
 #include "method_table.h"
 #include "library_routines.h"
 
@@ -153,6 +154,13 @@ class Tavrin_USB final : public ComObject<Tavrin_USB, _cls_Tavrin_USB> {
       AddRef();
       return S_OK;
     }
+#ifdef _WIN32
+    if (ppv != nullptr && IsEqualIID(riid, __uuidof(IDispatchEx))) {
+      *ppv = &dispatchEx_;
+      AddRef();
+      return S_OK;
+    }
+#endif
     return ComObject::QueryInterface(riid, ppv);
   }
 
@@ -223,6 +231,9 @@ class Tavrin_USB final : public ComObject<Tavrin_USB, _cls_Tavrin_USB> {
     Tavrin_USB *object_;
   };
   SupportErrorInfo supportErrorInfo_{this};
+#ifdef _WIN32
+  DispatchEx dispatchEx_{this};
+#endif
 };
 
 HRESULT Tavrin_USB::Discovery(BSTR(WINAPI *discover)(), BSTR *Result) {
