@@ -11,7 +11,9 @@
  * Every method returns an HRESULT and gives its result through its last
  * parameter, a new string that the caller frees with SysFreeString, or a
  * number. Device names may be given plain or with NUL characters between
- * the letters. Texts and bytes meet in Latin-1: byte n is character n.
+ * the letters. Texts and bytes meet in the system's 8-bit code page, one
+ * byte per character: Windows' ANSI code page, Latin-1 on Linux (or the
+ * single-byte character set the locale names).
  */
 #ifndef CLS_TAVRIN_USB_H
 #define CLS_TAVRIN_USB_H
@@ -40,7 +42,7 @@ enum : DISPID {
 };
 
 /* A method stopped by a run-time error: a Value longer than 32767
- * characters, or with a character above 0xFF, which has no byte. Run-time
+ * characters, or with a character the code page has no byte for. Run-time
  * error 6, "Overflow". Through IDispatch::Invoke it comes as
  * DISP_E_EXCEPTION with this code in the EXCEPINFO. */
 #define TAVRIN_E_OVERFLOW ((HRESULT)0x800A0006L)

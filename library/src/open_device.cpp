@@ -7,23 +7,32 @@
 
 namespace {
 
-// "\\.\" + DeviceName in 8-bit text. Latin-1 is the system's 8-bit code page
-// here: a character above 0xFF has no 8-bit form, and the path cannot be
-// made. Characters, NULs included, are converted as they stand; the open call
-// reads the path up to its first NUL, as it does on Windows.
+// The driver names its devices "TAVRIN-" and one slot character, '0' + k for
+// slot k from 0 to 15; the platform matches names without regard to case.
+constexpr char kNamePrefix[] = "TAVRIN-";
+constexpr UINT kNamePrefixLength = sizeof kNamePrefix - 1;
+constexpr OLECHAR kFirstSlot = u'0';
+constexpr OLECHAR kLastSlot = u'0' + 15;
+
+OLECHAR Upper(OLECHAR c) { return c >= u'a' && c <= u'z' ? static_cast<OLECHAR>(c - (u'a' - u'A')) : c; }
+
+// "\\.\" + DeviceName in 8-bit text, when DeviceName is one of the driver's
+// names; no other name is opened, so that no other device or pipe receives
+// the driver's requests. As on Windows, the open call reads the path up to
+// its first NUL: a name with NULs counts up to the first one.
 bool Device_Path(const BSTR &DeviceName, std::string *Path) {
   const UINT length = SysStringLen(DeviceName);
-  try {
-    Path->assign("\\\\.\\");
-    Path->reserve(Path->size() + length);
-    for (UINT i = 0; i < length; ++i) {
-      const OLECHAR character = DeviceName[i];
-      if (character > 0xFF) return false;
-      Path->push_back(static_cast<char>(static_cast<unsigned char>(character)));
-    }
-  } catch (const std::bad_alloc &) {
-    return false;
+  UINT used = 0;
+  while (used < length && DeviceName[used] != 0) ++used;
+  if (used != kNamePrefixLength + 1) return false;
+  for (UINT i = 0; i < kNamePrefixLength; ++i) {
+    if (Upper(DeviceName[i]) != static_cast<OLECHAR>(kNamePrefix[i])) return false;
   }
+  const OLECHAR slot = DeviceName[kNamePrefixLength];
+  if (slot < kFirstSlot || slot > kLastSlot) return false;
+  // Every character is ASCII now, the same byte in every code page.
+  Path->assign("\\\\.\\");
+  for (UINT i = 0; i < used; ++i) Path->push_back(static_cast<char>(DeviceName[i]));
   return true;
 }
 

@@ -1,7 +1,8 @@
 // cls_Tavrin_USB through IDispatch: names to dispatch identifiers without
 // regard to case, Invoke with texts by value, by reference and behind
-// VARIANT references, named arguments, results as VT_BSTR and VT_I4, and
-// the run-time error as an exception.
+// VARIANT references, other types converted to text, named arguments,
+// results as VT_BSTR and VT_I4, the run-time error as an exception and as
+// error information, and the type information.
 #include "automation_test_support.h"
 
 namespace librarytest {
@@ -61,9 +62,6 @@ TEST_F(DispatchTest, UnknownNamesAndForeignInterfacesAreRefused) {
   EXPECT_EQ(DISP_E_UNKNOWNNAME, hr);
   Ids({u"Device_Write"}, &hr, IID_IDispatch);
   EXPECT_EQ(DISP_E_UNKNOWNINTERFACE, hr);
-  UINT count = 99;
-  EXPECT_EQ(S_OK, dispatch->GetTypeInfoCount(&count));
-  EXPECT_EQ(0u, count);
 }
 
 TEST_F(DispatchTest, DiscoveryMethodsGiveTexts) {
@@ -131,6 +129,143 @@ TEST_F(DispatchTest, WriteGivesItsResultAsALong) {
   EXPECT_EQ(0, nothing.number);
 }
 
+// Values of other types become text as every automation server converts
+// them: numbers in decimal, Booleans as True and False, Empty as the empty
+// text, behind VARIANT references too.
+TEST_F(DispatchTest, ArgumentsOfOtherTypesAreConvertedToText) {
+  Text name(u"TAVRIN-0");
+  VARIANT number;
+  VariantInit(&number);
+  V_VT(&number) = VT_I4;
+  V_I4(&number) = 42;
+  Invocation absent = Invoke(dispatch.get(), DISPID_Device_Write, {TextArgument(name), number});
+  EXPECT_EQ(S_OK, absent.hr);
+  EXPECT_EQ(-2, absent.number) << "no instrument: not a type mismatch";
+
+  auto device = InstrumentLayout();
+  AttachModel(device);
+  VARIANT real;
+  VariantInit(&real);
+  V_VT(&real) = VT_R8;
+  V_R8(&real) = -1.5;
+  VARIANT boolean;
+  VariantInit(&boolean);
+  V_VT(&boolean) = VT_BOOL;
+  V_BOOL(&boolean) = VARIANT_TRUE;
+  VARIANT byReference;
+  VariantInit(&byReference);
+  V_VT(&byReference) = VT_VARIANT | VT_BYREF;
+  V_VARIANTREF(&byReference) = &number;
+  std::string sent;
+  for (const VARIANT &value : {number, real, boolean, byReference}) {
+    Invocation written = Invoke(dispatch.get(), DISPID_Device_Write, {TextArgument(name), value});
+    EXPECT_EQ(S_OK, written.hr);
+    EXPECT_EQ(1, written.number);
+  }
+  for (const auto &transfer : device->Received()) sent += transfer.second + "|";
+  EXPECT_EQ("42|-1.5|True|42|", sent);
+  EXPECT_EQ(42, V_I4(&number)) << "the caller's value is unchanged";
+}
+
+// GetTypeInfo gives the interface's description: its five methods by name,
+// with their parameters, and calls through it reach the object's methods.
+TEST_F(DispatchTest, TheTypeInformationDescribesAndCallsTheFiveMethods) {
+  UINT count = 99;
+  EXPECT_EQ(S_OK, dispatch->GetTypeInfoCount(&count));
+  EXPECT_EQ(1u, count);
+  Ref<ITypeInfo> info;
+  EXPECT_EQ(DISP_E_BADINDEX, dispatch->GetTypeInfo(1, 0, reinterpret_cast<ITypeInfo **>(info.out())));
+  ASSERT_EQ(S_OK, dispatch->GetTypeInfo(0, 0, reinterpret_cast<ITypeInfo **>(info.out())));
+  TYPEATTR *attributes = nullptr;
+  ASSERT_EQ(S_OK, info->GetTypeAttr(&attributes));
+  ASSERT_EQ(5, attributes->cFuncs);
+  info->ReleaseTypeAttr(attributes);
+  std::vector<std::u16string> methods;
+  for (UINT i = 0; i < 5; ++i) {
+    FUNCDESC *function = nullptr;
+    ASSERT_EQ(S_OK, info->GetFuncDesc(i, &function));
+    BSTR names[4] = {};
+    UINT found = 0;
+    ASSERT_EQ(S_OK, info->GetNames(function->memid, names, 4, &found));
+    std::u16string line = Text::Adopt(names[0]).str();
+    for (UINT n = 1; n < found; ++n) line += u" " + Text::Adopt(names[n]).str();
+    methods.push_back(line);
+    EXPECT_EQ(static_cast<SHORT>((7 + i) * sizeof(void *)), function->oVft);
+    EXPECT_EQ(VT_HRESULT, function->elemdescFunc.tdesc.vt);
+    EXPECT_EQ(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL, function->lprgelemdescParam[function->cParams - 1].paramdesc.wParamFlags);
+    info->ReleaseFuncDesc(function);
+  }
+  EXPECT_EQ((std::vector<std::u16string>{u"Get_ALL_Available_DeviceName Result", u"Device_Read_Formatted DeviceName Result",
+                                         u"Device_Read_Interrogative DeviceName Result",
+                                         u"Device_Write DeviceName Value Result", u"Get_First_DeviceName Result"}),
+            methods);
+  LPOLESTR write[] = {const_cast<LPOLESTR>(u"device_write"), const_cast<LPOLESTR>(u"VALUE")};
+  MEMBERID ids[2] = {};
+  ASSERT_EQ(S_OK, info->GetIDsOfNames(write, 2, ids));
+  EXPECT_EQ(DISPID_Device_Write, ids[0]);
+  EXPECT_EQ(1, ids[1]);
+
+  // A call through the description: 7 as the name is the text "7", no instrument.
+  Ref<_cls_Tavrin_USB> object;
+  ASSERT_EQ(S_OK, dispatch->QueryInterface(IID__cls_Tavrin_USB, object.out()));
+  Text value(u"x");
+  VARIANT seven;
+  VariantInit(&seven);
+  V_VT(&seven) = VT_I4;
+  V_I4(&seven) = 7;
+  VARIANT arguments[2] = {TextArgument(value), seven};
+  DISPPARAMS parameters{arguments, nullptr, 2, 0};
+  VARIANT result;
+  VariantInit(&result);
+  ASSERT_EQ(S_OK, info->Invoke(object.get(), DISPID_Device_Write, DISPATCH_METHOD, &parameters, &result, nullptr, nullptr));
+  EXPECT_EQ(VT_I4, V_VT(&result));
+  EXPECT_EQ(-2, V_I4(&result));
+  // A failure comes as an exception with the method's error information.
+  Text wide(u"\u0101");
+  arguments[0] = TextArgument(wide);
+  EXCEPINFO exception{};
+  ASSERT_EQ(DISP_E_EXCEPTION,
+            info->Invoke(object.get(), DISPID_Device_Write, DISPATCH_METHOD, &parameters, &result, &exception, nullptr));
+  EXPECT_EQ(CTL_E_OVERFLOW, exception.scode);
+  EXPECT_EQ(u"Overflow", Text::Adopt(exception.bstrDescription).str());
+  EXPECT_EQ(u"Tavrin_570x_Driver.cls_Tavrin_USB", Text::Adopt(exception.bstrSource).str());
+}
+
+// A caller of the method table learns the error's source and description
+// through ISupportErrorInfo and the thread's IErrorInfo.
+TEST_F(DispatchTest, AFailedMethodLeavesErrorInformation) {
+  Ref<_cls_Tavrin_USB> object;
+  ASSERT_EQ(S_OK, dispatch->QueryInterface(IID__cls_Tavrin_USB, object.out()));
+  Ref<ISupportErrorInfo> support;
+  ASSERT_EQ(S_OK, object->QueryInterface(IID_ISupportErrorInfo, support.out()));
+  EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID__cls_Tavrin_USB));
+  EXPECT_EQ(S_FALSE, support->InterfaceSupportsErrorInfo(IID_IClassFactory));
+  Ref<IUnknown> same;
+  ASSERT_EQ(S_OK, support->QueryInterface(IID_IUnknown, same.out()));
+  Ref<IUnknown> identity;
+  ASSERT_EQ(S_OK, object->QueryInterface(IID_IUnknown, identity.out()));
+  EXPECT_EQ(identity.get(), same.get());
+
+  SetErrorInfo(0, nullptr);
+  Text name(u"TAVRIN-0");
+  Text value(std::u16string(32768, u'a'));
+  LONG result = 5;
+  ASSERT_EQ(CTL_E_OVERFLOW, object->Device_Write(name.ptr(), value.ptr(), &result));
+  Ref<IErrorInfo> error;
+  ASSERT_EQ(S_OK, GetErrorInfo(0, reinterpret_cast<IErrorInfo **>(error.out())));
+  BSTR source = nullptr;
+  BSTR description = nullptr;
+  GUID guid{};
+  EXPECT_EQ(S_OK, error->GetSource(&source));
+  EXPECT_EQ(S_OK, error->GetDescription(&description));
+  EXPECT_EQ(S_OK, error->GetGUID(&guid));
+  EXPECT_EQ(u"Tavrin_570x_Driver.cls_Tavrin_USB", Text::Adopt(source).str());
+  EXPECT_EQ(u"Overflow", Text::Adopt(description).str());
+  EXPECT_TRUE(IsEqualGUID(IID__cls_Tavrin_USB, guid));
+  IErrorInfo *none = nullptr;
+  EXPECT_EQ(S_FALSE, GetErrorInfo(0, &none)) << "taken once";
+}
+
 TEST_F(DispatchTest, NamedArgumentsGoToTheirParameters) {
   auto device = InstrumentLayout();
   AttachModel(device);
@@ -161,7 +296,7 @@ TEST_F(DispatchTest, NamedArgumentsGoToTheirParameters) {
   EXPECT_EQ(1u, device->Received().size());
 }
 
-TEST_F(DispatchTest, ACharacterOutsideLatin1ComesAsAnExceptionWithErrorSix) {
+TEST_F(DispatchTest, ACharacterWithoutAByteComesAsAnExceptionWithErrorSix) {
   auto device = InstrumentLayout();
   AttachModel(device);
   Text name(u"TAVRIN-0");
@@ -209,14 +344,19 @@ TEST_F(DispatchTest, WrongCallsAreRefusedBeforeTheMethodRuns) {
   EXPECT_EQ(DISP_E_BADPARAMCOUNT, Invoke(dispatch.get(), DISPID_Device_Write, {TextArgument(name)}).hr);
   EXPECT_EQ(DISP_E_BADPARAMCOUNT, Invoke(dispatch.get(), DISPID_Get_First_DeviceName, {TextArgument(name)}).hr);
 
-  VARIANT number;
-  VariantInit(&number);
-  V_VT(&number) = VT_I4;
-  V_I4(&number) = 3;
-  Invocation mismatch = Invoke(dispatch.get(), DISPID_Device_Write, {TextArgument(name), number});
+  // Null has no text form (nor has an array).
+  VARIANT null;
+  VariantInit(&null);
+  V_VT(&null) = VT_NULL;
+  Invocation mismatch = Invoke(dispatch.get(), DISPID_Device_Write, {TextArgument(name), null});
   EXPECT_EQ(DISP_E_TYPEMISMATCH, mismatch.hr);
   EXPECT_EQ(0u, mismatch.argumentError);  // rgvarg[0] holds the last parameter
-  mismatch = Invoke(dispatch.get(), DISPID_Device_Write, {number, TextArgument(value)});
+  VARIANT array;
+  VariantInit(&array);
+  V_VT(&array) = VT_ARRAY | VT_UI1;
+  V_ARRAY(&array) = SafeArrayCreateVector(VT_UI1, 0, 1);
+  mismatch = Invoke(dispatch.get(), DISPID_Device_Write, {array, TextArgument(value)});
+  SafeArrayDestroy(V_ARRAY(&array));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, mismatch.hr);
   EXPECT_EQ(1u, mismatch.argumentError);
   EXPECT_EQ(VT_EMPTY, mismatch.resultType);

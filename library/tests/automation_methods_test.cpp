@@ -1,7 +1,9 @@
 // cls_Tavrin_USB through its class factory and its interface's method table:
 // discovery texts, reads that keep every byte, writes of one byte per
-// character, the Latin-1 boundary, and the object's COM identity.
+// character, the 8-bit code page, and the object's COM identity.
 #include "automation_test_support.h"
+
+#include <cstdlib>
 
 namespace librarytest {
 namespace {
@@ -172,17 +174,58 @@ TEST_F(AutomationTest, EveryLatin1CharacterBecomesItsByte) {
   EXPECT_EQ(bytes, received);
 }
 
-TEST_F(AutomationTest, ACharacterOutsideLatin1IsARunTimeErrorAndSendsNothing) {
+// Sets LC_ALL for the length of a test.
+class LocaleSetting {
+ public:
+  explicit LocaleSetting(const char *value) {
+    if (const char *old = std::getenv("LC_ALL")) saved_ = old;
+    setenv("LC_ALL", value, 1);
+  }
+  ~LocaleSetting() {
+    if (saved_) {
+      setenv("LC_ALL", saved_->c_str(), 1);
+    } else {
+      unsetenv("LC_ALL");
+    }
+  }
+  LocaleSetting(const LocaleSetting &) = delete;
+  LocaleSetting &operator=(const LocaleSetting &) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// Texts and bytes meet in the 8-bit code page: Latin-1 unless the locale
+// names a single-byte set. Under code page 1252 the euro sign is byte 0x80
+// both ways; a character the code page lacks is run-time error 6 and nothing
+// is sent, in either code page.
+TEST_F(AutomationTest, TheEightBitCodePageIsLatin1UnlessTheLocaleNamesASingleByteSet) {
   auto device = InstrumentLayout();
   AttachModel(device);
   Ref<_cls_Tavrin_USB> object = NewObject();
-  for (std::u16string value : {std::u16string(u"AB\u0100"), std::u16string(u"\uFFFF"), std::u16string(u"\u20AC")}) {
-    LONG result = 0;
-    EXPECT_EQ(CTL_E_OVERFLOW, Write(object.get(), u"TAVRIN-0", value, &result));
-    EXPECT_EQ(0, result);
+  LONG result = 0;
+  {
+    LocaleSetting unicode("C.UTF-8");
+    for (std::u16string value : {std::u16string(u"AB\u0100"), std::u16string(u"\uFFFF"), std::u16string(u"\u20AC")}) {
+      EXPECT_EQ(CTL_E_OVERFLOW, Write(object.get(), u"TAVRIN-0", value, &result));
+      EXPECT_EQ(0, result);
+    }
+    EXPECT_TRUE(device->Received().empty());
+    device->Queue(kInterrogativePipe, "\x80\xE9");
+    EXPECT_EQ(u"\u0080\u00E9", ReadInterrogative(object.get(), u"TAVRIN-0"));
+  }
+  {
+    LocaleSetting windows("de_DE.CP1252@euro");
+    EXPECT_EQ(CTL_E_OVERFLOW, Write(object.get(), u"TAVRIN-0", u"\u20AC\u0100", &result));
+    EXPECT_TRUE(device->Received().empty());
+    EXPECT_EQ(S_OK, Write(object.get(), u"TAVRIN-0", u"\u20AC\u00E9\u0081", &result));
+    EXPECT_EQ(1, result);
+    using Transfer = std::pair<std::uint8_t, std::string>;
+    EXPECT_EQ(std::vector<Transfer>{Transfer(kCommandPipe, "\x80\xE9\x81")}, device->Received());
+    device->Queue(kInterrogativePipe, "\x80\xE9\x81");
+    EXPECT_EQ(u"\u20AC\u00E9\u0081", ReadInterrogative(object.get(), u"TAVRIN-0"));
   }
   EXPECT_EQ(TAVRIN_E_OVERFLOW, CTL_E_OVERFLOW);
-  EXPECT_TRUE(device->Received().empty());
 }
 
 TEST_F(AutomationTest, AValueOfUpTo32767CharactersIsSentAndALongerOneIsARunTimeError) {
@@ -311,6 +354,12 @@ TEST_F(AutomationTest, TheLibraryMayUnloadOnlyWithNoObjectFactoryOrLock) {
   Ref<IClassFactory> factory = Factory();
   EXPECT_EQ(S_OK, factory->LockServer(TRUE));
   factory.reset();
+  EXPECT_EQ(S_FALSE, DllCanUnloadNow());
+  Factory()->LockServer(FALSE);
+  EXPECT_EQ(S_OK, DllCanUnloadNow());
+  // An unlock without a lock does not cancel the next lock.
+  EXPECT_EQ(S_OK, Factory()->LockServer(FALSE));
+  EXPECT_EQ(S_OK, Factory()->LockServer(TRUE));
   EXPECT_EQ(S_FALSE, DllCanUnloadNow());
   Factory()->LockServer(FALSE);
   EXPECT_EQ(S_OK, DllCanUnloadNow());

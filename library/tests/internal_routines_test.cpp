@@ -65,12 +65,35 @@ TEST_F(OpenDeviceTest, PresentInstrumentGivesAHandleTheCallerCloses) {
   EXPECT_EQ(0u, km::OpenFileCount());
 }
 
-TEST_F(OpenDeviceTest, NameWithoutAnEightBitFormIsNotOpened) {
+// Only the driver's own names are opened: "TAVRIN-" and one slot character,
+// in any case, read up to the first NUL as the open call reads it. Another
+// device name that leads to the same device (here a second link, as a pipe or
+// another driver's device would be on Windows) is not opened.
+TEST_F(OpenDeviceTest, OnlyNamesOfTheDriversFormAreOpened) {
   AttachInstrument();
+  for (const char16_t *link : {u"\\DosDevices\\pipe\\anything", u"\\DosDevices\\TAVRIN-00"}) {
+    UNICODE_STRING linkName;
+    UNICODE_STRING deviceName;
+    RtlInitUnicodeString(&linkName, link);
+    RtlInitUnicodeString(&deviceName, u"\\Device\\Tavrin-0");
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateSymbolicLink(&linkName, &deviceName));
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, km::OpenFile(std::u16string(u"\\??\\") + (link + 12), &file)) << "a second name";
+    km::CloseFile(file);
+  }
   EXPECT_TRUE(Opens(u"TAVRIN-0"));
-  EXPECT_FALSE(Opens(u"TAVRIN-\u0130"));
-  EXPECT_FALSE(Opens(u"\u0100TAVRIN-0"));
+  EXPECT_TRUE(Opens(u"tavrin-0"));
+  EXPECT_TRUE(Opens(std::u16string_view(u"Tavrin-0\0junk", 13)));
+  for (std::u16string_view name : {u"pipe\\anything", u"TAVRIN-00", u"TAVRIN-\u0130", u"\u0100TAVRIN-0", u"TAVRIN-0 ",
+                                   u"TAVRIN-", u"", u"TAVRIN-@", u"TAVRIN-/"}) {
+    EXPECT_FALSE(Opens(name)) << "opened a name not of the driver's form";
+  }
   EXPECT_EQ(0u, km::OpenFileCount());
+  for (const char16_t *link : {u"\\DosDevices\\pipe\\anything", u"\\DosDevices\\TAVRIN-00"}) {
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, link);
+    EXPECT_EQ(STATUS_SUCCESS, IoDeleteSymbolicLink(&linkName));
+  }
 }
 
 class PipeInfoTest : public LibraryTest {};

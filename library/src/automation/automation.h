@@ -60,6 +60,9 @@ void ProcessDetach();
 
 // ---- The class --------------------------------------------------------------
 
+// A new reference to the type information of _cls_Tavrin_USB.
+HRESULT InterfaceTypeInfo(ITypeInfo **info);
+
 // A new object of cls_Tavrin_USB, with one reference, as `riid`.
 HRESULT CreateObject(REFIID riid, void **ppv);
 

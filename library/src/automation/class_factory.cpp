@@ -37,12 +37,16 @@ void ObjectDestroyed() { --liveObjects; }
 void ServerLocked(bool lock) {
   if (lock) {
     ++serverLocks;
-  } else {
-    --serverLocks;
+    return;
+  }
+  // An unlock without a lock is ignored: the count never goes below zero,
+  // so that a later lock still holds the library.
+  long held = serverLocks.load();
+  while (held > 0 && !serverLocks.compare_exchange_weak(held, held - 1)) {
   }
 }
 
-bool CanUnload() { return liveObjects == 0 && serverLocks <= 0; }
+bool CanUnload() { return liveObjects == 0 && serverLocks == 0; }
 
 HRESULT GetClassObject(const RegistrationTable &table, REFCLSID clsid, REFIID riid, void **ppv) {
   if (ppv == nullptr) return E_POINTER;

@@ -1,11 +1,14 @@
 // cls_Tavrin_USB: the library's automation class. A stateless facade over
-// the library's exports: texts become byte arrays one Latin-1 character per
-// byte and back, device names lose their NUL characters, and results go back
-// as the methods' last parameters. Late binding goes through a table of the
+// the library's exports: texts become byte arrays one character per byte in
+// the system's 8-bit code page and back, device names lose their NUL
+// characters, and results go back as the methods' last parameters. Late binding goes through a table of the
 // five methods (names, dispatch identifiers, parameters) rather than a type
 // library.
 #include "Tavrin_570x_Driver.h"
 #include "automation.h"
+#include "code_page.h"
+#include "dispatch_ex.h"
+#include "method_table.h"
 #include "library_routines.h"
 
 #include <olectl.h>
@@ -21,9 +24,8 @@ static_assert(TAVRIN_E_OVERFLOW == CTL_E_OVERFLOW, "run-time error 6 travels as 
 // A read offers 32767 bytes of an array of 32768 (indexes 0 to 32767).
 constexpr int32_t kReadLength = 32767;
 constexpr ULONG kReadArrayBytes = 32768;
-// The longest Value Device_Write sends, and the largest character code.
+// The longest Value Device_Write sends.
 constexpr UINT kLongestValue = 32767;
-constexpr OLECHAR kLargestByte = 0xFF;
 
 constexpr OLECHAR kErrorSource[] = OLESTR("Tavrin_570x_Driver.cls_Tavrin_USB");
 constexpr OLECHAR kOverflowText[] = OLESTR("Overflow");
@@ -41,28 +43,6 @@ struct OwnedArray {
   ~OwnedArray() {
     if (array != nullptr) SafeArrayDestroy(array);
   }
-};
-
-// ---- The dispatch table -----------------------------------------------------
-
-enum class Method { GetAll, ReadFormatted, ReadInterrogative, Write, GetFirst };
-
-struct MethodEntry {
-  const OLECHAR *name;
-  DISPID id;
-  Method method;
-  UINT parameterCount;
-  const OLECHAR *parameters[2];
-};
-
-constexpr MethodEntry kMethods[] = {
-    {OLESTR("Get_ALL_Available_DeviceName"), DISPID_Get_ALL_Available_DeviceName, Method::GetAll, 0, {}},
-    {OLESTR("Device_Read_Formatted"), DISPID_Device_Read_Formatted, Method::ReadFormatted, 1,
-     {OLESTR("DeviceName")}},
-    {OLESTR("Device_Read_Interrogative"), DISPID_Device_Read_Interrogative, Method::ReadInterrogative, 1,
-     {OLESTR("DeviceName")}},
-    {OLESTR("Device_Write"), DISPID_Device_Write, Method::Write, 2, {OLESTR("DeviceName"), OLESTR("Value")}},
-    {OLESTR("Get_First_DeviceName"), DISPID_Get_First_DeviceName, Method::GetFirst, 0, {}},
 };
 
 OLECHAR FoldCase(OLECHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<OLECHAR>(c + (u'a' - u'A')) : c; }
@@ -90,9 +70,12 @@ const MethodEntry *MethodWithId(DISPID id) {
 }
 
 // A text argument of Invoke: a string, by value or by reference, possibly
-// behind a VARIANT passed by reference; an empty VARIANT is the empty text.
-// Points *slot at the string the method reads.
-bool TextArgument(VARIANT *argument, BSTR **slot, BSTR *emptyText) {
+// behind a VARIANT passed by reference, is read in place; any other value is
+// converted to text as VariantChangeType converts it (42 is "42", True is
+// "True", Empty is "", an object gives its default value) into *converted.
+// Null and values without a text form are refused. Points *slot at the
+// string the method reads.
+bool TextArgument(VARIANT *argument, BSTR **slot, VARIANT *converted) {
   if (V_VT(argument) == (VT_VARIANT | VT_BYREF)) {
     argument = V_VARIANTREF(argument);
     if (argument == nullptr) return false;
@@ -105,25 +88,56 @@ bool TextArgument(VARIANT *argument, BSTR **slot, BSTR *emptyText) {
       if (V_BSTRREF(argument) == nullptr) return false;
       *slot = V_BSTRREF(argument);
       return true;
-    case VT_EMPTY:
-      *emptyText = nullptr;
-      *slot = emptyText;
-      return true;
     default:
-      return false;
+      if (FAILED(VariantChangeType(converted, argument, VARIANT_ALPHABOOL, VT_BSTR))) return false;
+      *slot = &V_BSTR(converted);
+      return true;
   }
+}
+
+const OLECHAR *Description(HRESULT failure) {
+  if (failure == CTL_E_OVERFLOW) return kOverflowText;
+  if (failure == E_OUTOFMEMORY) return kOutOfMemoryText;
+  return nullptr;
+}
+
+// Leaves the thread's error information for a failed method: the class as
+// source and the run-time error's description, for callers that do not go
+// through Invoke. Returns `failure`.
+HRESULT Raise(HRESULT failure) {
+  ICreateErrorInfo *creator = nullptr;
+  if (FAILED(CreateErrorInfo(&creator))) return failure;
+  creator->SetGUID(IID__cls_Tavrin_USB);
+  creator->SetSource(const_cast<LPOLESTR>(kErrorSource));
+  if (const OLECHAR *description = Description(failure)) creator->SetDescription(const_cast<LPOLESTR>(description));
+  IErrorInfo *info = nullptr;
+  if (SUCCEEDED(creator->QueryInterface(IID_IErrorInfo, reinterpret_cast<void **>(&info)))) {
+    SetErrorInfo(0, info);
+    info->Release();
+  }
+  creator->Release();
+  return failure;
 }
 
 void FillException(EXCEPINFO *exception, HRESULT failure) {
   *exception = EXCEPINFO{};
   exception->scode = failure;
   exception->bstrSource = SysAllocString(kErrorSource);
-  if (failure == CTL_E_OVERFLOW) {
-    exception->bstrDescription = SysAllocString(kOverflowText);
-  } else if (failure == E_OUTOFMEMORY) {
-    exception->bstrDescription = SysAllocString(kOutOfMemoryText);
-  }
+  if (const OLECHAR *description = Description(failure)) exception->bstrDescription = SysAllocString(description);
 }
+
+// Texts converted from other arguments, freed when the call ends.
+struct ConvertedTexts {
+  VARIANT values[2];
+  ConvertedTexts() {
+    for (VARIANT &v : values) VariantInit(&v);
+  }
+  ~ConvertedTexts() {
+    for (VARIANT &v : values) VariantClear(&v);
+  }
+  ConvertedTexts(const ConvertedTexts &) = delete;
+  ConvertedTexts &operator=(const ConvertedTexts &) = delete;
+};
 
 // ---- The object -------------------------------------------------------------
 
@@ -134,17 +148,33 @@ class Tavrin_USB final : public ComObject<Tavrin_USB, _cls_Tavrin_USB> {
   static bool Answers(REFIID riid) {
     return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID__cls_Tavrin_USB);
   }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+    if (ppv != nullptr && IsEqualIID(riid, IID_ISupportErrorInfo)) {
+      *ppv = &supportErrorInfo_;
+      AddRef();
+      return S_OK;
+    }
+#ifdef _WIN32
+    if (ppv != nullptr && IsEqualIID(riid, __uuidof(IDispatchEx))) {
+      *ppv = &dispatchEx_;
+      AddRef();
+      return S_OK;
+    }
+#endif
+    return ComObject::QueryInterface(riid, ppv);
+  }
 
   // -- IDispatch
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *pctinfo) override {
     if (pctinfo == nullptr) return E_POINTER;
-    *pctinfo = 0;
+    *pctinfo = 1;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **ppTInfo) override {
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID, ITypeInfo **ppTInfo) override {
     if (ppTInfo == nullptr) return E_POINTER;
     *ppTInfo = nullptr;
-    return DISP_E_BADINDEX;
+    if (iTInfo != 0) return DISP_E_BADINDEX;
+    return InterfaceTypeInfo(ppTInfo);
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID,
                                           DISPID *rgDispId) override;
@@ -181,13 +211,36 @@ class Tavrin_USB final : public ComObject<Tavrin_USB, _cls_Tavrin_USB> {
 
   HRESULT Discovery(BSTR(WINAPI *discover)(), BSTR *Result);
   HRESULT Read(ReadExport read, BSTR *DeviceName, BSTR *Result);
+
+  // ISupportErrorInfo: every method of _cls_Tavrin_USB leaves error
+  // information when it fails. Part of the object: its references are the
+  // object's.
+  class SupportErrorInfo final : public ISupportErrorInfo {
+   public:
+    explicit SupportErrorInfo(Tavrin_USB *object) : object_(object) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override {
+      return object_->QueryInterface(riid, ppv);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return object_->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return object_->Release(); }
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+      return IsEqualIID(riid, IID__cls_Tavrin_USB) ? S_OK : S_FALSE;
+    }
+
+   private:
+    Tavrin_USB *object_;
+  };
+  SupportErrorInfo supportErrorInfo_{this};
+#ifdef _WIN32
+  DispatchEx dispatchEx_{this};
+#endif
 };
 
 HRESULT Tavrin_USB::Discovery(BSTR(WINAPI *discover)(), BSTR *Result) {
   if (Result == nullptr) return E_POINTER;
   CallReference hold(this);
   *Result = discover();
-  return *Result == nullptr ? E_OUTOFMEMORY : S_OK;
+  return *Result == nullptr ? Raise(E_OUTOFMEMORY) : S_OK;
 }
 
 HRESULT Tavrin_USB::Read(ReadExport read, BSTR *DeviceName, BSTR *Result) {
@@ -197,10 +250,10 @@ HRESULT Tavrin_USB::Read(ReadExport read, BSTR *DeviceName, BSTR *Result) {
   CallReference hold(this);
 
   OwnedArray buffer{SafeArrayCreateVector(VT_UI1, 0, kReadArrayBytes)};  // zero-filled
-  if (buffer.array == nullptr) return E_OUTOFMEMORY;
+  if (buffer.array == nullptr) return Raise(E_OUTOFMEMORY);
   int32_t length = kReadLength;
   OwnedText name{Strip_Nul(*DeviceName)};
-  if (name.text == nullptr) return E_OUTOFMEMORY;
+  if (name.text == nullptr) return Raise(E_OUTOFMEMORY);
 
   const int32_t received = read(&name.text, &buffer.array, &length);
 
@@ -210,9 +263,10 @@ HRESULT Tavrin_USB::Read(ReadExport read, BSTR *DeviceName, BSTR *Result) {
     count = static_cast<UINT>(length) < kReadArrayBytes ? static_cast<UINT>(length) : static_cast<UINT>(kReadArrayBytes);
   }
   BSTR text = SysAllocStringLen(nullptr, count);
-  if (text == nullptr) return E_OUTOFMEMORY;
+  if (text == nullptr) return Raise(E_OUTOFMEMORY);
   const BYTE *bytes = static_cast<const BYTE *>(buffer.array->pvData);
-  for (UINT i = 0; i < count; ++i) text[i] = bytes[i];
+  const Eight_Bit_Code_Page codePage;
+  for (UINT i = 0; i < count; ++i) text[i] = codePage.To_Character(bytes[i]);
   *Result = text;
   return S_OK;
 }
@@ -225,18 +279,17 @@ HRESULT Tavrin_USB::Device_Write(BSTR *DeviceName, BSTR *Value, LONG *Result) {
 
   const UINT n = SysStringLen(*Value);
   if (n == 0) return S_OK;  // nothing to send: the library is not called
-  if (n > kLongestValue) return CTL_E_OVERFLOW;
+  if (n > kLongestValue) return Raise(CTL_E_OVERFLOW);
 
   OwnedArray buffer{SafeArrayCreateVector(VT_UI1, 0, n)};
-  if (buffer.array == nullptr) return E_OUTOFMEMORY;
+  if (buffer.array == nullptr) return Raise(E_OUTOFMEMORY);
   BYTE *bytes = static_cast<BYTE *>(buffer.array->pvData);
+  const Eight_Bit_Code_Page codePage;
   for (UINT i = 0; i < n; ++i) {
-    const OLECHAR c = (*Value)[i];
-    if (c > kLargestByte) return CTL_E_OVERFLOW;  // no Latin-1 byte for it
-    bytes[i] = static_cast<BYTE>(c);
+    if (!codePage.To_Byte((*Value)[i], &bytes[i])) return Raise(CTL_E_OVERFLOW);  // no byte for it
   }
   OwnedText name{Strip_Nul(*DeviceName)};
-  if (name.text == nullptr) return E_OUTOFMEMORY;
+  if (name.text == nullptr) return Raise(E_OUTOFMEMORY);
   int32_t length = static_cast<int32_t>(n);
   *Result = USB_Write(&name.text, &buffer.array, &length);
   return S_OK;
@@ -292,9 +345,9 @@ HRESULT Tavrin_USB::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, 
     arguments[p] = &pDispParams->rgvarg[i];
   }
   BSTR *texts[2] = {};
-  BSTR emptyTexts[2] = {};
+  ConvertedTexts converted;
   for (UINT p = 0; p < entry->parameterCount; ++p) {
-    if (!TextArgument(arguments[p], &texts[p], &emptyTexts[p])) {
+    if (!TextArgument(arguments[p], &texts[p], &converted.values[p])) {
       if (puArgErr != nullptr) *puArgErr = argumentIndex[p];
       return DISP_E_TYPEMISMATCH;
     }

@@ -153,11 +153,28 @@ bool RegisterTypeLibrary(const OleString &module) {
   return true;
 }
 
+// The registration of this build's word size: a 64-bit and a 32-bit library
+// each register their own.
+constexpr SYSKIND kSystemKind = sizeof(void *) == 8 ? SYS_WIN64 : SYS_WIN32;
+
+// TypeLib\{library}\major.minor\0\win64 (or win32): this build's registration
+// of the type library, for the neutral locale.
+bool TypeLibraryRegistered(const RegistrationTable &table) {
+  HKEY key = nullptr;
+  const OleString path = OLESTR("TypeLib\\") + GuidText(table.TypeLibraryId) + OLESTR("\\") + VersionText(table) +
+                         (kSystemKind == SYS_WIN64 ? OLESTR("\\0\\win64") : OLESTR("\\0\\win32"));
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
 bool UnregisterTypeLibrary(const RegistrationTable &table) {
   const HRESULT hr =
-      UnRegisterTypeLib(table.TypeLibraryId, table.MajorVersion, table.MinorVersion, LOCALE_NEUTRAL, SYS_WIN64);
-  // A type library that is not registered is no failure.
-  return SUCCEEDED(hr) || hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY;
+      UnRegisterTypeLib(table.TypeLibraryId, table.MajorVersion, table.MinorVersion, LOCALE_NEUTRAL, kSystemKind);
+  // A type library that is not registered (systems answer that with
+  // different codes, E_INVALIDARG among them) is no failure: what counts is
+  // that it is not registered afterwards.
+  return SUCCEEDED(hr) || !TypeLibraryRegistered(table);
 }
 #endif
 

@@ -260,3 +260,16 @@ WINOLEAUTAPI SafeArrayGetVartype(SAFEARRAY *psa, VARTYPE *pvt);
 WINOLEAUTAPI_(void) VariantInit(VARIANTARG *pvarg);
 WINOLEAUTAPI VariantClear(VARIANTARG *pvarg);
 WINOLEAUTAPI VariantCopy(VARIANTARG *pvargDest, const VARIANTARG *pvargSrc);
+// Converts pvarSrc (by reference too) to type vt into pvargDest, as
+// automation servers convert arguments: numbers and Booleans to text and
+// back, Empty to "" or 0, an object through its default value; Null and
+// what has no such form give DISP_E_TYPEMISMATCH, a number out of range
+// DISP_E_OVERFLOW. Targets: VT_BSTR, VT_I4, VT_BOOL, VT_R8. Dates, currency
+// amounts and decimals as sources give DISP_E_TYPEMISMATCH here.
+WINOLEAUTAPI VariantChangeType(VARIANTARG *pvargDest, const VARIANTARG *pvarSrc, USHORT wFlags, VARTYPE vt);
+
+// Flags of VariantChangeType
+#define VARIANT_NOVALUEPROP 0x01
+#define VARIANT_ALPHABOOL 0x02
+#define VARIANT_NOUSEROVERRIDE 0x04
+#define VARIANT_LOCALBOOL 0x10
