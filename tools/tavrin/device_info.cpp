@@ -1,5 +1,7 @@
 #include "device_info.h"
 
+#include "text_escape.h"
+
 #include <tavrin_ioctl.h>
 #include <windows.h>
 
@@ -51,13 +53,7 @@ std::uint32_t Long(const std::vector<std::uint8_t> &bytes, std::size_t at) {
 }
 
 std::string Hex(const std::vector<std::uint8_t> &bytes) {
-  std::string text;
-  char byte[4];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(byte, sizeof byte, text.empty() ? "%02X" : " %02X", b);
-    text += byte;
-  }
-  return text;
+  return HexBytes(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
 }
 
 const char *PipeTypeName(unsigned type) {
@@ -155,7 +151,7 @@ std::string FormatDeviceInfo(const std::string &name, const DeviceInfo &info) {
 void WriteDeviceInfo(JsonWriter &json, const std::string &name, const DeviceInfo &info) {
   char version[32];
   std::snprintf(version, sizeof version, "%u.%u.%u", info.versionMajor, info.versionMinor, info.versionBuild);
-  json.BeginObject().Field("name", name).Field("driverVersion", version);
+  json.Field("name", name).Field("driverVersion", version);
   json.Field("deviceDescriptor", Hex(info.deviceDescriptor));
   json.Field("configurationDescriptor", Hex(info.configurationDescriptor));
   json.BeginArray("strings");
@@ -177,7 +173,7 @@ void WriteDeviceInfo(JsonWriter &json, const std::string &name, const DeviceInfo
   }
   json.EndArray().EndObject();
   if (info.frameNumber) json.Field("frameNumber", *info.frameNumber);
-  json.Field("lastUsbdStatus", info.lastUsbdStatus).EndObject();
+  json.Field("lastUsbdStatus", info.lastUsbdStatus);
 }
 
 }  // namespace tavrin_cli
