@@ -25,6 +25,23 @@ using namespace tavrin_cli;
 
 int RunShell(const Options &options);
 
+constexpr const char *kFooter = R"(Names: TAVRIN-0 to TAVRIN-9, in any letter case.
+Exit status: 0 ok, 2 bad arguments, 3 no such instrument, 4 transfer failed,
+5 timed out, 6 download refused, 7 file missing or unreadable, 130 interrupted.
+
+Commands the simulated instrument understands (keywords in any case):
+  *IDN?          its identity: maker, model, serial number, image versions
+  *RST           clears queued output and stops a stream
+  ECHO text      answers the text
+  MEAS?          answers the next reading of a fixed sequence
+  FMT n          queues n lines on the formatted channel
+  FMT:STREAM ms  one formatted line every ms milliseconds; 0 stops
+  FW?            size and CRC-32 of the last IP, DSP and FPGA image
+  DL,type,RESET  a firmware download (use `tavrin download`)
+Answers arrive on the interrogative channel; anything else answers ERR.
+Try:  tavrin --simulate 1 shell, then  write TAVRIN-0 'FMT:STREAM 500'  and
+      monitor TAVRIN-0 --timeout 3000)";
+
 // The bytes of `write NAME --file F`, or a failure's exit status.
 int ReadInputFile(const Options &options, const std::string &path, std::string *bytes) {
   std::error_code error;
@@ -40,6 +57,7 @@ int ReadInputFile(const Options &options, const std::string &path, std::string *
 int Run(std::vector<std::string> arguments, bool inShell) {
   CLI::App app{"Talks to Tavrin instruments through the device-access library.", "tavrin"};
   app.require_subcommand(1);
+  app.footer(kFooter);
   // The options of the program are taken after the command's name as well.
   app.fallthrough();
   Options options;
