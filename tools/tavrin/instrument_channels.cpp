@@ -10,9 +10,6 @@
 namespace tavrin_cli {
 namespace {
 
-// One read's capacity: any answer or formatted burst the instrument queues.
-constexpr std::int32_t kReadBytes = 32000;
-
 // A BSTR owned for one call.
 class Text {
  public:
@@ -108,7 +105,7 @@ Reading ReadWithin(const std::string &name, int channel, int timeoutMs, bool unt
   auto drainLimit = deadline + std::chrono::milliseconds(200);
   std::string received;
   for (;;) {
-    std::optional<std::string> chunk = Read(name, channel, kReadBytes);
+    std::optional<std::string> chunk = Read(name, channel, kReplyReadBytes);
     if (chunk) {
       received += *chunk;
       if (Clock::now() < drainLimit) continue;
@@ -123,7 +120,7 @@ Reading ReadWithin(const std::string &name, int channel, int timeoutMs, bool unt
 
 std::string DrainInterrogative(const std::string &name) {
   std::string stale;
-  while (auto chunk = Read(name, 1, kReadBytes)) stale += *chunk;
+  while (auto chunk = Read(name, 1, kReplyReadBytes)) stale += *chunk;
   return stale;
 }
 

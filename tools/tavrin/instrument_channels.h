@@ -13,6 +13,10 @@ namespace tavrin_cli {
 // What a transfer export reported.
 enum class Transfer { Done, Failed, NotFound };
 
+// One reply read's capacity: any answer or formatted burst the instrument
+// queues.
+inline constexpr std::int32_t kReplyReadBytes = 32000;
+
 // The largest transfer the driver moves in one request.
 inline constexpr std::size_t kLargestTransfer = 65535;
 

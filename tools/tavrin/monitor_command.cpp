@@ -14,7 +14,6 @@
 namespace tavrin_cli {
 namespace {
 
-constexpr std::int32_t kReadBytes = 32000;
 constexpr auto kPollPeriod = std::chrono::milliseconds(100);
 
 // One channel's bytes cut into lines; a line that stays unfinished for a
@@ -26,7 +25,7 @@ class ChannelLines {
 
   void Take(const std::string &name, int channelNumber) {
     bool any = false;
-    while (auto chunk = Read(name, channelNumber, kReadBytes)) {
+    while (auto chunk = Read(name, channelNumber, kReplyReadBytes)) {
       pending_ += *chunk;
       any = true;
     }
