@@ -112,8 +112,11 @@ Reading ReadWithin(const std::string &name, int channel, int timeoutMs, bool unt
     }
     bool complete = !received.empty() && (!untilNewline || received.back() == '\n');
     if (complete) return {Reading::Outcome::Received, received};
-    if (received.empty() && !Present(name)) return {Reading::Outcome::Gone, received};
-    if (Clock::now() >= deadline) return {Reading::Outcome::TimedOut, received};
+    if (Clock::now() >= deadline) {
+      // Listing probes every name, so presence is asked once, at the end.
+      bool gone = received.empty() && !Present(name);
+      return {gone ? Reading::Outcome::Gone : Reading::Outcome::TimedOut, received};
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
