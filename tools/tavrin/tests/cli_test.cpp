@@ -261,6 +261,21 @@ class CliTest : public QObject {
     Outcome hurried = Run({"shell"}, download + " --no-wait\nquery TAVRIN-0 FW?\n", 1);
     QVERIFY(hurried.status == 3 || hurried.status == 4);  // gone, or going
     QCOMPARE(Run({"download", "TAVRIN-0", image, "--type", "ip", "--wait", "5", "--no-wait"}).status, 2);
+
+    // On a terminal the bar is redrawn in place and ends full, also when the
+    // next-to-last write already shows "100%" (204,800 of 204,801 bytes).
+    QString large = WriteFile(QByteArray(200 * 1024 + 1, 'b'));
+    QProcess terminal;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TAVRIN_SIMULATE", "1");
+    terminal.setProcessEnvironment(environment);
+    terminal.start("script", {"-qec", QString("'%1' download TAVRIN-0 '%2' --type ip --no-reset")
+                                          .arg(QString::fromLocal8Bit(TAVRIN_PROGRAM), large),
+                              "/dev/null"});
+    QVERIFY(terminal.waitForFinished(60000));
+    QByteArray screen = terminal.readAllStandardOutput();
+    QCOMPARE(terminal.exitCode(), 0);
+    QVERIFY2(screen.contains("\r[" + QByteArray(40, '#') + "] 100%"), screen.constData());
   }
 
   void simulatedInstrumentsBeyondTheNamedOnesAreSaidSo() {
