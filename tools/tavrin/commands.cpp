@@ -2,76 +2,65 @@
 
 #include "device_info.h"
 #include "instrument_channels.h"
-#include "json_writer.h"
 #include "kernel_backend_report.h"
+#include "text_escape.h"
 
-#include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <iostream>
-#include <thread>
 
 namespace tavrin_cli {
 namespace {
-
-constexpr std::int32_t kInterrogativeBytes = 64;
-constexpr std::int32_t kFormattedBytes = 32000;
-
-std::atomic<bool> g_interrupted{false};
-
-void Emit(const Options &options, JsonWriter &json, const std::string &plain) {
-  if (options.json) {
-    std::cout << json.Text() << "\n";
-  } else {
-    std::cout << plain;
-  }
-  std::cout.flush();
-}
-
-int Fail(const Options &options, int status, const std::string &message) {
-  if (options.json) {
-    JsonWriter json;
-    json.BeginObject().Key("ok").Bool(false).Field("error", message).Field("status", status).EndObject();
-    std::cout << json.Text() << "\n";
-  }
-  std::cerr << "tavrin: " << message << "\n";
-  return status;
-}
 
 int NoInstrument(const Options &options, const std::string &name) {
   return Fail(options, kNoInstrument, "no instrument named " + name);
 }
 
-// Every formatted-channel read until one brings nothing.
-std::string DrainFormatted(const std::string &name) {
-  std::string text;
-  while (auto chunk = Read(name, 2, kFormattedBytes)) text += *chunk;
-  return text;
+int Gone(const Options &options, const std::string &name) {
+  return Fail(options, kDeviceError, "reading failed: " + name + " went away");
+}
+
+// What a read brought, as the user asked to see it.
+std::string Shown(const std::string &bytes, const ReadSettings &settings) {
+  if (!settings.hex) return bytes;
+  return bytes.empty() ? std::string() : HexBytes(bytes) + "\n";
+}
+
+void AddBytes(JsonWriter &json, const char *key, const std::string &bytes, const ReadSettings &settings) {
+  if (settings.hex) {
+    json.Field(key, HexBytes(bytes));
+  } else {
+    json.TextField(key, bytes);
+  }
 }
 
 }  // namespace
 
 int ListCommand(const Options &options) {
   std::vector<std::string> names = ListInstruments();
-  JsonWriter json;
-  json.BeginArray();
+  JsonWriter json = SuccessObject();
+  json.BeginArray("instruments");
   std::string plain;
   for (const std::string &name : names) {
     json.String(name);
     plain += name + "\n";
   }
   json.EndArray();
-  Emit(options, json, plain);
+  WriteKernelBackend(json);
+  Succeed(options, json, plain);
   if (!options.json) std::cerr << "(served by " << KernelBackendDescription() << ")\n";
   return kOk;
 }
 
-int WriteCommand(const Options &options, const std::string &name, const std::string &text, bool newline) {
-  switch (Write(name, newline ? text + "\n" : text)) {
+int WriteCommand(const Options &options, const std::string &name, const std::string &bytes) {
+  if (bytes.size() > kLargestTransfer) {
+    return Fail(options, kBadArguments,
+                "a write carries at most " + std::to_string(kLargestTransfer) + " bytes; this one has " +
+                    std::to_string(bytes.size()));
+  }
+  switch (Write(name, bytes)) {
     case Transfer::Done: {
-      JsonWriter json;
-      json.BeginObject().Key("ok").Bool(true).Field("bytes", static_cast<std::int64_t>(text.size() + newline)).EndObject();
-      Emit(options, json, "");
+      JsonWriter json = SuccessObject();
+      json.Field("bytes", static_cast<std::int64_t>(bytes.size()));
+      Succeed(options, json, "");
       return kOk;
     }
     case Transfer::NotFound:
@@ -81,17 +70,35 @@ int WriteCommand(const Options &options, const std::string &name, const std::str
   }
 }
 
-int ReadCommand(const Options &options, const std::string &name, int channel) {
-  if (!Present(name)) return NoInstrument(options, name);
-  std::string text = channel == 1 ? Read(name, 1, kFormattedBytes).value_or("") : DrainFormatted(name);
-  JsonWriter json;
-  json.BeginObject().Field("channel", channel == 1 ? "interrogative" : "formatted").Field("text", text).EndObject();
-  Emit(options, json, text);
+int ReadCommand(const Options &options, const std::string &name, int channel, const ReadSettings &settings) {
+  auto listed = Resolve(name);
+  if (!listed) return NoInstrument(options, name);
+  Reading reading = ReadWithin(*listed, channel, settings.timeoutMs, settings.untilNewline);
+  if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
+  // Without a time-out an empty channel is an answer, not a failure.
+  if (reading.outcome == Reading::Outcome::TimedOut && settings.timeoutMs > 0) {
+    if (!reading.bytes.empty()) std::cout << Shown(reading.bytes, settings) << std::flush;
+    return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
+  }
+  JsonWriter json = SuccessObject();
+  json.Field("channel", channel == 1 ? "interrogative" : "formatted");
+  AddBytes(json, "text", reading.bytes, settings);
+  Succeed(options, json, Shown(reading.bytes, settings));
   return kOk;
 }
 
-int QueryCommand(const Options &options, const std::string &name, const std::string &text, int timeoutMs) {
-  switch (Write(name, text + "\n")) {
+int QueryCommand(const Options &options, const std::string &name, const std::string &text,
+                 const ReadSettings &settings) {
+  auto listed = Resolve(name);
+  if (!listed) return NoInstrument(options, name);
+  // An answer nobody read yet would be taken for this query's.
+  std::string stale = DrainInterrogative(*listed);
+  if (options.verbose && !stale.empty()) {
+    Remark("discarded " + std::to_string(stale.size()) + " unread bytes from the interrogative channel: " +
+           EscapeBytes(stale.back() == '\n' ? stale.substr(0, stale.size() - 1) : stale, true));
+  }
+  if (text.size() + 1 > kLargestTransfer) return WriteCommand(options, *listed, text + "\n");
+  switch (Write(*listed, text + "\n")) {
     case Transfer::NotFound:
       return NoInstrument(options, name);
     case Transfer::Failed:
@@ -99,46 +106,27 @@ int QueryCommand(const Options &options, const std::string &name, const std::str
     case Transfer::Done:
       break;
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  do {
-    if (auto answer = Read(name, 1, kFormattedBytes)) {
-      JsonWriter json;
-      json.BeginObject().Field("query", text).Field("answer", *answer).EndObject();
-      Emit(options, json, *answer);
-      return kOk;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
-}
-
-int InfoCommand(const Options &options, const std::string &name) {
-  auto info = ReadDeviceInfo(name);
-  if (!info) return NoInstrument(options, name);
-  JsonWriter json;
-  WriteDeviceInfo(json, name, *info);
-  Emit(options, json, FormatDeviceInfo(name, *info) + "  served by             " + KernelBackendDescription() + "\n");
+  Reading reading = ReadWithin(*listed, 1, settings.timeoutMs, settings.untilNewline);
+  if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
+  if (reading.outcome == Reading::Outcome::TimedOut) {
+    if (!reading.bytes.empty() && !options.json) std::cout << Shown(reading.bytes, settings) << std::flush;
+    return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
+  }
+  JsonWriter json = SuccessObject();
+  json.TextField("query", text);
+  AddBytes(json, "answer", reading.bytes, settings);
+  Succeed(options, json, Shown(reading.bytes, settings));
   return kOk;
 }
 
-int MonitorCommand(const Options &options, const std::string &name, double seconds) {
-  if (!Present(name)) return NoInstrument(options, name);
-  g_interrupted = false;
-  auto previous = std::signal(SIGINT, [](int) { g_interrupted = true; });
-  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!g_interrupted && (seconds <= 0 || std::chrono::steady_clock::now() < end)) {
-    auto interrogative = Read(name, 1, kInterrogativeBytes);
-    std::string formatted = DrainFormatted(name);
-    for (auto [channel, text] : {std::pair<const char *, std::string>{"interrogative", interrogative.value_or("")},
-                                 {"formatted", formatted}}) {
-      if (text.empty()) continue;
-      JsonWriter json;
-      json.BeginObject().Field("channel", channel).Field("text", text).EndObject();
-      Emit(options, json, std::string(channel[0] == 'i' ? "I> " : "F> ") + text + (text.back() == '\n' ? "" : "\n"));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  std::signal(SIGINT, previous);
+int InfoCommand(const Options &options, const std::string &name) {
+  auto listed = Resolve(name);
+  auto info = listed ? ReadDeviceInfo(*listed) : std::nullopt;
+  if (!info) return NoInstrument(options, name);
+  JsonWriter json = SuccessObject();
+  WriteDeviceInfo(json, *listed, *info);
+  WriteKernelBackend(json);
+  Succeed(options, json, FormatDeviceInfo(*listed, *info) + "  served by             " + KernelBackendDescription() + "\n");
   return kOk;
 }
 

@@ -1,8 +1,11 @@
 // The commands of `tavrin`, each returning the program's exit status.
 #pragma once
 
+#include "report.h"
+
 #include <download_exchange.h>
 
+#include <optional>
 #include <string>
 
 namespace tavrin_cli {
@@ -16,19 +19,29 @@ enum ExitStatus : int {
   kTimedOut = 5,
   kRefused = 6,
   kFileError = 7,
+  kInterrupted = 130,  // as a shell reports a program ended by Ctrl-C
 };
 
-struct Options {
-  bool json = false;
+// How a reading command waits and shows what it read.
+struct ReadSettings {
+  int timeoutMs = 0;  // 0: one read, an empty channel is no failure
+  bool untilNewline = false;
+  bool hex = false;
 };
+
+// How long `download` waits for a restarting instrument to come back;
+// nullopt does not wait.
+using RestartWait = std::optional<int>;
+inline constexpr int kDefaultRestartWaitMs = 5000;
 
 int ListCommand(const Options &options);
-int WriteCommand(const Options &options, const std::string &name, const std::string &text, bool newline);
-int ReadCommand(const Options &options, const std::string &name, int channel);
-int QueryCommand(const Options &options, const std::string &name, const std::string &text, int timeoutMs);
+int WriteCommand(const Options &options, const std::string &name, const std::string &bytes);
+int ReadCommand(const Options &options, const std::string &name, int channel, const ReadSettings &settings);
+int QueryCommand(const Options &options, const std::string &name, const std::string &text,
+                 const ReadSettings &settings);
 int InfoCommand(const Options &options, const std::string &name);
 int MonitorCommand(const Options &options, const std::string &name, double seconds);
 int DownloadCommand(const Options &options, const std::string &name, const std::string &path,
-                    Download_Exchange::Image_Type type, bool reset);
+                    Download_Exchange::Image_Type type, bool reset, RestartWait wait);
 
 }  // namespace tavrin_cli

@@ -1,5 +1,6 @@
 #include "device_info.h"
-#include "kernel_backend_report.h"
+
+#include "text_escape.h"
 
 #include <tavrin_ioctl.h>
 #include <windows.h>
@@ -52,13 +53,7 @@ std::uint32_t Long(const std::vector<std::uint8_t> &bytes, std::size_t at) {
 }
 
 std::string Hex(const std::vector<std::uint8_t> &bytes) {
-  std::string text;
-  char byte[4];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(byte, sizeof byte, text.empty() ? "%02X" : " %02X", b);
-    text += byte;
-  }
-  return text;
+  return HexBytes(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
 }
 
 const char *PipeTypeName(unsigned type) {
@@ -156,7 +151,7 @@ std::string FormatDeviceInfo(const std::string &name, const DeviceInfo &info) {
 void WriteDeviceInfo(JsonWriter &json, const std::string &name, const DeviceInfo &info) {
   char version[32];
   std::snprintf(version, sizeof version, "%u.%u.%u", info.versionMajor, info.versionMinor, info.versionBuild);
-  json.BeginObject().Field("name", name).Field("driverVersion", version);
+  json.Field("name", name).Field("driverVersion", version);
   json.Field("deviceDescriptor", Hex(info.deviceDescriptor));
   json.Field("configurationDescriptor", Hex(info.configurationDescriptor));
   json.BeginArray("strings");
@@ -179,8 +174,6 @@ void WriteDeviceInfo(JsonWriter &json, const std::string &name, const DeviceInfo
   json.EndArray().EndObject();
   if (info.frameNumber) json.Field("frameNumber", *info.frameNumber);
   json.Field("lastUsbdStatus", info.lastUsbdStatus);
-  WriteKernelBackend(json);
-  json.EndObject();
 }
 
 }  // namespace tavrin_cli

@@ -35,6 +35,7 @@ struct DeviceInfo {
 // Nullopt when the instrument cannot be opened.
 std::optional<DeviceInfo> ReadDeviceInfo(const std::string &name);
 std::string FormatDeviceInfo(const std::string &name, const DeviceInfo &info);
+// Adds the fields to an open object.
 void WriteDeviceInfo(JsonWriter &json, const std::string &name, const DeviceInfo &info);
 
 }  // namespace tavrin_cli

@@ -1,14 +1,16 @@
 // `tavrin download`: the firmware download exchange, with the rules every
 // downloading program shares (command line, acknowledgement test, 1024-byte
 // writes, progress figures, error texts), run straight through with a progress
-// bar on a terminal and plain progress lines otherwise.
+// bar on a terminal and plain progress lines otherwise, both on standard
+// error.
 #include "commands.h"
 
 #include "instrument_channels.h"
-#include "json_writer.h"
+#include "interruption.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -41,54 +43,73 @@ Answer WaitForAnswer(const std::string &name, int waitMs, std::string *text) {
   }
 }
 
+// Progress on standard error, so that standard output keeps the outcome: a
+// bar redrawn in place on a terminal, else one line per new percentage.
 class Progress {
  public:
-  explicit Progress(bool quiet) : terminal_(!quiet && isatty(STDOUT_FILENO)), quiet_(quiet) {}
+  explicit Progress(bool quiet) : terminal_(!quiet && isatty(STDERR_FILENO)), quiet_(quiet) {}
   void Show(const std::string &percent, double value) {
-    if (quiet_ || percent == last_) return;
-    last_ = percent;
+    int filled = static_cast<int>(value / 100.0 * kWidth + 0.5);
+    if (quiet_ || (percent == last_ && filled == filled_)) return;
     if (terminal_) {
-      int filled = static_cast<int>(value / 100.0 * 40);
-      std::cout << "\r[" << std::string(filled, '#') << std::string(40 - filled, '.') << "] " << percent << std::flush;
-    } else {
-      std::cout << percent << "\n" << std::flush;
+      std::cerr << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] " << percent
+                << std::flush;
+    } else if (percent != last_) {
+      std::cerr << percent << "\n" << std::flush;
     }
+    last_ = percent;
+    filled_ = filled;
   }
   void Finish() {
-    if (terminal_ && !last_.empty()) std::cout << "\n";
+    if (terminal_ && !last_.empty()) std::cerr << "\n";
+    last_.clear();
   }
 
  private:
+  static constexpr int kWidth = 40;
   bool terminal_;
   bool quiet_;
   std::string last_;
+  int filled_ = -1;
 };
 
-int Failed(const Options &options, int status, const std::string &shown) {
-  if (options.json) {
-    JsonWriter json;
-    json.BeginObject().Key("ok").Bool(false).Field("error", shown).Field("status", status).EndObject();
-    std::cout << json.Text() << "\n";
+std::string_view TypeName(exchange::Image_Type type) { return exchange::Command_Word(type).substr(3); }
+
+// After a download with RESET the instrument leaves the bus and comes back
+// a moment later: waits for it to go (briefly: one that does not restart
+// stays) and then to return.
+bool WaitForReturn(const std::string &name, int waitMs) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  auto leaveBy = Clock::now() + std::chrono::milliseconds(std::min(waitMs, 500));
+  while (Present(name)) {
+    if (Clock::now() >= leaveBy) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  std::cerr << shown << "\n";
-  return status;
+  while (!Present(name)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
 }
 
 }  // namespace
 
-int DownloadCommand(const Options &options, const std::string &name, const std::string &path,
-                    exchange::Image_Type type, bool reset) {
+int DownloadCommand(const Options &options, const std::string &requested, const std::string &path,
+                    exchange::Image_Type type, bool reset, RestartWait restartWait) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) {
-    return Failed(options, kFileError, exchange::Unable_To_Locate(path));
+    return Fail(options, kFileError, exchange::Unable_To_Locate(path));
   }
   std::ifstream file(path, std::ios::binary);
   std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (!file.good() && !file.eof()) return Failed(options, kFileError, exchange::Unable_To_Locate(path));
-  if (image.empty()) return Failed(options, kFileError, "The file is empty: " + path);
-  if (!Present(name)) return Failed(options, kNoInstrument, "tavrin: no instrument named " + name);
+  if (!file.good() && !file.eof()) return Fail(options, kFileError, exchange::Unable_To_Locate(path));
+  if (image.empty()) return Fail(options, kFileError, "The file is empty: " + path);
+  auto listed = Resolve(requested);
+  if (!listed) return Fail(options, kNoInstrument, "no instrument named " + requested);
+  const std::string &name = *listed;
 
-  auto writeFailed = [&] { return Failed(options, kDeviceError, exchange::Error_Text(exchange::kUnableToWrite)); };
+  auto writeFailed = [&] { return Fail(options, kDeviceError, exchange::Error_Text(exchange::kUnableToWrite)); };
   if (Write(name, exchange::Command_Line(type, reset)) != Transfer::Done) return writeFailed();
 
   std::string answer;
@@ -96,15 +117,23 @@ int DownloadCommand(const Options &options, const std::string &name, const std::
     case Answer::Accepted:
       break;
     case Answer::Refused:
-      return Failed(options, kRefused, exchange::Error_Text(answer));
+      return Fail(options, kRefused, exchange::Error_Text(answer));
     case Answer::Silent:
-      return Failed(options, kTimedOut, exchange::Error_Text(answer));
+      return Fail(options, kTimedOut, exchange::Error_Text(answer));
   }
 
   Progress progress(options.json);
+  InterruptWatch interrupt;
   std::int32_t sent = 0;
   auto total = static_cast<std::int64_t>(image.size());
   for (std::int64_t offset = 0; offset < total;) {
+    if (interrupt.Interrupted()) {
+      progress.Finish();
+      return Fail(options, kInterrupted,
+                  "interrupted: " + name + " holds a partial " + std::string(TypeName(type)) + " image (" +
+                      std::to_string(offset) + " of " + std::to_string(total) +
+                      " bytes sent); download the image again to recover");
+    }
     std::int64_t bytes = exchange::Chunk_Bytes(total - offset);
     if (Write(name, image.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(bytes))) !=
         Transfer::Done) {
@@ -122,18 +151,21 @@ int DownloadCommand(const Options &options, const std::string &name, const std::
     case Answer::Accepted:
       break;
     case Answer::Refused:
-      return Failed(options, kRefused, exchange::Error_Text(answer));
+      return Fail(options, kRefused, exchange::Error_Text(answer));
     case Answer::Silent:
-      return Failed(options, kTimedOut, exchange::Error_Text(answer));
+      return Fail(options, kTimedOut, exchange::Error_Text(answer));
   }
-  if (options.json) {
-    JsonWriter json;
-    json.BeginObject().Key("ok").Bool(true).Field("name", name).Field("file", path).Field("bytes", total);
-    json.Field("result", exchange::kComplete).EndObject();
-    std::cout << json.Text() << "\n";
-  } else {
-    std::cout << exchange::kComplete << "\n";
+  if (reset && restartWait) {
+    if (options.verbose || !options.json) Remark("waiting for " + name + " to restart");
+    if (!WaitForReturn(name, *restartWait)) {
+      return Fail(options, kTimedOut,
+                  "the image is stored, but " + name + " did not come back within " +
+                      std::to_string(*restartWait) + " ms of its restart");
+    }
   }
+  JsonWriter json = SuccessObject();
+  json.Field("name", name).Field("file", path).Field("bytes", total).Field("result", exchange::kComplete);
+  Succeed(options, json, std::string(exchange::kComplete) + "\n");
   return kOk;
 }
 

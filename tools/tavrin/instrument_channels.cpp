@@ -3,6 +3,9 @@
 #include <Tavrin_570x_Driver.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <thread>
 
 namespace tavrin_cli {
 namespace {
@@ -59,10 +62,15 @@ std::vector<std::string> ListInstruments() {
   return names;
 }
 
-bool Present(const std::string &name) {
-  auto names = ListInstruments();
-  return std::find(names.begin(), names.end(), name) != names.end();
+std::optional<std::string> Resolve(const std::string &name) {
+  auto sameLetters = [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); };
+  for (const std::string &listed : ListInstruments()) {
+    if (std::equal(listed.begin(), listed.end(), name.begin(), name.end(), sameLetters)) return listed;
+  }
+  return std::nullopt;
 }
+
+bool Present(const std::string &name) { return Resolve(name).has_value(); }
 
 Transfer Write(const std::string &name, const std::string &bytes) {
   Text device(name);
@@ -87,6 +95,36 @@ std::optional<std::string> Read(const std::string &name, int channel, std::int32
                                        : USB_Read_Formatted(device.get(), buffer.get(), &length);
   if (received <= 0) return std::nullopt;
   return std::string(reinterpret_cast<const char *>(buffer.data()), static_cast<std::size_t>(received));
+}
+
+Reading ReadWithin(const std::string &name, int channel, int timeoutMs, bool untilNewline) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  // Everything already waiting is taken, but a stream that never runs dry
+  // ends the reading a little after the deadline.
+  auto drainLimit = deadline + std::chrono::milliseconds(200);
+  std::string received;
+  for (;;) {
+    std::optional<std::string> chunk = Read(name, channel, kReplyReadBytes);
+    if (chunk) {
+      received += *chunk;
+      if (Clock::now() < drainLimit) continue;
+    }
+    bool complete = !received.empty() && (!untilNewline || received.back() == '\n');
+    if (complete) return {Reading::Outcome::Received, received};
+    if (Clock::now() >= deadline) {
+      // Listing probes every name, so presence is asked once, at the end.
+      bool gone = received.empty() && !Present(name);
+      return {gone ? Reading::Outcome::Gone : Reading::Outcome::TimedOut, received};
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string DrainInterrogative(const std::string &name) {
+  std::string stale;
+  while (auto chunk = Read(name, 1, kReplyReadBytes)) stale += *chunk;
+  return stale;
 }
 
 }  // namespace tavrin_cli

@@ -1,5 +1,7 @@
 #include "json_writer.h"
 
+#include "text_escape.h"
+
 #include <cstdio>
 
 namespace tavrin_cli {
@@ -51,6 +53,13 @@ JsonWriter &JsonWriter::Key(std::string_view key) {
 
 JsonWriter &JsonWriter::String(std::string_view value) {
   Separate();
+  // Valid UTF-8 goes out as it is; other bytes are spelled \xHH (with
+  // backslashes doubled), never widened one byte to one character.
+  std::string escaped;
+  if (!IsValidUtf8(value)) {
+    escaped = EscapeBytes(value, false);
+    value = escaped;
+  }
   text_ += '"';
   for (unsigned char c : value) {
     switch (c) {
@@ -70,16 +79,22 @@ JsonWriter &JsonWriter::String(std::string_view value) {
         text_ += "\\t";
         break;
       default:
-        if (c < 0x20 || c >= 0x7F) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          text_ += escaped;
+        if (c < 0x20 || c == 0x7F) {
+          char control[8];
+          std::snprintf(control, sizeof control, "\\u%04x", c);
+          text_ += control;
         } else {
           text_ += static_cast<char>(c);
         }
     }
   }
   text_ += '"';
+  return *this;
+}
+
+JsonWriter &JsonWriter::TextField(std::string_view key, std::string_view bytes) {
+  Field(key, bytes);
+  if (!IsValidUtf8(bytes)) Key(std::string(key) + "Escaped").Bool(true);
   return *this;
 }
 

@@ -1,5 +1,6 @@
 // A small JSON writer for the command line's --json output: objects, arrays,
-// strings (escaped; bytes above 0x7F taken as Latin-1), numbers and booleans.
+// UTF-8 strings, numbers and booleans. Bytes that are not valid UTF-8 are
+// written as \xHH inside the string, with backslashes doubled.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,9 @@ class JsonWriter {
   JsonWriter &Bool(bool value);
   JsonWriter &Field(std::string_view key, std::string_view value) { return Key(key).String(value); }
   JsonWriter &Field(std::string_view key, std::int64_t value) { return Key(key).Number(value); }
+  // An instrument's bytes: the field, and beside it "<key>Escaped": true when
+  // they were not valid UTF-8 and so carry \xHH escapes.
+  JsonWriter &TextField(std::string_view key, std::string_view bytes);
   const std::string &Text() const { return text_; }
 
  private:

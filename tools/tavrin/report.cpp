@@ -1,0 +1,35 @@
+#include "report.h"
+
+#include <iostream>
+
+namespace tavrin_cli {
+
+JsonWriter SuccessObject() {
+  JsonWriter json;
+  json.BeginObject().Key("ok").Bool(true);
+  return json;
+}
+
+void Succeed(const Options &options, JsonWriter &json, const std::string &plain) {
+  if (options.json) {
+    json.EndObject();
+    std::cout << json.Text() << "\n";
+  } else {
+    std::cout << plain;
+  }
+  std::cout.flush();
+}
+
+int Fail(const Options &options, int status, const std::string &message) {
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject().Key("ok").Bool(false).Field("error", message).Field("exit_status", status).EndObject();
+    std::cout << json.Text() << "\n" << std::flush;
+  }
+  Remark(message);
+  return status;
+}
+
+void Remark(const std::string &message) { std::cerr << "tavrin: " << message << "\n" << std::flush; }
+
+}  // namespace tavrin_cli

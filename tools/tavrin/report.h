@@ -1,0 +1,27 @@
+// How a command's outcome reaches the user: text on standard output, or with
+// --json exactly one object per outcome, {"ok":true,...} or
+// {"ok":false,"error":...,"exit_status":...}. Failures and remarks also go to
+// standard error, so that standard output stays what the instrument sent.
+#pragma once
+
+#include "json_writer.h"
+
+#include <string>
+
+namespace tavrin_cli {
+
+struct Options {
+  bool json = false;
+  bool verbose = false;
+};
+
+// An outcome object already holding "ok": true; the command adds its fields.
+JsonWriter SuccessObject();
+// Closes `json` and prints it with --json, else prints `plain` as it is.
+void Succeed(const Options &options, JsonWriter &json, const std::string &plain);
+// Reports a failure and gives back its exit status.
+int Fail(const Options &options, int status, const std::string &message);
+// A remark on standard error ("tavrin: " and the text).
+void Remark(const std::string &message);
+
+}  // namespace tavrin_cli
