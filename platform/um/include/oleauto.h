@@ -266,7 +266,7 @@ WINOLEAUTAPI VariantCopy(VARIANTARG *pvargDest, const VARIANTARG *pvargSrc);
 // what has no such form give DISP_E_TYPEMISMATCH, a number out of range
 // DISP_E_OVERFLOW. Targets: VT_BSTR, VT_I4, VT_BOOL, VT_R8. Dates, currency
 // amounts and decimals as sources give DISP_E_TYPEMISMATCH here.
-WINOLEAUTAPI VariantChangeType(VARIANTARG *pvargDest, const VARIANTARG *pvarSrc, USHORT wFlags, VARTYPE vt);
+WINOLEAUTAPI VariantChangeType(VARIANTARG *pvargDest, VARIANTARG *pvarSrc, USHORT wFlags, VARTYPE vt);
 
 // Flags of VariantChangeType
 #define VARIANT_NOVALUEPROP 0x01

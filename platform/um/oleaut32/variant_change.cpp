@@ -149,12 +149,12 @@ HRESULT DefaultValue(IDispatch *object, VARIANT *value) {
 
 }  // namespace
 
-HRESULT VariantChangeType(VARIANTARG *pvargDest, const VARIANTARG *pvarSrc, USHORT wFlags, VARTYPE vt) {
+HRESULT VariantChangeType(VARIANTARG *pvargDest, VARIANTARG *pvarSrc, USHORT wFlags, VARTYPE vt) {
   if (pvargDest == nullptr || pvarSrc == nullptr) return E_INVALIDARG;
   const VARTYPE source = static_cast<VARTYPE>(pvarSrc->vt & ~VT_BYREF);
   if ((pvarSrc->vt & VT_BYREF) != 0 && pvarSrc->byref == nullptr) return E_INVALIDARG;
   if (source == VT_VARIANT && (pvarSrc->vt & VT_BYREF) != 0)
-    return VariantChangeType(pvargDest, static_cast<const VARIANT *>(pvarSrc->byref), wFlags, vt);
+    return VariantChangeType(pvargDest, static_cast<VARIANT *>(pvarSrc->byref), wFlags, vt);
   if (vt != VT_BSTR && vt != VT_I4 && vt != VT_BOOL && vt != VT_R8) return DISP_E_BADVARTYPE;
   if ((source & (VT_ARRAY | VT_VECTOR)) != 0) return DISP_E_TYPEMISMATCH;
 
