@@ -42,6 +42,9 @@ QString Frm_Main::Get_File_Name() {
 }
 
 void Frm_Main::Choose_File(QLineEdit *box, const QString &key) {
+  // Each image type's dialog opens where that type's file was last chosen.
+  const QString last = settings_->Get_Setting(kFileNameSection, key);
+  if (!last.isEmpty()) CommonDialog1->FileName = last;
   const QString chosen = Get_File_Name();
   // No file chosen: the box and the stored path stay as they are.
   if (chosen.isEmpty()) return;

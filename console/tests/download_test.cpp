@@ -282,12 +282,12 @@ class Download_Test : public QObject {
     QTest::addColumn<int>("reads_made");
     QTest::newRow("0 and a line feed") << QStringList{"0\n", "0\n"} << false << "Complete" << 4 << 2;
     QTest::newRow("1, 0 and a line feed") << QStringList{"10\n", "0\n"} << false << "Complete" << 4 << 2;
-    QTest::newRow("refused") << QStringList{"1\n"} << false << "Error : 1\n" << 1 << 1;
+    QTest::newRow("refused") << QStringList{"1\n"} << false << "Error : 1" << 1 << 1;
     QTest::newRow("0 without a line feed") << QStringList{"0"} << false << "Error : 0" << 1 << 1;
     QTest::newRow("silence") << QStringList{} << false << "Error : Timed out" << 1 << 10;
     QTest::newRow("an empty answer") << QStringList{""} << false << "Error : Timed out" << 1 << 1;
     QTest::newRow("no final answer") << QStringList{"0\n"} << false << "Error : Timed out" << 4 << 101;
-    QTest::newRow("final answer refused") << QStringList{"0\n", "E\n"} << false << "Error : E\n" << 4 << 2;
+    QTest::newRow("final answer refused") << QStringList{"0\n", "E\n"} << false << "Error : E" << 4 << 2;
     QTest::newRow("command line not written") << QStringList{"0\n"} << true << "Error : Unable to write to device" << 1 << 0;
   }
   void Answers_decide_the_outcome() {
@@ -319,7 +319,7 @@ class Download_Test : public QObject {
     }
   }
 
-  void A_failed_write_ends_the_data_and_the_final_answer_still_counts() {
+  void A_failed_write_ends_the_data_and_its_error_stays() {
     Test_Driver_State &driver = Use_Test_Driver();
     Script_Reads(driver, {"0\n", "0\n"});
     driver.write_results = {1, 1, 0};  // the command line, the first chunk, then a failure
@@ -327,8 +327,9 @@ class Download_Test : public QObject {
     Status_Watch watch(status, nullptr, false);
     status.Timer1_Timer();
     QCOMPARE(driver.writes.size(), std::size_t{3});  // no chunk after the failed one
-    QCOMPARE(watch.Captions, (QStringList{"20%", "Error : Unable to write to device", "Complete"}));
-    // "Complete", yet the OK button stays and so does the window.
+    // The final answer is still awaited, but a partial image is no "Complete".
+    QCOMPARE(watch.Captions, (QStringList{"20%", "Error : Unable to write to device"}));
+    QCOMPARE(driver.interrogative_calls.size(), std::size_t{2});
     QVERIFY(status.Loaded());
     QVERIFY(status.cmd_Error->isVisible());
     QTest::keyClick(&status, Qt::Key_Escape);
@@ -410,11 +411,11 @@ class Download_Test : public QObject {
     QVERIFY(!watch.Hung);
     QCOMPARE(Stored_Image(instruments[0], type), image);
     const QString line = kTypeWords[type] + (reset ? QStringLiteral(",RESET") : QStringLiteral(",NORESET"));
-    QCOMPARE(instruments[0].Commands(), std::vector<std::string>{line.toStdString()});
+    QCOMPARE(instruments[0].Commands(), (std::vector<std::string>{line.toStdString(), "FW?"}));
     const qsizetype chunks = (size + 1023) / 1024;
     QCOMPARE(watch.Captions.size(), chunks + 1);
     QCOMPARE(watch.Captions.at(chunks - 1), QStringLiteral("100%"));
-    QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
+    QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
     QVERIFY(watch.Polling_Stopped);
     QVERIFY(watch.Buttons_Disabled);
     QVERIFY(watch.Modal);
@@ -431,11 +432,81 @@ class Download_Test : public QObject {
     }
   }
 
+  // The window's own timing (Timer1 10 ms, Timer2 100 ms, one read per tick)
+  // against the instrument's own (end-of-image gap and first-byte time-out
+  // at their defaults): the acknowledgement is read on the second tick,
+  // some 200 ms after the download line, and the image follows only then.
+  // Every image must arrive whole, the instrument must end up back in
+  // command mode with nothing queued, and the check must confirm it.
+  void Downloads_at_the_real_tick_lengths_store_every_image() {
+    Instruments instruments(1);
+    Console console;
+    Frm_Main &form = Connected(console);
+    form.frm_Status->Set_Timer_Intervals(10, Exchange::kWaitTickMs);
+    const qint64 sizes[] = {3000, 1, 70000, 1024, 4097, 20000};
+    std::size_t commands = 0;
+    for (int round = 0; round < 6; ++round) {
+      const int type = round % 3;
+      const bool reset = round == 5;
+      const QByteArray image = Image(sizes[round], std::uint32_t(100 + round));
+      const QString path = QDir(console.Directory()).filePath(QStringLiteral("real%1.bin").arg(round));
+      QVERIFY(Save_File(path, image));
+      Choose(form, type, reset, path);
+      Status_Watch watch(*form.frm_Status, &form);
+      form.Cmd_Send_File_Click();
+      QVERIFY(!watch.Hung);
+      QCOMPARE(Stored_Image(instruments[0], type), image);
+      QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
+      QVERIFY(!instruments[0].DownloadInProgress());
+      const std::vector<std::string> taken = instruments[0].Commands();
+      QCOMPARE(taken.size(), commands + 2);  // the download line and the check; no image bytes as commands
+      QCOMPARE(taken.back(), std::string("FW?"));
+      commands = taken.size();
+      QVERIFY(console.Messages.Messages.isEmpty());
+    }
+    QCOMPARE(instruments[0].CompletedDownloads(), std::size_t{6});
+    QCOMPARE(instruments[0].Resets(), std::size_t{1});
+    // Nothing was left waiting on the interrogative channel.
+    QString device = Common::Pad_Nul(kDevice);
+    QTRY_VERIFY_WITH_TIMEOUT(!Common::Strip_Nul(Common::USB_Get_ALL_Available_DeviceName()).isEmpty(), 10000);
+    QCOMPARE(Common::Read_Interrogative(device).Success, kFalse);
+  }
+
+  // An instrument that holds another image than the one sent says so, and
+  // one that does not know the question leaves the plain "Complete".
+  void The_check_after_the_final_answer_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("same image") << "IP 5 C53D045F,DSP 0 00000000,FPGA 0 00000000\n" << QString(Frm_Status::kCompleteVerified);
+    QTest::newRow("other image")
+        << "IP 0 00000000,DSP 0 00000000,FPGA 0 00000000\n"
+        << "Error : Image check failed: sent 5 bytes (CRC-32 C53D045F), the instrument holds 0 bytes (CRC-32 00000000)";
+    QTest::newRow("unknown question") << "ERR unknown command\n" << "Complete";
+    QTest::newRow("silence") << "-" << "Complete";
+  }
+  void The_check_after_the_final_answer() {
+    QFETCH(QString, answer);
+    QFETCH(QString, caption);
+    Test_Driver_State &driver = Use_Test_Driver();
+    driver.device_list = u"TAVRIN-0\r\n";
+    // The answer in pieces, as 64-byte reads bring a longer line.
+    QStringList reads{"0\n", "0\n"};
+    if (answer != QStringLiteral("-")) reads << answer.left(9) << answer.mid(9);
+    Script_Reads(driver, reads);
+    Frm_Status &status = Prepared_Status(QByteArray("image"), QStringLiteral("DL,IP,NORESET\n"));
+    Status_Watch watch(status, nullptr, false);
+    status.Timer1_Timer();
+    QCOMPARE(watch.Captions.last(), caption);
+    QCOMPARE(driver.writes.size(), std::size_t{3});
+    QCOMPARE(driver.writes[2].buffer, std::string("FW?\n"));
+    QCOMPARE(status.Loaded(), caption.startsWith(QStringLiteral("Error : ")));
+  }
+
   void Instrument_failures_show_in_the_window_data() {
     QTest::addColumn<int>("failure");
     QTest::addColumn<QString>("caption");
     QTest::newRow("silence") << 0 << "Error : Timed out";
-    QTest::newRow("refusal") << 1 << "Error : 1\n";
+    QTest::newRow("refusal") << 1 << "Error : 1";
     QTest::newRow("stalled command pipe") << 2 << "Error : Unable to write to device";
     QTest::newRow("removed after listing") << 3 << "Error : Unable to write to device";
   }
@@ -486,7 +557,7 @@ class Download_Test : public QObject {
       Choose(form, 0, true, first);
       Status_Watch watch(*status, &form);
       form.Cmd_Send_File_Click();
-      QCOMPARE(watch.Captions, QStringList{"Error : 1\n"});
+      QCOMPARE(watch.Captions, QStringList{"Error : 1"});
     }
     usb::InstrumentConfig accepting = refusing;
     accepting.firstAck = "0\n";
@@ -503,7 +574,7 @@ class Download_Test : public QObject {
     QCOMPARE(status->Command_String, QStringLiteral("DL,FPGA,NORESET\n"));
     QCOMPARE(status->File_Name, second);
     QCOMPARE(status->Device_Name, Common::Pad_Nul(kDevice));
-    QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
+    QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
     QCOMPARE(Stored_Image(instruments[0], 2), Image(5000, 8));
   }
 
