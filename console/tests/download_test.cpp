@@ -336,6 +336,29 @@ class Download_Test : public QObject {
     QVERIFY(!status.Loaded());
   }
 
+  void Cancel_stops_the_image_and_warns_of_the_partial_image() {
+    Test_Driver_State &driver = Use_Test_Driver();
+    Script_Reads(driver, {"0\n", "0\n"});
+    Frm_Status &status = Prepared_Status(Image(5000, 10), QStringLiteral("DL,IP,RESET\n"));
+    Status_Watch watch(status, nullptr, false);
+    bool cancel_offered = false;
+    connect(&status, &Frm_Status::Status_Changed, &status, [&](const QString &caption) {
+      if (caption != QStringLiteral("20%")) return;
+      cancel_offered = status.cmd_Cancel->isVisible() && !status.cmd_Error->isVisible();
+      QTest::mouseClick(status.cmd_Cancel, Qt::LeftButton);
+    });
+    QVERIFY(!status.cmd_Cancel->isVisible());
+    status.Timer1_Timer();
+    QVERIFY(cancel_offered);
+    QCOMPARE(driver.writes.size(), std::size_t{2});  // the command line and one chunk
+    QCOMPARE(watch.Captions, (QStringList{"20%", QStringLiteral("Error : ") + Frm_Status::kCancelled}));
+    QVERIFY(watch.Captions.last().contains(QStringLiteral("partial image")));
+    QCOMPARE(driver.interrogative_calls.size(), std::size_t{2});  // the final answer is still taken
+    QVERIFY(status.Loaded());
+    QVERIFY(status.cmd_Error->isVisible());
+    QVERIFY(!status.cmd_Cancel->isVisible());
+  }
+
   void Closing_mid_transfer_only_once_the_OK_button_shows() {
     Test_Driver_State &driver = Use_Test_Driver();
     Script_Reads(driver, {"0\n"});  // then no final answer
