@@ -246,11 +246,22 @@ bool Frm_Main::Form_Load() {
       After_Download_Opt[1]->setChecked(true);
     loading_ = false;
     Restore_Views();
-    const QString position = QStringLiteral("Position");
-    Set_Top(To_Single(settings_->Get_Setting(position, QStringLiteral("Top"), QStringLiteral("0"))));
-    Set_Left(To_Single(settings_->Get_Setting(position, QStringLiteral("Left"), QStringLiteral("0"))));
-    Set_Height(To_Single(settings_->Get_Setting(position, QStringLiteral("Height"), QStringLiteral("11000"))));
-    Set_Width(To_Single(settings_->Get_Setting(position, QStringLiteral("Width"), QStringLiteral("9500"))));
+    // A stored value the window cannot take is named, with its file, and
+    // its default is used: it says nothing about the library or the driver.
+    const auto restore = [this](const QString &key, const QString &fallback, void (Frm_Main::*apply)(double)) {
+      const QString text = settings_->Get_Setting(QStringLiteral("Position"), key, fallback);
+      try {
+        (this->*apply)(To_Single(text));
+      } catch (const Runtime_Error &) {
+        Report(QStringLiteral("The setting Position/%1 in %2 is \"%3\", not a usable number of twips; %4 is used instead")
+                   .arg(key, QDir::toNativeSeparators(settings_->File_Name()), text, fallback));
+        (this->*apply)(To_Single(fallback));
+      }
+    };
+    restore(QStringLiteral("Top"), QStringLiteral("0"), &Frm_Main::Set_Top);
+    restore(QStringLiteral("Left"), QStringLiteral("0"), &Frm_Main::Set_Left);
+    restore(QStringLiteral("Height"), QStringLiteral("11000"), &Frm_Main::Set_Height);
+    restore(QStringLiteral("Width"), QStringLiteral("9500"), &Frm_Main::Set_Width);
     Keep_On_Screen();
     Set_Connected(kFalse);
     Common::Wait_Step = 0;

@@ -608,7 +608,7 @@ class Download_Test : public QObject {
     QTest::newRow("missing") << "missing.bin" << false;
     QTest::newRow("directory") << "folder" << false;
     QTest::newRow("nothing typed") << "" << false;
-    QTest::newRow("empty: does nothing") << "empty.bin" << true;
+    QTest::newRow("empty: says so") << "empty.bin" << true;
   }
   void Files_that_are_missing_or_empty_send_nothing() {
     QFETCH(QString, name);
@@ -621,7 +621,8 @@ class Download_Test : public QObject {
     Choose(*form_, 1, true, path);
     form_->Cmd_Send_File_Click();
     QCOMPARE(console_->Messages.Messages,
-             located ? QStringList() : QStringList{QStringLiteral("Unable to locate file: ") + path});
+             located ? QStringList{QStringLiteral("Download not started: %1 is empty").arg(path)}
+                     : QStringList{QStringLiteral("Unable to locate file: ") + path});
     QVERIFY(driver.writes.empty());
     QVERIFY(!form_->frm_Status->Loaded());
     QVERIFY(form_->Timer1->isActive());
@@ -638,7 +639,7 @@ class Download_Test : public QObject {
     QVERIFY(Save_File(path, Image(10, 9)));
     Choose(form, 0, true, path);
     form.Cmd_Send_File_Click();
-    QVERIFY(console.Messages.Messages.isEmpty());
+    QCOMPARE(console.Messages.Messages, QStringList{QStringLiteral("Download not started: no instrument is selected")});
     QCOMPARE(form.Connected, kFalse);
     QVERIFY(!form.Cmd_Send->isEnabled());
     QVERIFY(!form.Cmd_Send_File->isEnabled());
