@@ -425,14 +425,9 @@ class Download_Test : public QObject {
     Console console;
     Frm_Main &form = Connected(console);
     const QByteArray image = Image(size, std::uint32_t(size));
-    const QString path = QDir(console.Directory()).filePath(QStringLiteral("image.bin"));
-    QVERIFY(Save_File(path, image));
-    Choose(form, type, reset, path);
-
     Status_Watch watch(*form.frm_Status, &form);
-    form.Cmd_Send_File_Click();
-    QVERIFY(!watch.Hung);
-    QCOMPARE(Stored_Image(instruments[0], type), image);
+    Download_Whole(console, form, instruments[0], image, type, reset, watch);
+    if (QTest::currentTestFailed()) return;
     const QString line = kTypeWords[type] + (reset ? QStringLiteral(",RESET") : QStringLiteral(",NORESET"));
     QCOMPARE(instruments[0].Commands(), (std::vector<std::string>{line.toStdString(), "FW?"}));
     const qsizetype chunks = (size + 1023) / 1024;
@@ -471,14 +466,9 @@ class Download_Test : public QObject {
     for (int round = 0; round < 6; ++round) {
       const int type = round % 3;
       const bool reset = round == 5;
-      const QByteArray image = Image(sizes[round], std::uint32_t(100 + round));
-      const QString path = QDir(console.Directory()).filePath(QStringLiteral("real%1.bin").arg(round));
-      QVERIFY(Save_File(path, image));
-      Choose(form, type, reset, path);
       Status_Watch watch(*form.frm_Status, &form);
-      form.Cmd_Send_File_Click();
-      QVERIFY(!watch.Hung);
-      QCOMPARE(Stored_Image(instruments[0], type), image);
+      Download_Whole(console, form, instruments[0], Image(sizes[round], std::uint32_t(100 + round)), type, reset, watch);
+      if (QTest::currentTestFailed()) return;
       QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
       QVERIFY(!instruments[0].DownloadInProgress());
       const std::vector<std::string> taken = instruments[0].Commands();
@@ -722,6 +712,18 @@ class Download_Test : public QObject {
     config.imageGap = std::chrono::milliseconds(200);
     config.resetDelay = std::chrono::milliseconds(20);
     instrument.SetConfig(config);
+  }
+
+  // Saves `image` as the file of `type`, downloads it from the window and
+  // checks that the instrument stored it whole.
+  static void Download_Whole(Console &console, Frm_Main &form, usb::SubstituteInstrument &instrument,
+                             const QByteArray &image, int type, bool reset, Status_Watch &watch) {
+    const QString path = QDir(console.Directory()).filePath(QStringLiteral("image.bin"));
+    QVERIFY(Save_File(path, image));
+    Choose(form, type, reset, path);
+    form.Cmd_Send_File_Click();
+    QVERIFY(!watch.Hung);
+    QCOMPARE(Stored_Image(instrument, type), image);
   }
 
   static Frm_Main &Connected(Console &console) {
