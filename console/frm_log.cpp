@@ -87,9 +87,11 @@ Frm_Log::Frm_Log(File_Dialog *dialog, Message_Box *messages, QWidget *parent)
 }
 
 QString Frm_Log::Line(const Entry &entry, bool hex) {
+  const QString shown = entry.Text.left(kShownBytes);
   QString line = entry.Time.toString(QStringLiteral("HH:mm:ss.zzz ")) + entry.Device + QLatin1Char(' ') +
                  QString::fromLatin1(kChannelTags[entry.Channel]) + QLatin1Char(' ') +
-                 (hex ? Hex(entry.Text) : Escaped(entry.Text));
+                 (hex ? Hex(shown) : Escaped(shown));
+  if (shown.size() < entry.Text.size()) line += QStringLiteral(" ... (%1 bytes)").arg(entry.Text.size());
   if (!entry.Ok) line += QStringLiteral("  (not sent)");
   return line;
 }
@@ -99,7 +101,7 @@ bool Frm_Log::Shown(const Entry &entry) const { return chk_Channel[static_cast<s
 void Frm_Log::Add(const Entry &entry) {
   entries_.push_back(entry);
   if (entries_.size() > kMaxEntries) entries_.pop_front();
-  if (!Shown(entry)) return;
+  if (!isVisible() || !Shown(entry)) return;
   QScrollBar *bar = txt_Log->verticalScrollBar();
   const bool at_end = bar->value() == bar->maximum();
   txt_Log->appendPlainText(Line(entry, chk_Hex->isChecked()));
@@ -136,6 +138,11 @@ bool Frm_Log::Save_To(const QString &path) {
     return false;
   }
   return true;
+}
+
+void Frm_Log::showEvent(QShowEvent *event) {
+  QWidget::showEvent(event);
+  Refill();
 }
 
 void Frm_Log::closeEvent(QCloseEvent *event) {

@@ -3,7 +3,9 @@
 // beside the main window (so the main window keeps its layout). The channels
 // shown can be chosen, the bytes shown as text or as hexadecimal, the log
 // emptied (Clear) and written to a file (Save). It keeps the newest
-// kMaxEntries transfers.
+// kMaxEntries transfers; a long transfer (an image's 1024-byte writes) shows
+// its first kShownBytes bytes and its length. While the window is closed
+// the entries are only kept, and shown when it opens.
 #pragma once
 
 #include <QDateTime>
@@ -24,6 +26,7 @@ class Frm_Log : public QWidget {
 
  public:
   static constexpr std::size_t kMaxEntries = 20000;
+  static constexpr qsizetype kShownBytes = 96;
 
   struct Entry {
     QDateTime Time;
@@ -66,6 +69,7 @@ class Frm_Log : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent *event) override;
+  void showEvent(QShowEvent *event) override;
 
  private:
   bool Shown(const Entry &entry) const;
