@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFrame>
 #include <QLabel>
@@ -91,6 +92,10 @@ class Views_Test : public QObject {
     console.Dialog.Answers = {saved};
     log.cmd_Save->click();
     QCOMPARE(QString::fromUtf8(File_Bytes(saved)), log.txt_Log->toPlainText() + QLatin1Char('\n'));
+    // An image write shows by its start and its length.
+    const QString chunk = Frm_Log::Line({QDateTime::currentDateTime(), 0, QStringLiteral("TAVRIN-0"), QString(1024, u'A'), true}, false);
+    QVERIFY2(chunk.endsWith(QStringLiteral("CMD > ") + QString(Frm_Log::kShownBytes, u'A') + QStringLiteral(" ... (1024 bytes)")),
+             qPrintable(chunk));
     log.cmd_Clear->click();
     QVERIFY(log.Entries().empty());
     QVERIFY(log.txt_Log->toPlainText().isEmpty());
