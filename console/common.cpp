@@ -215,6 +215,19 @@ constexpr qsizetype kLongestWrite = 32767;
 
 }  // namespace
 
+static Traffic_Observer &The_Traffic_Observer() {
+  static Traffic_Observer observer;
+  return observer;
+}
+
+static void Tell_Traffic(int channel, const QString &device, const QString &text, bool ok) {
+  if (const Traffic_Observer &observer = The_Traffic_Observer()) {
+    QString name = device;
+    name.remove(QChar(u'\0'));
+    observer(channel, name, text, ok);
+  }
+}
+
 // ---- Text helpers --------------------------------------------------------------
 
 QString Strip_Nul(const QString &text) {
@@ -261,6 +274,8 @@ QString USB_Get_First_DeviceName() {
   return text;
 }
 
+void Set_Traffic_Observer(Traffic_Observer observer) { The_Traffic_Observer() = std::move(observer); }
+
 void Set_Library_File(const QString &file) {
   Bridge &bridge = The_Bridge();
   bridge.file = file;
@@ -293,6 +308,7 @@ std::int16_t Write_Text(const QString &text, QString &device) {
   } catch (const Runtime_Error &) {
     // The helper ends with its result as it stands.
   }
+  Tell_Traffic(0, device, text, result == kTrue);
   return result;
 }
 
@@ -322,6 +338,7 @@ Read_Result Read_Interrogative(QString &device) {
   } catch (const Runtime_Error &) {
     // The record as built so far.
   }
+  if (result.Success == kTrue) Tell_Traffic(1, device, result.Text, true);
   return result;
 }
 
@@ -351,6 +368,7 @@ Read_Result Read_Formatted(QString &device) {
   } catch (const Runtime_Error &) {
     // The rounds completed so far stay in the record.
   }
+  if (result.Success == kTrue && !result.Text.isEmpty()) Tell_Traffic(2, device, result.Text, true);
   return result;
 }
 

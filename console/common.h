@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 
 namespace Common {
@@ -70,6 +71,14 @@ std::int16_t Write_Text(const QString &text, QString &device);
 Read_Result Read_Interrogative(QString &device);
 // Reads the formatted channel until a read brings nothing.
 Read_Result Read_Formatted(QString &device);
+
+// ---- Traffic record ----------------------------------------------------------
+// The channel helpers tell an observer, when one is set, of every transfer
+// that moved bytes or failed to send them: the channel (0 command,
+// 1 interrogative, 2 formatted), the device's name as listed, the text (one
+// character per byte) and whether it went. Empty polls are not told.
+using Traffic_Observer = std::function<void(int channel, const QString &device, const QString &text, bool ok)>;
+void Set_Traffic_Observer(Traffic_Observer observer);
 
 // ---- Application-wide state -------------------------------------------------
 

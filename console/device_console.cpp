@@ -59,6 +59,11 @@ void Frm_Main::Refresh_Device_List() {
 void Frm_Main::Set_Connected(std::int16_t value) {
   Connected = value;
   Enable_Send_Buttons(value);
+  if (value != kFalse) {
+    connected_device_ = Selected_Device();
+    gone_note_.clear();
+  }
+  Show_Connection_State();
 }
 
 void Frm_Main::Enable_Send_Buttons(std::int16_t value) {
@@ -68,15 +73,36 @@ void Frm_Main::Enable_Send_Buttons(std::int16_t value) {
 
 void Frm_Main::Cmd_Send_Click() {
   try {
-    txt_USBI_Buffer->clear();
+    // The transcript view keeps earlier answers; the design's box starts afresh.
+    if (Transcript()) {
+      if (!txt_USBI_Buffer->toPlainText().endsWith(QLatin1Char('\n')) && !txt_USBI_Buffer->document()->isEmpty())
+        Show_Reply(txt_USBI_Buffer, Common::Last_Interrogative_Reply, QStringLiteral("\n"));
+    } else {
+      txt_USBI_Buffer->clear();
+    }
     const QString row = Selected_Device();
     if (row.isEmpty() || row == kNoDevices) {
       Set_Connected(kFalse);
+      Report(QStringLiteral("Not sent: no instrument is selected"));
       return;
     }
     QString device = Pad_Nul(row);
     const QString command = txt_Command->text();
-    if (Common::Write_Text(command + kLineFeed, device) == kFalse) Set_Connected(kFalse);
+    // A character without an 8-bit code cannot cross: say which, send
+    // nothing, and keep the command as typed so that it can be mended.
+    for (const QChar c : command) {
+      if (c.unicode() > 0xFF) {
+        Report(QStringLiteral("Not sent: \"%1\" (U+%2) has no code in the instrument's 8-bit code page")
+                   .arg(c)
+                   .arg(QString::number(c.unicode(), 16).rightJustified(4, QLatin1Char('0')).toUpper()));
+        Add_Command_To_History(command);
+        return;
+      }
+    }
+    if (Common::Write_Text(command + kLineFeed, device) == kFalse) {
+      Set_Connected(kFalse);
+      Report(QStringLiteral("Not sent: %1 did not take the command (is it still plugged in?)").arg(row));
+    }
     Add_Command_To_History(command);
   } catch (const Runtime_Error &error) {
     Untrapped_Error(error);
@@ -104,17 +130,19 @@ void Frm_Main::Timer1_Timer() {
         } else {
           device = Pad_Nul(row);
           const Read_Result result = Common::Read_Interrogative(device);
-          if (result.Success == kTrue) Apply_Reply_Rule(txt_USBI_Buffer, Common::Last_Interrogative_Reply, result.Text);
+          if (result.Success == kTrue) Show_Reply(txt_USBI_Buffer, Common::Last_Interrogative_Reply, result.Text);
         }
       } else {
         Connected = kFalse;  // the flag only; the buttons keep their state
+        Instrument_Gone();
       }
       if (usable) {
         if (Strip_Nul(Common::USB_Get_ALL_Available_DeviceName()).isEmpty()) {
           Connected = kFalse;
+          Instrument_Gone();
         } else {
           const Read_Result result = Common::Read_Formatted(device);
-          if (result.Success == kTrue) Apply_Reply_Rule(txt_USBF_Buffer, Common::Last_Formatted_Reply, result.Text);
+          if (result.Success == kTrue) Show_Reply(txt_USBF_Buffer, Common::Last_Formatted_Reply, result.Text);
         }
       }
     }

@@ -9,6 +9,7 @@
 
 #include <download_exchange.h>
 
+#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -42,6 +43,9 @@ QString Frm_Main::Get_File_Name() {
 }
 
 void Frm_Main::Choose_File(QLineEdit *box, const QString &key) {
+  // Each image type's dialog opens where that type's file was last chosen.
+  const QString last = settings_->Get_Setting(kFileNameSection, key);
+  if (!last.isEmpty()) CommonDialog1->FileName = last;
   const QString chosen = Get_File_Name();
   // No file chosen: the box and the stored path stay as they are.
   if (chosen.isEmpty()) return;
@@ -71,6 +75,7 @@ void Frm_Main::Cmd_Send_File_Click() {
     const QString row = Selected_Device();
     if (row.isEmpty() || row == kNoDevices) {
       Set_Connected(kFalse);
+      Report(QStringLiteral("Download not started: no instrument is selected"));
       return;
     }
     const QString device = Common::Pad_Nul(row);
@@ -94,12 +99,15 @@ void Frm_Main::Cmd_Send_File_Click() {
 
     // Ordinary files only: not a directory, not a missing file.
     if (!QFileInfo(path).isFile()) {
-      Show_Message(Text(Exchange::kUnableToLocate) + path);
+      Report(Text(Exchange::kUnableToLocate) + path);
       return;
     }
     const QFileInfo file(path);  // looked at afresh: it may have gone since
     if (!file.exists()) throw Runtime_Error(Common::kErrorFileNotFound, QStringLiteral("File not found"));
-    if (file.size() > 0) {
+    if (file.size() == 0) {
+      // An instrument given no image byte keeps its image; say why nothing went.
+      Report(QStringLiteral("Download not started: %1 is empty").arg(QDir::toNativeSeparators(path)));
+    } else {
       Enable_Send_Buttons(kFalse);
       frm_Status->Set_Command_String(Text(Exchange::Command_Line(command_word.toStdString(), reset_word.toStdString())));
       frm_Status->Set_File_Name(path);

@@ -19,9 +19,13 @@ QStringList Qt_File_Dialog::Name_Filters(const QString &filter) {
   return filters;
 }
 
-bool Qt_File_Dialog::ShowOpen(QWidget *parent) {
+bool Qt_File_Dialog::ShowOpen(QWidget *parent) { return Show(parent, true); }
+
+bool Qt_File_Dialog::ShowSave(QWidget *parent) { return Show(parent, false); }
+
+bool Qt_File_Dialog::Show(QWidget *parent, bool open) {
   QFileDialog dialog(parent, DialogTitle);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setAcceptMode(open ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
   // The filter's entries show by their descriptions alone.
   dialog.setOption(QFileDialog::HideNameFilterDetails);
   const QStringList filters = Name_Filters(Filter);

@@ -25,15 +25,21 @@ class File_Dialog {
   // leaves FileName as it was. Raises Common::Runtime_Error when the dialog
   // cannot be shown.
   virtual bool ShowOpen(QWidget *parent) = 0;
+  // The same for a file to write (a log to save).
+  virtual bool ShowSave(QWidget *parent) = 0;
 };
 
 // The toolkit's file-open dialog.
 class Qt_File_Dialog final : public File_Dialog {
  public:
   bool ShowOpen(QWidget *parent) override;
+  bool ShowSave(QWidget *parent) override;
 
   // The toolkit's name filters for a filter of entries "description|pattern":
   // each entry "description (patterns)", the pattern "*.*" (every file, as
   // the platform's dialogs read it) written "*".
   static QStringList Name_Filters(const QString &filter);
+
+ private:
+  bool Show(QWidget *parent, bool open);
 };

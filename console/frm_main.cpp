@@ -2,6 +2,8 @@
 #include "frm_main.h"
 
 #include "file_dialog.h"
+#include "frm_log.h"
+#include "frm_plot.h"
 #include "frm_status.h"
 #include "message_box.h"
 #include "settings_store.h"
@@ -11,6 +13,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -25,7 +28,10 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <QWindow>
+#include <QGuiApplication>
+#include <QScreen>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -116,13 +122,16 @@ Frm_Main::Frm_Main(Frm_Main_Services services, QWidget *parent) : QWidget(parent
   Place_Controls();
   Set_Focus_Order();
   Wire_Events();
+  Create_Views();
+  // Below this the designed layout no longer has room for its controls.
+  setMinimumSize(360, 420);
 
   width_ = kDesignClientWidth;
   height_ = kDesignClientHeight;
   Show_Window_Geometry();
 }
 
-Frm_Main::~Frm_Main() = default;
+Frm_Main::~Frm_Main() { Common::Set_Traffic_Observer({}); }
 
 void Frm_Main::Create_Controls() {
   lb_USB_I = Named(new QLabel(QStringLiteral("USB Interrogative"), this), "lb_USB_I");
@@ -137,13 +146,14 @@ void Frm_Main::Create_Controls() {
   Pic_Command->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   lst_Commands = Named(new QListWidget(Pic_Command), "lst_Commands");
   txt_Command = Named(new QLineEdit(Pic_Command), "txt_Command");
-  Cmd_Send = Named(new QPushButton(QStringLiteral("Send"), Pic_Command), "Cmd_Send");
-  Cmd_Exit = Named(new QPushButton(QStringLiteral("Exit"), Pic_Command), "Cmd_Exit");
+  Cmd_Send = Named(new QPushButton(QStringLiteral("&Send"), Pic_Command), "Cmd_Send");
+  Cmd_Exit = Named(new QPushButton(QStringLiteral("E&xit"), Pic_Command), "Cmd_Exit");
 
   pic_FileName = Named(new QFrame(this), "pic_FileName");
   pic_FileName->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   Frm_Code_Block = Named(new QGroupBox(QStringLiteral("Code Block"), pic_FileName), "Frm_Code_Block");
-  const char *file_types[] = {"IP", "DSP", "FPGA"};
+  // Captions with their keyboard mnemonics (Alt and the underlined letter).
+  const char *file_types[] = {"&IP", "DS&P", "FP&GA"};
   for (int i = 0; i < 3; ++i) {
     Opt_File_Type[i] = Named(new QRadioButton(QString::fromLatin1(file_types[i]), Frm_Code_Block), "Opt_File_Type");
     Opt_File_Type[i]->setProperty("Index", i);
@@ -160,20 +170,24 @@ void Frm_Main::Create_Controls() {
   Cmd_FPGA_Get_File_Name = Named(new QPushButton(QStringLiteral("..."), Frm_Code_Block), "Cmd_FPGA_Get_File_Name");
 
   Frm_After_Download = Named(new QGroupBox(QStringLiteral("After Download"), pic_FileName), "Frm_After_Download");
-  const char *after_download[] = {"Reset", "No Reset"};
+  const char *after_download[] = {"&Reset", "N&o Reset"};
   for (int i = 0; i < 2; ++i) {
     After_Download_Opt[i] =
         Named(new QRadioButton(QString::fromLatin1(after_download[i]), Frm_After_Download), "After_Download_Opt");
     After_Download_Opt[i]->setProperty("Index", i);
   }
   After_Download_Opt[0]->setChecked(true);
-  Cmd_Send_File = Named(new QPushButton(QStringLiteral("Start Download"), pic_FileName), "Cmd_Send_File");
-  lbl_TA_Devices = Named(new QLabel(QStringLiteral("Tavrin Devices"), pic_FileName), "lbl_TA_Devices");
+  Cmd_Send_File = Named(new QPushButton(QStringLiteral("Start Down&load"), pic_FileName), "Cmd_Send_File");
+  lbl_TA_Devices = Named(new QLabel(QStringLiteral("Tavrin De&vices"), pic_FileName), "lbl_TA_Devices");
   lbl_TA_Devices->setFont(Arial(9.75, true));
   List_Devices = Named(new QListWidget(pic_FileName), "List_Devices");
+  lbl_TA_Devices->setBuddy(List_Devices);
 
   Timer1 = Named(new QTimer(this), "Timer1");
   Timer1->setInterval(kPollInterval);
+  // Discovery and polling ticks must not come before their time (coarse
+  // timers fire up to 5% early).
+  Timer1->setTimerType(Qt::PreciseTimer);
 }
 
 void Frm_Main::Set_Focus_Order() {
@@ -196,6 +210,13 @@ void Frm_Main::Wire_Events() {
   connect(txt_Command, &QLineEdit::returnPressed, this, [this] {
     if (Cmd_Send->isEnabled()) Cmd_Send_Click();
   });
+  // Up and Down in the command box walk through the history.
+  txt_Command->installEventFilter(this);
+  connect(txt_Command, &QLineEdit::textEdited, this, [this] { recall_row_ = -1; });
+  // The Reset choice is kept for the next run.
+  connect(After_Download_Opt[1], &QRadioButton::toggled, this, [this](bool no_reset) {
+    if (!loading_) settings_->Save_Setting(QStringLiteral("Download"), QStringLiteral("Reset"), no_reset ? QStringLiteral("0") : QStringLiteral("1"));
+  });
   if (!services_.Ticks_By_Caller) connect(Timer1, &QTimer::timeout, this, &Frm_Main::Timer1_Timer);
   connect(lst_Commands, &QListWidget::itemClicked, this, &Frm_Main::lst_Commands_Click);
   connect(lst_Commands, &QListWidget::itemSelectionChanged, this, &Frm_Main::lst_Commands_Click);
@@ -209,21 +230,39 @@ void Frm_Main::Wire_Events() {
 // ---- Start-up and shut-down ---------------------------------------------------------
 
 bool Frm_Main::Form_Load() {
-  // The window system's frame is known from here on, so the outer size that
-  // start-up restores is the outer size shown.
-  winId();
+  // The native window is not made here: a window not yet made is placed by
+  // its frame, whatever the window system later tells of the frame's size
+  // (a window made early would be placed by its client area, with its title
+  // bar above the stored top).
   try {
     Refresh_Device_List();
-    Common::History_File_Path = QDir(services_.Program_Directory).filePath(QStringLiteral("ListBox.txt"));
+    Common::History_File_Path = History_Location();
     Load_Command_History();
     txt_IP_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("IP")));
     txt_DSP_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("DSp")));
     txt_FPGA_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("FPGA")));
-    const QString position = QStringLiteral("Position");
-    Set_Top(To_Single(settings_->Get_Setting(position, QStringLiteral("Top"), QStringLiteral("0"))));
-    Set_Left(To_Single(settings_->Get_Setting(position, QStringLiteral("Left"), QStringLiteral("0"))));
-    Set_Height(To_Single(settings_->Get_Setting(position, QStringLiteral("Height"), QStringLiteral("11000"))));
-    Set_Width(To_Single(settings_->Get_Setting(position, QStringLiteral("Width"), QStringLiteral("9500"))));
+    loading_ = true;
+    if (settings_->Get_Setting(QStringLiteral("Download"), QStringLiteral("Reset"), QStringLiteral("1")) == QStringLiteral("0"))
+      After_Download_Opt[1]->setChecked(true);
+    loading_ = false;
+    Restore_Views();
+    // A stored value the window cannot take is named, with its file, and
+    // its default is used: it says nothing about the library or the driver.
+    const auto restore = [this](const QString &key, const QString &fallback, void (Frm_Main::*apply)(double)) {
+      const QString text = settings_->Get_Setting(QStringLiteral("Position"), key, fallback);
+      try {
+        (this->*apply)(To_Single(text));
+      } catch (const Runtime_Error &) {
+        Report(QStringLiteral("The setting Position/%1 in %2 is \"%3\", not a usable number of twips; %4 is used instead")
+                   .arg(key, QDir::toNativeSeparators(settings_->File_Name()), text, fallback));
+        (this->*apply)(To_Single(fallback));
+      }
+    };
+    restore(QStringLiteral("Top"), QStringLiteral("0"), &Frm_Main::Set_Top);
+    restore(QStringLiteral("Left"), QStringLiteral("0"), &Frm_Main::Set_Left);
+    restore(QStringLiteral("Height"), QStringLiteral("11000"), &Frm_Main::Set_Height);
+    restore(QStringLiteral("Width"), QStringLiteral("9500"), &Frm_Main::Set_Width);
+    Keep_On_Screen();
     Set_Connected(kFalse);
     Common::Wait_Step = 0;
   } catch (const Runtime_Error &) {
@@ -248,11 +287,19 @@ void Frm_Main::Cmd_Exit_Click() {
 void Frm_Main::End_Program(int exit_code) {
   ended_ = true;
   Timer1->stop();
+  frm_Log->hide();
+  frm_Plot->hide();
   hide();
   emit Program_Ended(exit_code);
 }
 
 void Frm_Main::Show_Message(const QString &text) { messages_->Show(this, text); }
+
+void Frm_Main::Report(const QString &text) {
+  Last_Error = text;
+  Show_Connection_State();
+  Show_Message(text);
+}
 
 // ---- The window's outer position and size ---------------------------------------------
 
@@ -283,9 +330,14 @@ void Frm_Main::Set_Height(double twips) {
 }
 
 void Frm_Main::Show_Window_Geometry() {
-  // The toolkit places a window by its frame but sizes it by its client
-  // area; the twips values are the frame's.
-  const QMargins frame = windowHandle() != nullptr ? windowHandle()->frameMargins() : QMargins();
+  // The twips values are the frame's (the outer rectangle). The toolkit
+  // places a window by its frame but sizes it by its client area, so the
+  // size loses the frame as far as it is known; once the window system has
+  // told it (after the window is shown, under some), Follow_Frame shows the
+  // geometry again.
+  const QWindow *window = windowHandle();
+  const QMargins frame = window != nullptr ? window->frameMargins() : QMargins();
+  shown_frame_ = frame;
   showing_geometry_ = true;
   move(Twips_To_Pixels(left_), Twips_To_Pixels(top_));
   resize(std::max(0, Twips_To_Pixels(width_) - frame.left() - frame.right()),
@@ -293,10 +345,40 @@ void Frm_Main::Show_Window_Geometry() {
   showing_geometry_ = false;
 }
 
+bool Frm_Main::Follow_Frame() {
+  QWindow *window = windowHandle();
+  if (window == nullptr || window->frameMargins() == shown_frame_) return false;
+  // The window system framed the window (or changed its frame) after the
+  // geometry was shown: that is not the user's doing, and the outer
+  // rectangle stays the one in twips.
+  shown_frame_ = window->frameMargins();
+  QTimer::singleShot(0, this, [this] {
+    if (!ended_) Show_Window_Geometry();
+  });
+  return true;
+}
+
+void Frm_Main::Keep_On_Screen() {
+  // The title bar must be on a screen, enough of it to take hold of; a
+  // window saved on a screen that is gone comes back on the primary one.
+  const QRect outer(Twips_To_Pixels(left_), Twips_To_Pixels(top_), Twips_To_Pixels(width_), Twips_To_Pixels(height_));
+  const QRect title_bar(outer.left(), outer.top(), outer.width(), 24);
+  for (const QScreen *screen : QGuiApplication::screens()) {
+    const QRect seen = screen->availableGeometry().intersected(title_bar);
+    if (seen.width() >= std::min(64, outer.width()) && seen.height() >= std::min(8, outer.height())) return;
+  }
+  const QScreen *primary = QGuiApplication::primaryScreen();
+  if (primary == nullptr) return;
+  const QRect area = primary->availableGeometry();
+  left_ = std::clamp(outer.left(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())) * kTwipsPerPixel;
+  top_ = std::clamp(outer.top(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height())) * kTwipsPerPixel;
+  Show_Window_Geometry();
+}
+
 void Frm_Main::Take_Window_Position() {
   // Only what the user or the window system changed is taken up; a value
   // that still shows as the same pixel keeps its exact twips.
-  if (showing_geometry_ || !isVisible()) return;
+  if (showing_geometry_ || !isVisible() || Follow_Frame()) return;
   const QPoint outer = frameGeometry().topLeft();
   if (outer.x() != Twips_To_Pixels(left_)) left_ = outer.x() * kTwipsPerPixel;
   if (outer.y() != Twips_To_Pixels(top_)) top_ = outer.y() * kTwipsPerPixel;
@@ -305,13 +387,33 @@ void Frm_Main::Take_Window_Position() {
 void Frm_Main::Take_Window_Size() {
   // Taken when the client area changes size, so that a frame the window
   // system adds later does not count as the user's doing.
-  if (showing_geometry_ || !isVisible()) return;
+  if (showing_geometry_ || !isVisible() || Follow_Frame()) return;
   const QSize outer = frameGeometry().size();
   if (outer.width() != Twips_To_Pixels(width_)) width_ = outer.width() * kTwipsPerPixel;
   if (outer.height() != Twips_To_Pixels(height_)) height_ = outer.height() * kTwipsPerPixel;
 }
 
 // ---- Window events --------------------------------------------------------------------
+
+bool Frm_Main::eventFilter(QObject *watched, QEvent *event) {
+  if (watched == txt_Command && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent *>(event)->key();
+    if (key == Qt::Key_Up || key == Qt::Key_Down) {
+      Recall_History(key == Qt::Key_Up ? 1 : -1);
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void Frm_Main::Recall_History(int older) {
+  // Rows of lst_Commands run from the newest; -1 is the text being typed.
+  const int rows = lst_Commands->count();
+  if (rows == 0) return;
+  if (recall_row_ < 0) typed_text_ = txt_Command->text();
+  recall_row_ = std::clamp(recall_row_ + older, -1, rows - 1);
+  txt_Command->setText(recall_row_ < 0 ? typed_text_ : lst_Commands->item(recall_row_)->text());
+}
 
 bool Frm_Main::event(QEvent *event) {
   if (event->type() == QEvent::WindowActivate) txt_Command->setFocus(Qt::ActiveWindowFocusReason);

@@ -17,6 +17,7 @@
 #include "common.h"
 
 #include <QHash>
+#include <QMargins>
 #include <QStringList>
 #include <QWidget>
 
@@ -26,7 +27,11 @@
 #include <memory>
 
 class File_Dialog;
+class Frm_Log;
+class Frm_Plot;
 class Frm_Status;
+class QAction;
+class QStatusBar;
 class Message_Box;
 class Settings_Store;
 class QFrame;
@@ -65,6 +70,8 @@ struct Frm_Main_Services {
   Settings_Store *Settings = nullptr;  // null: the user's own store
   File_Dialog *Dialog = nullptr;       // null: the toolkit's file-open dialog
   QString Program_Directory;           // empty: the program's own directory (ListBox.txt)
+  QString User_Data_Directory;         // empty: the user's data directory (ListBox.txt when the
+                                       // program's directory is read-only)
   bool Ticks_By_Caller = false;        // Timer1 runs, but its ticks are the caller's calls
 };
 
@@ -110,6 +117,9 @@ class Frm_Main : public QWidget {
   void Add_Command_To_History(const QString &command);
   void Show_Command_History();
   void Save_Command_History();
+  // Where the history file lives: beside the program when its directory
+  // can be written, else in the user's data directory.
+  QString History_Location() const;
 
   // ---- Download area --------------------------------------------------------------
   // Shows CommonDialog1 and returns the chosen file's full path; an empty
@@ -123,6 +133,7 @@ class Frm_Main : public QWidget {
 
   // ---- State --------------------------------------------------------------------
   std::int16_t Connected = Common::kFalse;
+  QString Last_Error;                // the last problem reported to the user
   QStringList Command_History;       // index 0 the oldest entry
   std::int16_t History_Count = -1;   // the upper index; -1 when empty
 
@@ -155,6 +166,30 @@ class Frm_Main : public QWidget {
   // The status window; the same object serves every download of the run.
   Frm_Status *frm_Status = nullptr;
 
+  // ---- Views and actions beyond the design (view_actions.cpp) ---------------------
+  // All in the window's context menu (right button on the window's
+  // background) and on keys; each view's state is kept for the next run
+  // (section "View"). With every view off the window is as designed.
+  QAction *act_Log = nullptr;         // Ctrl+L: the traffic log window
+  QAction *act_Plot = nullptr;        // Ctrl+P: the plot of readings
+  QAction *act_Transcript = nullptr;  // Ctrl+T: reply boxes keep every answer, line by line
+  QAction *act_Status_Bar = nullptr;  // Ctrl+B: instrument, last error, disappearance
+  QAction *act_Refresh = nullptr;     // F5: list the instruments again
+  QAction *act_About = nullptr;       // F1: the program and where it keeps its files
+  QStatusBar *sts_Status = nullptr;
+  QLabel *lbl_Connection = nullptr;
+  QLabel *lbl_Last_Error = nullptr;
+  Frm_Log *frm_Log = nullptr;
+  Frm_Plot *frm_Plot = nullptr;
+  // Lines each reply box keeps in the transcript view.
+  static constexpr int kTranscriptLines = 5000;
+
+  bool Transcript() const;
+  // Lists the instruments again, keeping the selected one selected when it
+  // is still there; a connection whose instrument went is dropped.
+  void Refresh_Keeping_Selection();
+  QString About_Text() const;
+
   // The device list's row when no instrument is present.
   static inline const QString kNoDevices = QStringLiteral("No USB Devices Found");
   static inline const QString kDriverNotLoaded = QStringLiteral("The Tavrin.sys Driver is not loaded");
@@ -176,6 +211,7 @@ class Frm_Main : public QWidget {
 
  protected:
   bool event(QEvent *event) override;
+  bool eventFilter(QObject *watched, QEvent *event) override;
   void showEvent(QShowEvent *event) override;
   void resizeEvent(QResizeEvent *event) override;
   void moveEvent(QMoveEvent *event) override;
@@ -184,6 +220,20 @@ class Frm_Main : public QWidget {
   void Create_Controls();
   void Set_Focus_Order();
   void Wire_Events();
+
+  // view_actions.cpp
+  void Create_Views();
+  void Restore_Views();
+  void Save_View(const QString &key, bool on);
+  void Show_Connection_State();
+  // The status bar's height in twips, 0 while it is hidden.
+  double Status_Bar_Twips() const;
+  void Place_Status_Bar();
+  // A reply for `box`: the design's reply rule, or in the transcript view
+  // the text appended as it came, line ends kept.
+  void Show_Reply(QPlainTextEdit *box, QString &memory, const QString &text);
+  void Record_Traffic(int channel, const QString &device, const QString &text, bool ok);
+  void Instrument_Gone();
 
   // layout.cpp
   void Place_Controls();
@@ -200,6 +250,12 @@ class Frm_Main : public QWidget {
   void Show_Window_Geometry();
   void Take_Window_Position();
   void Take_Window_Size();
+  // True when the window system's frame changed since the geometry was
+  // shown; the geometry is then shown again (once events have run).
+  bool Follow_Frame();
+  // Moves a restored window whose title bar is on no screen onto the
+  // primary screen.
+  void Keep_On_Screen();
 
   // download_area.cpp
   // A "..." button's click: the chosen path into `box` and the settings.
@@ -211,12 +267,20 @@ class Frm_Main : public QWidget {
 
   void End_Program(int exit_code);
   void Show_Message(const QString &text);
+  // A problem the user should know of: shown in a message box and kept as
+  // the last error.
+  void Report(const QString &text);
 
   Frm_Main_Services services_;
   std::unique_ptr<Message_Box> own_messages_;
   std::unique_ptr<Settings_Store> own_settings_;
   std::unique_ptr<File_Dialog> own_dialog_;
   std::unique_ptr<Frm_Status> own_status_;
+  std::unique_ptr<File_Dialog> own_save_dialog_;
+  std::unique_ptr<Frm_Log> own_log_;
+  std::unique_ptr<Frm_Plot> own_plot_;
+  QString connected_device_;   // the instrument of the last connection
+  QString gone_note_;          // "TAVRIN-0 disappeared at ...", until the next connection
   Message_Box *messages_ = nullptr;
   Settings_Store *settings_ = nullptr;
 
@@ -226,6 +290,14 @@ class Frm_Main : public QWidget {
   double width_ = 0;
   double height_ = 0;
   bool showing_geometry_ = false;
+  QMargins shown_frame_;  // the frame the geometry was last shown with
 
   bool ended_ = false;
+  bool loading_ = false;
+
+  // Up/Down recall in txt_Command: the lst_Commands row shown (-1 none) and
+  // the text typed before the first recall.
+  void Recall_History(int older);
+  int recall_row_ = -1;
+  QString typed_text_;
 };

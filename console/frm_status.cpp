@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStringList>
 #include <QTimer>
 
 #include <cmath>
@@ -46,6 +47,16 @@ QString Text(std::string_view bytes) { return QString::fromLatin1(bytes.data(), 
 std::string Bytes(const QString &text) { return text.toLatin1().toStdString(); }
 
 void Let_Pending_Events_Run() { QCoreApplication::processEvents(); }
+
+// A caption as one line: an instrument's answer ends in a line feed (and may
+// hold more), which a one-line label would draw as a second, clipped line.
+QString One_Line(QString caption) {
+  while (caption.endsWith(QLatin1Char('\n')) || caption.endsWith(QLatin1Char('\r'))) caption.chop(1);
+  caption.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+  caption.replace(QLatin1Char('\n'), QLatin1Char(' '));
+  caption.replace(QLatin1Char('\r'), QLatin1Char(' '));
+  return caption;
+}
 
 [[noreturn]] void File_Error(const QString &path) {
   if (!QFileInfo::exists(path)) throw Runtime_Error(Common::kErrorFileNotFound, QStringLiteral("File not found"));
@@ -91,14 +102,24 @@ Frm_Status::Frm_Status(Message_Box *messages) : QDialog(nullptr), messages_(mess
   Place(cmd_Error, 1440, 1440, 1575, 375);
   cmd_Error->hide();
 
+  cmd_Cancel = new QPushButton(QStringLiteral("&Cancel"), this);
+  cmd_Cancel->setObjectName(QStringLiteral("cmd_Cancel"));
+  Place(cmd_Cancel, 1440, 1440, 1575, 375);
+  cmd_Cancel->hide();
+
+  // The waits count ticks, so a tick must not come early: coarse timers may
+  // fire up to 5% before their time.
   Timer1 = new QTimer(this);
   Timer1->setObjectName(QStringLiteral("Timer1"));
+  Timer1->setTimerType(Qt::PreciseTimer);
   Timer2 = new QTimer(this);
   Timer2->setObjectName(QStringLiteral("Timer2"));
+  Timer2->setTimerType(Qt::PreciseTimer);
 
   connect(Timer1, &QTimer::timeout, this, &Frm_Status::Timer1_Timer);
   connect(Timer2, &QTimer::timeout, this, &Frm_Status::Timer2_Timer);
   connect(cmd_Error, &QPushButton::clicked, this, &Frm_Status::cmd_Error_Click);
+  connect(cmd_Cancel, &QPushButton::clicked, this, &Frm_Status::cmd_Cancel_Click);
 }
 
 Frm_Status::~Frm_Status() = default;
@@ -120,11 +141,13 @@ void Frm_Status::Set_Device_Name(const QString &value) { Device_Name = value; }
 void Frm_Status::Load() {
   loaded_ = true;
   abandoned_ = false;
+  cancelled_ = false;
   lbl_Filename->clear();
   lbl_Status->clear();
   progress_ = 0;
   ProgressBar1->setValue(0);
   cmd_Error->hide();
+  cmd_Cancel->hide();
   Timer1->setInterval(timer1_ms_);
   Timer1->start();
   Timer2->setInterval(timer2_ms_);
@@ -167,6 +190,12 @@ bool Frm_Status::Error_Shown() const { return cmd_Error->isVisibleTo(this); }
 
 void Frm_Status::cmd_Error_Click() { Unload(); }
 
+void Frm_Status::cmd_Cancel_Click() {
+  if (!transfer_running_) return;
+  cancelled_ = true;  // the sending loop stops after the write under way
+  cmd_Cancel->hide();
+}
+
 void Frm_Status::reject() {
   // A download under way without an error cannot be stopped from here.
   if (transfer_running_ && !Error_Shown()) return;
@@ -176,8 +205,10 @@ void Frm_Status::reject() {
 // ---- The transfer -------------------------------------------------------------------
 
 void Frm_Status::Set_Status(const QString &caption) {
-  lbl_Status->setText(caption);
-  emit Status_Changed(caption);
+  const QString shown = One_Line(caption);
+  lbl_Status->setText(shown);
+  lbl_Status->setToolTip(shown);  // the whole text, should it be wider than the window
+  emit Status_Changed(shown);
 }
 
 void Frm_Status::Show_Error(QString &text) {
@@ -187,6 +218,7 @@ void Frm_Status::Show_Error(QString &text) {
 }
 
 void Frm_Status::Show_OK_Button() {
+  cmd_Cancel->hide();
   cmd_Error->show();
   cmd_Error->setFocus();  // Enter or Space presses it
 }
@@ -237,7 +269,14 @@ void Frm_Status::Transfer() {
     if (abandoned_) return;
     QFile file(File_Name);
     if (!file.open(QIODevice::ReadOnly)) File_Error(File_Name);
+    Image_Check::Crc32 sent;
+    cmd_Cancel->show();
     for (;;) {
+      if (cancelled_) {
+        QString reason = kCancelled;
+        Show_Error(reason);
+        break;
+      }
       const qint64 size = Exchange::Chunk_Bytes(file.size() - file.pos());
       if (size == 0) break;
       const QByteArray chunk = file.read(size);
@@ -247,6 +286,7 @@ void Frm_Status::Transfer() {
         Show_Error(reason);
         break;
       }
+      sent.Add(chunk);
       if (!Exchange::Advance_Sent_Count(sent_count)) {
         throw Runtime_Error(Common::kErrorOverflow, QStringLiteral("Overflow"));
       }
@@ -258,15 +298,33 @@ void Frm_Status::Transfer() {
       if (abandoned_) return;
     }
     file.close();
+    cmd_Cancel->hide();
     if (Run_Wait(3) == kTrue) {
-      Set_Status(Text(Exchange::kComplete));
-      if (Run_Wait(5) == kTrue) Let_Pending_Events_Run();
+      Finish_With_Check(sent.Summary());
     } else if (!abandoned_) {
       Show_Error(Answer_Text);
     }
     if (abandoned_) return;
   }
   if (!Error_Shown()) Unload();
+}
+
+void Frm_Status::Finish_With_Check(const Image_Check::Image_Summary &sent) {
+  // After an error (a failed write, a cancel) the image is known to be
+  // partial: the error stays on show, not "Complete".
+  if (Error_Shown()) return;
+  const bool checked = Run_Wait(7) == kTrue;
+  if (abandoned_) return;
+  const auto held = checked ? Image_Check::Entry(Answer_Text, Image_Check::Type_Named_In(Command_String))
+                            : std::nullopt;
+  if (held && *held != sent) {
+    QString reason = Image_Check::Mismatch_Text(sent, *held);
+    Show_Error(reason);
+    return;
+  }
+  // An instrument that does not answer the question leaves the plain caption.
+  Set_Status(held ? kCompleteVerified : Text(Exchange::kComplete));
+  if (Run_Wait(5) == kTrue) Let_Pending_Events_Run();
 }
 
 // ---- The wait machine -----------------------------------------------------------------
@@ -298,6 +356,14 @@ void Frm_Status::Timer2_Timer() {
       }
       break;
     }
+    case 7:
+      Remaining_Time = kCheckWaitMs;
+      question_sent_ = false;
+      Common::Wait_Step = 8;
+      break;
+    case 8:
+      Check_Tick();
+      break;
     case 6:
       Remaining_Time -= Exchange::kWaitTickMs;
       if (Remaining_Time <= 0) {
@@ -308,5 +374,52 @@ void Frm_Status::Timer2_Timer() {
     default:  // 0: idle
       Let_Pending_Events_Run();
       break;
+  }
+}
+
+// The image check: the question goes out once the instrument is listed (it
+// may be away for a reset), then each tick reads once until a whole answer
+// line has come. An instrument that leaves the bus before answering is asked
+// again when it is back; one that stays listed and says nothing for
+// kCheckReads reads, or that is not back within kCheckWaitMs, leaves the
+// image unchecked.
+void Frm_Status::Check_Tick() {
+  Remaining_Time -= Exchange::kWaitTickMs;
+  const bool present = Device_Present();
+  if (!question_sent_) {
+    if (present && Common::Write_Text(QString::fromLatin1(Image_Check::kQuery), Device_Name) == kTrue) {
+      question_sent_ = true;
+      quiet_reads_ = 0;
+      Answer_Text.clear();
+    }
+  } else {
+    const Common::Read_Result read = Common::Read_Interrogative(Device_Name);
+    if (read.Success == kTrue && !read.Text.isEmpty()) {
+      Answer_Text += read.Text;
+      quiet_reads_ = 0;
+      if (Answer_Text.contains(QLatin1Char('\n'))) {
+        Wait_Result = static_cast<std::int16_t>(Exchange::Wait_Outcome::Succeeded);
+        Common::Wait_Step = 0;
+        return;
+      }
+    } else if (!present) {
+      question_sent_ = false;
+    } else if (++quiet_reads_ >= kCheckReads) {
+      Remaining_Time = 0;
+    }
+  }
+  if (Remaining_Time <= 0) {
+    Wait_Result = static_cast<std::int16_t>(Exchange::Wait_Outcome::Failed);
+    Common::Wait_Step = 0;
+  }
+}
+
+bool Frm_Status::Device_Present() const {
+  try {
+    const QStringList listed =
+        Common::Strip_Nul(Common::USB_Get_ALL_Available_DeviceName()).split(QStringLiteral("\r\n"));
+    return listed.contains(Common::Strip_Nul(Device_Name));
+  } catch (const Runtime_Error &) {
+    return false;  // no library: nothing is listed
   }
 }

@@ -1,9 +1,15 @@
 // frm_Status, the small modal window that carries out a firmware download:
 // it sends the command line, waits for the instrument's acknowledgement,
 // streams the file in 1024-byte writes with a progress bar, waits for the
-// final answer, shows "Complete" for two seconds and closes itself; or shows
-// "Error : " and the reason and waits for its OK button. The exchange's rules
-// are Download_Exchange's; the window keeps the timers and the wait machine.
+// final answer, asks the instrument for the image it now holds ("FW?") and
+// compares its size and CRC-32 with the file's, shows "Complete — verified"
+// (or "Complete" when the instrument does not answer the question) for two
+// seconds and closes itself; or shows "Error : " and the reason (a mismatch
+// included) and waits for its OK button. The exchange's rules are
+// Download_Exchange's; the window keeps the timers and the wait machine.
+//
+// The Cancel button shows while the image is being sent: it stops sending
+// and says that the instrument now holds a partial image.
 //
 // One window object serves every download of a program run. Loading it (the
 // first Set_File_Name of a download) starts it afresh: labels empty, OK
@@ -23,6 +29,7 @@
 #pragma once
 
 #include "common.h"
+#include "image_check.h"
 
 #include <QDialog>
 #include <QString>
@@ -65,9 +72,19 @@ class Frm_Status : public QDialog {
   // "Error : " and the text (set to "Timed out" when empty) in lbl_Status,
   // and cmd_Error shown.
   void Show_Error(QString &text);
-  // Runs one wait (step 1, 3 or 5) on the wait machine, letting events run
-  // until it has finished; -1 when it succeeded.
+  // Runs one wait (step 1, 3, 5 or 7) on the wait machine, letting events
+  // run until it has finished; -1 when it succeeded. Step 7 asks the
+  // instrument for its images and reads the answer line into Answer_Text.
   std::int16_t Run_Wait(std::int16_t step);
+
+  // What the status shows after a checked download.
+  static inline const QString kCompleteVerified = QStringLiteral("Complete \u2014 verified");
+  static inline const QString kCancelled =
+      QStringLiteral("Cancelled: the instrument now holds a partial image; download it again before use");
+  // How long the check waits for the instrument (back from a reset, say) and
+  // how many reads it makes for the answer once the question is out.
+  static constexpr int kCheckWaitMs = 10000;
+  static constexpr int kCheckReads = 10;
 
   // Whether the transfer is under way (its Timer1 tick has not returned).
   bool Transfer_Running() const { return transfer_running_; }
@@ -87,6 +104,7 @@ class Frm_Status : public QDialog {
   QLabel *lbl_Status = nullptr;
   QProgressBar *ProgressBar1 = nullptr;
   QPushButton *cmd_Error = nullptr;
+  QPushButton *cmd_Cancel = nullptr;  // shown while the image is being sent
   QTimer *Timer1 = nullptr;  // starts the transfer once
   QTimer *Timer2 = nullptr;  // runs the wait machine
 
@@ -98,6 +116,7 @@ class Frm_Status : public QDialog {
   void Timer1_Timer();  // the transfer
   void Timer2_Timer();  // the wait machine
   void cmd_Error_Click();
+  void cmd_Cancel_Click();
   // Escape and the window system's close come here.
   void reject() override;
 
@@ -107,6 +126,12 @@ class Frm_Status : public QDialog {
  private:
   void Set_Status(const QString &caption);
   void Show_OK_Button();
+  // One tick of the image check (step 8).
+  void Check_Tick();
+  // Whether the instrument of Device_Name is listed now.
+  bool Device_Present() const;
+  // After the final answer: the check, then the caption it earns.
+  void Finish_With_Check(const Image_Check::Image_Summary &sent);
   // The transfer from the command line to the end; raises Runtime_Error.
   void Transfer();
   bool Error_Shown() const;
@@ -115,6 +140,9 @@ class Frm_Status : public QDialog {
   bool loaded_ = false;
   bool transfer_running_ = false;
   bool abandoned_ = false;  // closed while the transfer ran
+  bool cancelled_ = false;  // Cancel pressed while the image was being sent
+  bool question_sent_ = false;  // the image check's question is out
+  int quiet_reads_ = 0;         // reads since then that brought nothing
   float progress_ = 0;
   int timer1_ms_ = 10;
   int timer2_ms_ = 100;

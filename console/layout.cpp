@@ -98,7 +98,7 @@ void Frm_Main::Arrange_Controls() {
   // Each rule stands alone: one the control refuses is skipped, and the
   // rules after it see the values as they then stand.
   const double W = Width();
-  const double H = Height();
+  const double H = Height() - Status_Bar_Twips();  // the status bar, when shown, takes the bottom
   auto left = [this](const QWidget *c) { return geometry_.value(c).Left; };
   auto top = [this](const QWidget *c) { return geometry_.value(c).Top; };
   auto width = [this](const QWidget *c) { return geometry_.value(c).Width; };
@@ -133,4 +133,5 @@ void Frm_Main::Arrange_Controls() {
   Set_Control_Top(txt_USBF_Buffer, top(Pic_Command) - (height(txt_USBF_Buffer) + 120));            // 26
   Set_Control_Top(lb_USB_F, top(txt_USBF_Buffer) - (height(lb_USB_F) + 120));                      // 27
   Set_Control_Height(txt_USBI_Buffer, B);                                                          // 28
+  Place_Status_Bar();
 }

@@ -152,6 +152,75 @@ class Command_History_Test : public QObject {
     QCOMPARE(form.History_Count, std::int16_t{0});
   }
 
+  // History_Count is a 16-bit number: a file it cannot count ends the load
+  // with "Overflow" naming the file, and no later Send hangs or crashes.
+  void Histories_the_16_bit_count_cannot_hold_data() {
+    QTest::addColumn<int>("lines");
+    QTest::newRow("32767 lines") << 32767;
+    QTest::newRow("32768 lines") << 32768;
+    QTest::newRow("40000 lines") << 40000;
+  }
+  void Histories_the_16_bit_count_cannot_hold() {
+    QFETCH(int, lines);
+    QStringList entries;
+    for (int i = 0; i < lines; ++i) entries.append(QStringLiteral("C%1").arg(i));
+    Write_File(console_->History_File(), Lines_Of(entries));
+    const bool overflowed = lines > 32768;  // indexes 0 to 32767 fit
+    const bool full = lines >= 32768;
+    Frm_Main &form = Connected();
+    QCOMPARE(console_->Messages.Messages.size(), overflowed ? 1 : 0);
+    QCOMPARE(form.History_Count, std::int16_t(full ? 32767 : 32766));
+    Send(form, QStringLiteral("C5"));  // already there
+    Send(form, QStringLiteral("new one"));
+    Send(form, QStringLiteral("another"));
+    QCOMPARE(driver_->writes.size(), std::size_t{3});  // each was sent all the same
+    QCOMPARE(form.History_Count, std::int16_t{32767});
+    const QStringList messages = console_->Messages.Messages;
+    QCOMPARE(messages.size(), (overflowed ? 1 : 0) + (full ? 2 : 1));  // the load, each addition without room
+    for (const QString &message : messages) {
+      QVERIFY2(message.startsWith(QStringLiteral("Overflow")) && message.contains(console_->History_File()),
+               qPrintable(message));
+    }
+    const QByteArray saved = File_Bytes(console_->History_File());
+    QCOMPARE(saved.count("\r\n"), full ? qsizetype(lines) : qsizetype(32768));
+    if (!full) QVERIFY(saved.endsWith("new one\r\n"));
+  }
+
+  void A_read_only_program_directory_keeps_the_history_per_user() {
+    // /proc is there, but no one (root neither) may create a file in it.
+    console_->Set_Program_Directory(QStringLiteral("/proc"));
+    Frm_Main &form = Connected();
+    Send(form, QStringLiteral("*IDN?"));
+    QVERIFY(console_->Messages.Messages.isEmpty());
+    const QString per_user = QDir(console_->User_Data_Directory()).filePath(QStringLiteral("ListBox.txt"));
+    QCOMPARE(Common::History_File_Path, per_user);
+    QCOMPARE(File_Bytes(per_user), QByteArray("*IDN?\r\n"));
+    QCOMPARE(Rows(console_->Start().lst_Commands), QStringList{QStringLiteral("*IDN?")});
+  }
+
+  // Nothing is dropped without a word: a command with a character the
+  // instrument's code page lacks is not sent, says which, stays connected and
+  // keeps its place in the history as typed; a Send with no instrument says so.
+  void Commands_that_cannot_go_are_reported_and_kept() {
+    Frm_Main &form = Connected();
+    const QString typed = QStringLiteral("ECHO 5 \u03A9 \u00E9");
+    Send(form, typed);
+    QCOMPARE(console_->Messages.Messages.size(), 1);
+    QVERIFY2(console_->Messages.Messages[0].contains(QStringLiteral("U+03A9")), qPrintable(console_->Messages.Messages[0]));
+    QVERIFY(driver_->writes.empty());
+    QCOMPARE(form.Connected, kTrue);
+    QCOMPARE(Rows(form.lst_Commands), QStringList{typed});
+    QCOMPARE(console_->Start().Command_History, QStringList{typed});  // the file keeps it as typed
+
+    driver_->device_list = u"";
+    Frm_Main &alone = console_->Start();
+    alone.Timer1_Timer();
+    Send(alone, QStringLiteral("*IDN?"));
+    QCOMPARE(console_->Messages.Messages.size(), 2);
+    QVERIFY(console_->Messages.Messages[1].contains(QStringLiteral("no instrument")));
+    QCOMPARE(alone.Last_Error, console_->Messages.Messages[1]);
+  }
+
   void A_click_copies_the_selected_entry() {
     Frm_Main &form = console_->Start();
     form.txt_Command->setText(QStringLiteral("typed"));

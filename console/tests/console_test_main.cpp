@@ -19,6 +19,7 @@ int main(int argc, char **argv) {
   failures += Run_Command_History_Tests(argc, argv);
   failures += Run_Layout_Tests(argc, argv);
   failures += Run_Download_Tests(argc, argv);
+  failures += Run_Views_Tests(argc, argv);
   failures += Run_Screenshot_Tests(argc, argv);
   return failures == 0 ? 0 : 1;
 }

@@ -282,12 +282,12 @@ class Download_Test : public QObject {
     QTest::addColumn<int>("reads_made");
     QTest::newRow("0 and a line feed") << QStringList{"0\n", "0\n"} << false << "Complete" << 4 << 2;
     QTest::newRow("1, 0 and a line feed") << QStringList{"10\n", "0\n"} << false << "Complete" << 4 << 2;
-    QTest::newRow("refused") << QStringList{"1\n"} << false << "Error : 1\n" << 1 << 1;
+    QTest::newRow("refused") << QStringList{"1\n"} << false << "Error : 1" << 1 << 1;
     QTest::newRow("0 without a line feed") << QStringList{"0"} << false << "Error : 0" << 1 << 1;
     QTest::newRow("silence") << QStringList{} << false << "Error : Timed out" << 1 << 10;
     QTest::newRow("an empty answer") << QStringList{""} << false << "Error : Timed out" << 1 << 1;
     QTest::newRow("no final answer") << QStringList{"0\n"} << false << "Error : Timed out" << 4 << 101;
-    QTest::newRow("final answer refused") << QStringList{"0\n", "E\n"} << false << "Error : E\n" << 4 << 2;
+    QTest::newRow("final answer refused") << QStringList{"0\n", "E\n"} << false << "Error : E" << 4 << 2;
     QTest::newRow("command line not written") << QStringList{"0\n"} << true << "Error : Unable to write to device" << 1 << 0;
   }
   void Answers_decide_the_outcome() {
@@ -319,7 +319,7 @@ class Download_Test : public QObject {
     }
   }
 
-  void A_failed_write_ends_the_data_and_the_final_answer_still_counts() {
+  void A_failed_write_ends_the_data_and_its_error_stays() {
     Test_Driver_State &driver = Use_Test_Driver();
     Script_Reads(driver, {"0\n", "0\n"});
     driver.write_results = {1, 1, 0};  // the command line, the first chunk, then a failure
@@ -327,12 +327,36 @@ class Download_Test : public QObject {
     Status_Watch watch(status, nullptr, false);
     status.Timer1_Timer();
     QCOMPARE(driver.writes.size(), std::size_t{3});  // no chunk after the failed one
-    QCOMPARE(watch.Captions, (QStringList{"20%", "Error : Unable to write to device", "Complete"}));
-    // "Complete", yet the OK button stays and so does the window.
+    // The final answer is still awaited, but a partial image is no "Complete".
+    QCOMPARE(watch.Captions, (QStringList{"20%", "Error : Unable to write to device"}));
+    QCOMPARE(driver.interrogative_calls.size(), std::size_t{2});
     QVERIFY(status.Loaded());
     QVERIFY(status.cmd_Error->isVisible());
     QTest::keyClick(&status, Qt::Key_Escape);
     QVERIFY(!status.Loaded());
+  }
+
+  void Cancel_stops_the_image_and_warns_of_the_partial_image() {
+    Test_Driver_State &driver = Use_Test_Driver();
+    Script_Reads(driver, {"0\n", "0\n"});
+    Frm_Status &status = Prepared_Status(Image(5000, 10), QStringLiteral("DL,IP,RESET\n"));
+    Status_Watch watch(status, nullptr, false);
+    bool cancel_offered = false;
+    connect(&status, &Frm_Status::Status_Changed, &status, [&](const QString &caption) {
+      if (caption != QStringLiteral("20%")) return;
+      cancel_offered = status.cmd_Cancel->isVisible() && !status.cmd_Error->isVisible();
+      QTest::mouseClick(status.cmd_Cancel, Qt::LeftButton);
+    });
+    QVERIFY(!status.cmd_Cancel->isVisible());
+    status.Timer1_Timer();
+    QVERIFY(cancel_offered);
+    QCOMPARE(driver.writes.size(), std::size_t{2});  // the command line and one chunk
+    QCOMPARE(watch.Captions, (QStringList{"20%", QStringLiteral("Error : ") + Frm_Status::kCancelled}));
+    QVERIFY(watch.Captions.last().contains(QStringLiteral("partial image")));
+    QCOMPARE(driver.interrogative_calls.size(), std::size_t{2});  // the final answer is still taken
+    QVERIFY(status.Loaded());
+    QVERIFY(status.cmd_Error->isVisible());
+    QVERIFY(!status.cmd_Cancel->isVisible());
   }
 
   void Closing_mid_transfer_only_once_the_OK_button_shows() {
@@ -401,20 +425,15 @@ class Download_Test : public QObject {
     Console console;
     Frm_Main &form = Connected(console);
     const QByteArray image = Image(size, std::uint32_t(size));
-    const QString path = QDir(console.Directory()).filePath(QStringLiteral("image.bin"));
-    QVERIFY(Save_File(path, image));
-    Choose(form, type, reset, path);
-
     Status_Watch watch(*form.frm_Status, &form);
-    form.Cmd_Send_File_Click();
-    QVERIFY(!watch.Hung);
-    QCOMPARE(Stored_Image(instruments[0], type), image);
+    Download_Whole(console, form, instruments[0], image, type, reset, watch);
+    if (QTest::currentTestFailed()) return;
     const QString line = kTypeWords[type] + (reset ? QStringLiteral(",RESET") : QStringLiteral(",NORESET"));
-    QCOMPARE(instruments[0].Commands(), std::vector<std::string>{line.toStdString()});
+    QCOMPARE(instruments[0].Commands(), (std::vector<std::string>{line.toStdString(), "FW?"}));
     const qsizetype chunks = (size + 1023) / 1024;
     QCOMPARE(watch.Captions.size(), chunks + 1);
     QCOMPARE(watch.Captions.at(chunks - 1), QStringLiteral("100%"));
-    QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
+    QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
     QVERIFY(watch.Polling_Stopped);
     QVERIFY(watch.Buttons_Disabled);
     QVERIFY(watch.Modal);
@@ -431,11 +450,76 @@ class Download_Test : public QObject {
     }
   }
 
+  // The window's own timing (Timer1 10 ms, Timer2 100 ms, one read per tick)
+  // against the instrument's own (end-of-image gap and first-byte time-out
+  // at their defaults): the acknowledgement is read on the second tick,
+  // some 200 ms after the download line, and the image follows only then.
+  // Every image must arrive whole, the instrument must end up back in
+  // command mode with nothing queued, and the check must confirm it.
+  void Downloads_at_the_real_tick_lengths_store_every_image() {
+    Instruments instruments(1);
+    Console console;
+    Frm_Main &form = Connected(console);
+    form.frm_Status->Set_Timer_Intervals(10, Exchange::kWaitTickMs);
+    const qint64 sizes[] = {3000, 1, 70000, 1024, 4097, 20000};
+    std::size_t commands = 0;
+    for (int round = 0; round < 6; ++round) {
+      const int type = round % 3;
+      const bool reset = round == 5;
+      Status_Watch watch(*form.frm_Status, &form);
+      Download_Whole(console, form, instruments[0], Image(sizes[round], std::uint32_t(100 + round)), type, reset, watch);
+      if (QTest::currentTestFailed()) return;
+      QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
+      QVERIFY(!instruments[0].DownloadInProgress());
+      const std::vector<std::string> taken = instruments[0].Commands();
+      QCOMPARE(taken.size(), commands + 2);  // the download line and the check; no image bytes as commands
+      QCOMPARE(taken.back(), std::string("FW?"));
+      commands = taken.size();
+      QVERIFY(console.Messages.Messages.isEmpty());
+    }
+    QCOMPARE(instruments[0].CompletedDownloads(), std::size_t{6});
+    QCOMPARE(instruments[0].Resets(), std::size_t{1});
+    // Nothing was left waiting on the interrogative channel.
+    QString device = Common::Pad_Nul(kDevice);
+    QTRY_VERIFY_WITH_TIMEOUT(!Common::Strip_Nul(Common::USB_Get_ALL_Available_DeviceName()).isEmpty(), 10000);
+    QCOMPARE(Common::Read_Interrogative(device).Success, kFalse);
+  }
+
+  // An instrument that holds another image than the one sent says so, and
+  // one that does not know the question leaves the plain "Complete".
+  void The_check_after_the_final_answer_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("same image") << "IP 5 C53D045F,DSP 0 00000000,FPGA 0 00000000\n" << QString(Frm_Status::kCompleteVerified);
+    QTest::newRow("other image")
+        << "IP 0 00000000,DSP 0 00000000,FPGA 0 00000000\n"
+        << "Error : Image check failed: sent 5 bytes (CRC-32 C53D045F), the instrument holds 0 bytes (CRC-32 00000000)";
+    QTest::newRow("unknown question") << "ERR unknown command\n" << "Complete";
+    QTest::newRow("silence") << "-" << "Complete";
+  }
+  void The_check_after_the_final_answer() {
+    QFETCH(QString, answer);
+    QFETCH(QString, caption);
+    Test_Driver_State &driver = Use_Test_Driver();
+    driver.device_list = u"TAVRIN-0\r\n";
+    // The answer in pieces, as 64-byte reads bring a longer line.
+    QStringList reads{"0\n", "0\n"};
+    if (answer != QStringLiteral("-")) reads << answer.left(9) << answer.mid(9);
+    Script_Reads(driver, reads);
+    Frm_Status &status = Prepared_Status(QByteArray("image"), QStringLiteral("DL,IP,NORESET\n"));
+    Status_Watch watch(status, nullptr, false);
+    status.Timer1_Timer();
+    QCOMPARE(watch.Captions.last(), caption);
+    QCOMPARE(driver.writes.size(), std::size_t{3});
+    QCOMPARE(driver.writes[2].buffer, std::string("FW?\n"));
+    QCOMPARE(status.Loaded(), caption.startsWith(QStringLiteral("Error : ")));
+  }
+
   void Instrument_failures_show_in_the_window_data() {
     QTest::addColumn<int>("failure");
     QTest::addColumn<QString>("caption");
     QTest::newRow("silence") << 0 << "Error : Timed out";
-    QTest::newRow("refusal") << 1 << "Error : 1\n";
+    QTest::newRow("refusal") << 1 << "Error : 1";
     QTest::newRow("stalled command pipe") << 2 << "Error : Unable to write to device";
     QTest::newRow("removed after listing") << 3 << "Error : Unable to write to device";
   }
@@ -486,7 +570,7 @@ class Download_Test : public QObject {
       Choose(form, 0, true, first);
       Status_Watch watch(*status, &form);
       form.Cmd_Send_File_Click();
-      QCOMPARE(watch.Captions, QStringList{"Error : 1\n"});
+      QCOMPARE(watch.Captions, QStringList{"Error : 1"});
     }
     usb::InstrumentConfig accepting = refusing;
     accepting.firstAck = "0\n";
@@ -503,7 +587,7 @@ class Download_Test : public QObject {
     QCOMPARE(status->Command_String, QStringLiteral("DL,FPGA,NORESET\n"));
     QCOMPARE(status->File_Name, second);
     QCOMPARE(status->Device_Name, Common::Pad_Nul(kDevice));
-    QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
+    QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
     QCOMPARE(Stored_Image(instruments[0], 2), Image(5000, 8));
   }
 
@@ -514,7 +598,7 @@ class Download_Test : public QObject {
     QTest::newRow("missing") << "missing.bin" << false;
     QTest::newRow("directory") << "folder" << false;
     QTest::newRow("nothing typed") << "" << false;
-    QTest::newRow("empty: does nothing") << "empty.bin" << true;
+    QTest::newRow("empty: says so") << "empty.bin" << true;
   }
   void Files_that_are_missing_or_empty_send_nothing() {
     QFETCH(QString, name);
@@ -527,7 +611,8 @@ class Download_Test : public QObject {
     Choose(*form_, 1, true, path);
     form_->Cmd_Send_File_Click();
     QCOMPARE(console_->Messages.Messages,
-             located ? QStringList() : QStringList{QStringLiteral("Unable to locate file: ") + path});
+             located ? QStringList{QStringLiteral("Download not started: %1 is empty").arg(path)}
+                     : QStringList{QStringLiteral("Unable to locate file: ") + path});
     QVERIFY(driver.writes.empty());
     QVERIFY(!form_->frm_Status->Loaded());
     QVERIFY(form_->Timer1->isActive());
@@ -544,7 +629,7 @@ class Download_Test : public QObject {
     QVERIFY(Save_File(path, Image(10, 9)));
     Choose(form, 0, true, path);
     form.Cmd_Send_File_Click();
-    QVERIFY(console.Messages.Messages.isEmpty());
+    QCOMPARE(console.Messages.Messages, QStringList{QStringLiteral("Download not started: no instrument is selected")});
     QCOMPARE(form.Connected, kFalse);
     QVERIFY(!form.Cmd_Send->isEnabled());
     QVERIFY(!form.Cmd_Send_File->isEnabled());
@@ -627,6 +712,18 @@ class Download_Test : public QObject {
     config.imageGap = std::chrono::milliseconds(200);
     config.resetDelay = std::chrono::milliseconds(20);
     instrument.SetConfig(config);
+  }
+
+  // Saves `image` as the file of `type`, downloads it from the window and
+  // checks that the instrument stored it whole.
+  static void Download_Whole(Console &console, Frm_Main &form, usb::SubstituteInstrument &instrument,
+                             const QByteArray &image, int type, bool reset, Status_Watch &watch) {
+    const QString path = QDir(console.Directory()).filePath(QStringLiteral("image.bin"));
+    QVERIFY(Save_File(path, image));
+    Choose(form, type, reset, path);
+    form.Cmd_Send_File_Click();
+    QVERIFY(!watch.Hung);
+    QCOMPARE(Stored_Image(instrument, type), image);
   }
 
   static Frm_Main &Connected(Console &console) {

@@ -2,6 +2,8 @@
 // failures that end start-up, and Exit saving the position.
 #include "test_support.h"
 
+#include "frm_status.h"
+
 #include <QApplication>
 #include <QFrame>
 #include <QGroupBox>
@@ -11,6 +13,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -71,18 +75,19 @@ class Startup_Test : public QObject {
       if (auto *frame = qobject_cast<QGroupBox *>(control)) caption = frame->title();
       if (auto *box = qobject_cast<QLineEdit *>(control)) caption = box->text();
       if (auto *box = qobject_cast<QPlainTextEdit *>(control)) caption = box->toPlainText();
-      QCOMPARE(caption, e.caption);
+      // A caption shows without the "&" that marks its keyboard mnemonic.
+      QCOMPARE(caption.remove(QLatin1Char('&')), e.caption);
     }
 
     const QList<QRadioButton *> file_types = form.Frm_Code_Block->findChildren<QRadioButton *>(QStringLiteral("Opt_File_Type"));
     QCOMPARE(file_types.size(), 3);
-    QCOMPARE(form.Opt_File_Type[0]->text(), QStringLiteral("IP"));
-    QCOMPARE(form.Opt_File_Type[1]->text(), QStringLiteral("DSP"));
-    QCOMPARE(form.Opt_File_Type[2]->text(), QStringLiteral("FPGA"));
+    QCOMPARE(form.Opt_File_Type[0]->text().remove(QLatin1Char('&')), QStringLiteral("IP"));
+    QCOMPARE(form.Opt_File_Type[1]->text().remove(QLatin1Char('&')), QStringLiteral("DSP"));
+    QCOMPARE(form.Opt_File_Type[2]->text().remove(QLatin1Char('&')), QStringLiteral("FPGA"));
     QCOMPARE(form.Opt_File_Type[2]->property("Index").toInt(), 2);
     QVERIFY(form.Opt_File_Type[0]->isChecked());
-    QCOMPARE(form.After_Download_Opt[0]->text(), QStringLiteral("Reset"));
-    QCOMPARE(form.After_Download_Opt[1]->text(), QStringLiteral("No Reset"));
+    QCOMPARE(form.After_Download_Opt[0]->text().remove(QLatin1Char('&')), QStringLiteral("Reset"));
+    QCOMPARE(form.After_Download_Opt[1]->text().remove(QLatin1Char('&')), QStringLiteral("No Reset"));
     QCOMPARE(form.After_Download_Opt[0]->parentWidget(), form.Frm_After_Download);
     QVERIFY(form.After_Download_Opt[0]->isChecked());
     // Each group chooses on its own.
@@ -147,6 +152,10 @@ class Startup_Test : public QObject {
     QVERIFY(!form.Cmd_Send_File->isEnabled());
     QVERIFY(form.Timer1->isActive());
     QCOMPARE(form.Timer1->interval(), 100);
+    // Ticks whose length matters never come early.
+    QCOMPARE(form.Timer1->timerType(), Qt::PreciseTimer);
+    QCOMPARE(form.frm_Status->Timer1->timerType(), Qt::PreciseTimer);
+    QCOMPARE(form.frm_Status->Timer2->timerType(), Qt::PreciseTimer);
     QCOMPARE(Common::Wait_Step, std::int16_t{0});
     QCOMPARE(Common::History_File_Path, console.History_File());
     QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -215,6 +224,28 @@ class Startup_Test : public QObject {
     QCOMPARE(console.Start().Left(), -450.0);
   }
 
+  // The stored values are the outer rectangle: run after run the frame
+  // stays where it was, title bar on the screen, and a window saved on a
+  // screen that is no longer there comes back on the primary one.
+  void Restarts_keep_the_frame_in_place_and_on_a_screen() {
+    Console console;
+    for (int run = 0; run < 3; ++run) {
+      Frm_Main &form = console.Start_Shown();
+      QCOMPARE(form.frameGeometry(), QRect(0, 0, 633, 733));
+      QVERIFY(form.geometry().top() >= 0);
+      form.Cmd_Exit_Click();
+      QCOMPARE(console.Stored(QStringLiteral("Position/Top")), QStringLiteral("0"));
+      QCOMPARE(console.Stored(QStringLiteral("Position/Height")), QStringLiteral("11000"));
+    }
+    console.Settings().Save_Setting(QStringLiteral("Position"), QStringLiteral("Left"), QStringLiteral("60000"));
+    console.Settings().Save_Setting(QStringLiteral("Position"), QStringLiteral("Top"), QStringLiteral("-45000"));
+    Frm_Main &form = console.Start_Shown();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY(screen.contains(form.frameGeometry().topLeft()));
+    QCOMPARE(form.frameGeometry().size(), QSize(633, 733));
+    QCOMPARE(form.Left(), screen.left() * 15.0 + std::max(0, screen.width() - 633) * 15.0);
+  }
+
   void Closing_through_the_close_box_saves_nothing() {
     Console console;
     Frm_Main &form = console.Start_Shown();
@@ -249,6 +280,22 @@ class Startup_Test : public QObject {
     if (!key.isEmpty()) console.Settings().Save_Setting(QStringLiteral("Position"), key, value);
     if (!library.isEmpty()) Common::Set_Library_File(library);
     Frm_Main &form = console.Start(false);
+    if (!key.isEmpty()) {
+      // A bad stored value is named with its file; its default is used and start-up goes on.
+      QVERIFY(form.Form_Load());
+      QCOMPARE(console.Messages.Messages.size(), 1);
+      const QString message = console.Messages.Messages[0];
+      QVERIFY2(message.contains(QStringLiteral("Position/") + key) &&
+                   message.contains(console.Settings().File_Name()) && message.contains(QLatin1Char('"') + value + QLatin1Char('"')),
+               qPrintable(message));
+      const double defaults[] = {0, 11000, 9500};
+      const double restored[] = {form.Top(), form.Height(), form.Width()};
+      const int which = key == QStringLiteral("Top") ? 0 : key == QStringLiteral("Height") ? 1 : 2;
+      QCOMPARE(restored[which], defaults[which]);
+      QVERIFY(console.Ended_Codes.empty());
+      QVERIFY(form.Timer1->isActive());
+      return;
+    }
     QVERIFY(!form.Form_Load());
     // The message is all the user sees; then the program ends.
     QCOMPARE(console.Messages.Messages, QStringList{Frm_Main::kDriverNotLoaded});
@@ -260,7 +307,6 @@ class Startup_Test : public QObject {
       QCOMPARE(form.List_Devices->count(), 0);  // stopped at its first step
       QCOMPARE(Common::History_File_Path, QString());
     }
-    if (key == QStringLiteral("Width")) QCOMPARE(form.Height(), 11000.0);  // the steps before it ran
   }
 };
 

@@ -54,6 +54,7 @@ Frm_Main &Console::Start(bool load) {
   services.Settings = settings_.get();
   services.Program_Directory = program_directory_.isEmpty() ? directory_.path() : program_directory_;
   services.Ticks_By_Caller = ticks_by_caller_;
+  services.User_Data_Directory = User_Data_Directory();
   services.Dialog = &Dialog;
   form_ = std::make_unique<Frm_Main>(services);
   form_->frm_Status->Set_Timer_Intervals(1, 5);
@@ -78,6 +79,10 @@ Frm_Main &Console::Start_Shown() {
 
 QString Console::History_File() const {
   return QDir(program_directory_.isEmpty() ? directory_.path() : program_directory_).filePath(QStringLiteral("ListBox.txt"));
+}
+
+QString Console::User_Data_Directory() const {
+  return user_data_directory_.isEmpty() ? QDir(directory_.path()).filePath(QStringLiteral("user")) : user_data_directory_;
 }
 
 QString Console::Stored(const QString &path) const {

@@ -28,6 +28,7 @@ int Run_Command_History_Tests(int argc, char **argv);
 int Run_Layout_Tests(int argc, char **argv);
 int Run_Screenshot_Tests(int argc, char **argv);
 int Run_Download_Tests(int argc, char **argv);
+int Run_Views_Tests(int argc, char **argv);
 
 class Recording_Message_Box final : public Message_Box {
  public:
@@ -45,6 +46,7 @@ class Scripted_File_Dialog final : public File_Dialog {
     QString Title, Filter, File_Name;
   };
   bool ShowOpen(QWidget *) override;
+  bool ShowSave(QWidget *parent) override { return ShowOpen(parent); }
   QStringList Answers;
   std::vector<Display> Displays;
 };
@@ -82,6 +84,9 @@ class Console {
   QString Stored(const QString &path) const;
   // Where the window keeps its history file (empty: the throw-away directory).
   void Set_Program_Directory(const QString &directory) { program_directory_ = directory; }
+  // The user's data directory (a throw-away one unless set).
+  void Set_User_Data_Directory(const QString &directory) { user_data_directory_ = directory; }
+  QString User_Data_Directory() const;
 
   Recording_Message_Box Messages;
   Scripted_File_Dialog Dialog;
@@ -90,6 +95,7 @@ class Console {
  private:
   QTemporaryDir directory_;
   QString program_directory_;
+  QString user_data_directory_;
   std::unique_ptr<Settings_Store> settings_;
   std::unique_ptr<Frm_Main> form_;
   bool ticks_by_caller_ = true;

@@ -1,7 +1,9 @@
 // The download exchange: "DL,<IP|DSP|FPGA>,<RESET|NORESET>" is acknowledged,
 // then every byte on the command channel is image until the channel has been
-// idle for the end-of-image gap; the image is stored, acknowledged again, and
-// with RESET the instrument reboots once that acknowledgement is out.
+// idle for the end-of-image gap after an image byte; the image is stored,
+// acknowledged again, and with RESET the instrument reboots once that
+// acknowledgement is out. A download that brings no image byte within the
+// first-byte time-out ends with an error answer and stores nothing.
 #include "substitute_instrument.h"
 
 #include <zlib.h>
@@ -78,17 +80,21 @@ void SubstituteInstrument::BeginDownload(Effects &fx, const std::string &line) {
   const std::uint64_t serial = ++downloads_;
   download_ = Download{*type, reset, {}, serial, 0, false};
   if (ack && config_.firstAckDelay.count() > 0) {
-    // The gap is measured from when the acknowledgement is out, as the host
-    // sends nothing before it has read it.
+    // The waits are measured from when the acknowledgement is out, as the
+    // host sends nothing before it has read it.
     download_->ackPending = true;
     Schedule(fx, config_.firstAckDelay, [this, serial, text = *ack](Effects &later) {
       if (!download_ || download_->serial != serial) return;
       Queue(later, kInterrogativeEndpoint, text);
       download_->ackPending = false;
-      RestartGapTimer(later);
+      if (download_->image.empty())
+        StartFirstByteTimer(later);
+      else
+        RestartGapTimer(later);
     });
-  } else if (ack) {
-    Queue(fx, kInterrogativeEndpoint, *ack);
+  } else {
+    if (ack) Queue(fx, kInterrogativeEndpoint, *ack);
+    StartFirstByteTimer(fx);
   }
   if (config_.unplugAfterImageBytes && *config_.unplugAfterImageBytes == 0) {
     unplugged_ = true;
@@ -110,6 +116,17 @@ std::size_t SubstituteInstrument::TakeImageBytes(Effects &fx, std::span<const st
   return take;
 }
 
+void SubstituteInstrument::StartFirstByteTimer(Effects &fx) {
+  const std::uint64_t id = ++gapTimers_;
+  download_->gapTimer = id;
+  Schedule(fx, config_.firstByteTimeout, [this, id](Effects &later) {
+    // An image byte since has replaced this timer with the gap's.
+    if (!download_ || download_->gapTimer != id || !download_->image.empty()) return;
+    download_.reset();
+    Answer(later, "ERR no image received");
+  });
+}
+
 void SubstituteInstrument::RestartGapTimer(Effects &fx) {
   if (download_->ackPending) return;  // the gap starts once the first acknowledgement is out
   const std::uint64_t id = ++gapTimers_;
@@ -125,6 +142,12 @@ void SubstituteInstrument::RestartGapTimer(Effects &fx) {
 void SubstituteInstrument::FinishDownload(Effects &fx) {
   Download done = std::move(*download_);
   download_.reset();
+  if (done.image.empty()) {
+    // The gap starts with an image byte, so this does not arise; should it,
+    // the old image stays and the host hears no acceptance.
+    Answer(fx, "ERR no image received");
+    return;
+  }
   StoredImage &stored = images_[static_cast<std::size_t>(done.type)];
   stored.bytes = std::move(done.image);
   stored.size = stored.bytes.size();

@@ -106,8 +106,8 @@ Outcome SubstituteInstrument::Out(std::uint8_t endpoint, std::span<const std::ui
     if (unplugged_) {
       // The cable came out midway: the host sees no handshake.
       if (taken < data.size()) outcome = Outcome::NotResponding;
-    } else if (download_) {
-      RestartGapTimer(fx);  // every OUT of a download restarts the gap
+    } else if (download_ && !download_->image.empty()) {
+      RestartGapTimer(fx);  // every OUT after the first image byte restarts the gap
     }
   }
   Perform(fx);

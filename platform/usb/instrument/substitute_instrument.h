@@ -59,8 +59,15 @@ struct InstrumentConfig {
   std::optional<std::string> finalAck = std::string("0\n");
   std::chrono::milliseconds finalAckDelay{0};
 
-  // An image ends when the command channel has been idle this long.
-  std::chrono::milliseconds imageGap{200};
+  // An image ends when the command channel has been idle this long after an
+  // image byte; the gap starts with the first image byte, never with the
+  // download line, so a host that reads the acknowledgement on its own tick
+  // before it sends loses nothing.
+  std::chrono::milliseconds imageGap{1000};
+  // A download that has taken no image byte this long after its first
+  // acknowledgement went out is given up with an error answer, and the image
+  // stored before stays: an empty image is never stored.
+  std::chrono::milliseconds firstByteTimeout{10000};
   // How long a reboot after a RESET download keeps the instrument off the bus.
   std::chrono::milliseconds resetDelay{1000};
 
@@ -139,7 +146,7 @@ class SubstituteInstrument : public DeviceModel {
   std::vector<std::string> Commands() const;
   // The last image of `type` stored by a completed download.
   StoredImage Image(ImageType type) const;
-  // Downloads that ran to their final acknowledgement.
+  // Downloads that stored an image (ran to their final acknowledgement).
   std::size_t CompletedDownloads() const;
   // Reboots after RESET downloads (each one a BusPort::Reattach).
   std::size_t Resets() const;
@@ -176,7 +183,7 @@ class SubstituteInstrument : public DeviceModel {
     bool reset = false;
     Bytes image;
     std::uint64_t serial = 0;    // tells this download from an earlier, dropped one
-    std::uint64_t gapTimer = 0;  // only the latest gap timer may end it
+    std::uint64_t gapTimer = 0;  // only the latest gap or first-byte timer may end it
     bool ackPending = false;     // the first acknowledgement waits for its delay
   };
 
@@ -210,6 +217,9 @@ class SubstituteInstrument : public DeviceModel {
   // Takes image bytes from `data`; returns how many were taken (fewer when
   // the cable is pulled midway).
   std::size_t TakeImageBytes(Effects &fx, std::span<const std::uint8_t> data);
+  // Starts the wait for the first image byte, once the first acknowledgement
+  // is out.
+  void StartFirstByteTimer(Effects &fx);
   void RestartGapTimer(Effects &fx);
   void FinishDownload(Effects &fx);
 

@@ -1,6 +1,8 @@
-// The download exchange: whole images of many sizes, the end-of-image gap,
-// the acknowledgements in all their configured forms, the reboot after RESET,
-// refused download lines, a stalled command pipe and a pulled cable.
+// The download exchange: whole images of many sizes, the end-of-image gap
+// counted from the first image byte, the first-byte time-out that stores
+// nothing, the acknowledgements in all their configured forms, the reboot
+// after RESET, refused download lines, a stalled command pipe and a pulled
+// cable.
 #include "fake_bus_port.h"
 
 #include <zlib.h>
@@ -8,7 +10,8 @@
 namespace usb::test {
 namespace {
 
-constexpr milliseconds kGap{200};
+const milliseconds kGap = InstrumentConfig{}.imageGap;
+const milliseconds kFirstByteTimeout = InstrumentConfig{}.firstByteTimeout;
 
 // A deterministic image whose bytes differ from their neighbours.
 Bytes MakeImage(std::size_t size) {
@@ -56,7 +59,7 @@ TEST_P(WholeDownload, StoredImageMatchesBytesSent) {
   EXPECT_EQ(bench.Read(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, WholeDownload, ::testing::Values(0u, 1023u, 1024u, 1025u, 2500u, 3u << 20));
+INSTANTIATE_TEST_SUITE_P(Sizes, WholeDownload, ::testing::Values(1u, 1023u, 1024u, 1025u, 2500u, 3u << 20));
 
 TEST(Download, CrcIsTheStandardCrc32) {
   Bench bench;
@@ -80,18 +83,50 @@ TEST(Download, ImageIncludesBytesAfterTheLineAndCommandLikeText) {
   EXPECT_EQ(bench.Read(), "after\n");
 }
 
-TEST(Download, EveryOutRestartsTheGap) {
+TEST(Download, GapStartsWithTheFirstImageByteAndEveryOutRestartsIt) {
+  EXPECT_GE(kGap, milliseconds{1000});  // longer than a host's pause of a few 100 ms ticks
   Bench bench;
   bench.Send("DL,IP,NORESET\n");
-  bench.port.Advance(milliseconds{150});
+  bench.Send("");  // an empty transfer is no image byte
+  bench.port.Advance(kGap * 3);
+  EXPECT_TRUE(bench.model.DownloadInProgress()) << "no gap before the first image byte";
   bench.Send("A");
-  bench.port.Advance(milliseconds{150});
+  bench.port.Advance(kGap - milliseconds{1});
   bench.Send("");
-  bench.port.Advance(milliseconds{199});
+  bench.port.Advance(kGap - milliseconds{1});
   EXPECT_TRUE(bench.model.DownloadInProgress());
   bench.port.Advance(milliseconds{1});
   EXPECT_FALSE(bench.model.DownloadInProgress());
   EXPECT_EQ(bench.model.Image(ImageType::Ip).size, 1u);
+  EXPECT_EQ(bench.ReadAll(SubstituteInstrument::kInterrogativeEndpoint), (std::vector<std::string>{"0\n", "0\n"}));
+}
+
+TEST(Download, NoImageByteInTimeKeepsTheOldImageAndAnswersAnError) {
+  Bench bench({.firstAckDelay = milliseconds{300}, .resetDelay = milliseconds{50}});
+  bench.Send("DL,DSP,NORESET\nold");
+  bench.port.Advance(milliseconds{300} + kGap);
+  EXPECT_EQ(bench.ReadAll(SubstituteInstrument::kInterrogativeEndpoint), (std::vector<std::string>{"0\n", "0\n"}));
+  const StoredImage old = bench.model.Image(ImageType::Dsp);
+  ASSERT_EQ(old.size, 3u);
+
+  bench.Send("DL,DSP,RESET\n");
+  // Counted from the acknowledgement, which comes after its delay.
+  bench.port.Advance(milliseconds{300} + kFirstByteTimeout - milliseconds{1});
+  EXPECT_TRUE(bench.model.DownloadInProgress());
+  EXPECT_EQ(bench.Read(), "0\n");
+  bench.port.Advance(milliseconds{1});
+  EXPECT_FALSE(bench.model.DownloadInProgress());
+  const auto answer = bench.Read();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->find("0\n"), std::string::npos) << *answer;  // never read as an acceptance
+  EXPECT_EQ(answer->rfind("ERR", 0), 0u) << *answer;
+  EXPECT_TRUE(bench.model.Image(ImageType::Dsp).bytes == old.bytes);
+  EXPECT_EQ(bench.model.CompletedDownloads(), 1u);
+  EXPECT_EQ(bench.model.Resets(), 0u);
+  bench.Send("ECHO commands again\n");  // back in command mode: nothing is taken as image
+  EXPECT_EQ(bench.Read(), "commands again\n");
+  bench.port.Advance(kFirstByteTimeout);
+  EXPECT_EQ(bench.Read(), std::nullopt);
 }
 
 TEST(Download, ResetRebootsOnceTheFinalAcknowledgementIsRead) {
@@ -143,7 +178,7 @@ TEST(Download, RefusingFinalAcknowledgementIsSentAfterTheImage) {
   EXPECT_EQ(bench.ReadAll(SubstituteInstrument::kInterrogativeEndpoint), (std::vector<std::string>{"0\n", "1\n"}));
 }
 
-TEST(Download, DelayedAcknowledgementsAndGapCountedFromTheFirst) {
+TEST(Download, DelayedAcknowledgementsAndGapCountedFromTheFirstImageByte) {
   Bench bench({.firstAck = "0\n",
                .firstAckDelay = milliseconds{500},
                .finalAck = "0\n",
@@ -153,12 +188,15 @@ TEST(Download, DelayedAcknowledgementsAndGapCountedFromTheFirst) {
   EXPECT_EQ(bench.Read(), std::nullopt);
   bench.port.Advance(milliseconds{1});
   EXPECT_EQ(bench.Read(), "0\n");
+  bench.port.Advance(milliseconds{200});
+  bench.Send("image");
   bench.port.Advance(kGap);
   EXPECT_FALSE(bench.model.DownloadInProgress());
   bench.port.Advance(milliseconds{299});
   EXPECT_EQ(bench.Read(), std::nullopt);
   bench.port.Advance(milliseconds{1});
   EXPECT_EQ(bench.Read(), "0\n");
+  EXPECT_EQ(bench.model.Image(ImageType::Ip).size, 5u);
 }
 
 class MalformedLine : public ::testing::TestWithParam<const char *> {};

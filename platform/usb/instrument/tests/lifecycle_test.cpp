@@ -9,6 +9,7 @@ namespace usb::test {
 namespace {
 
 constexpr std::uint8_t kIso = SubstituteInstrument::kIsoEndpoint;
+const milliseconds kGap = InstrumentConfig{}.imageGap;
 
 TEST(Lifecycle, ConfigurationAndAlternateSettings) {
   Bench bench;
@@ -61,7 +62,7 @@ TEST(Lifecycle, LeavingTheBusDropsOutputAndSilencesTimers) {
   EXPECT_FALSE(bench.model.DownloadInProgress());
   EXPECT_EQ(bench.model.AlternateSetting(), 0);
   bench.model.Attached(&bench.port);
-  bench.port.Advance(milliseconds{1000});  // timers of the earlier attachment fire
+  bench.port.Advance(kGap * 2);  // timers of the earlier attachment fire
   EXPECT_EQ(bench.Read(), std::nullopt);
   EXPECT_EQ(bench.Read(SubstituteInstrument::kFormattedEndpoint), std::nullopt);
   EXPECT_EQ(bench.model.CompletedDownloads(), 0u);
@@ -70,10 +71,10 @@ TEST(Lifecycle, LeavingTheBusDropsOutputAndSilencesTimers) {
 TEST(Lifecycle, RebootAnnouncedBeforeLeavingTheBusDoesNotHappen) {
   Bench bench({.finalAck = "0\n", .finalAckDelay = milliseconds{100}});
   bench.Send("DL,IP,RESET\nimage");
-  bench.port.Advance(milliseconds{200});
+  bench.port.Advance(kGap);
   bench.model.Detached();
   bench.model.Attached(&bench.port);
-  bench.port.Advance(milliseconds{1000});
+  bench.port.Advance(kGap * 2);
   EXPECT_TRUE(bench.port.reattaches.empty());
   EXPECT_EQ(bench.model.Resets(), 0u);
 }
@@ -81,7 +82,7 @@ TEST(Lifecycle, RebootAnnouncedBeforeLeavingTheBusDoesNotHappen) {
 TEST(Lifecycle, ImagesSurviveAReboot) {
   Bench bench;
   bench.Send("DL,DSP,RESET\nimage");
-  bench.port.Advance(milliseconds{200});
+  bench.port.Advance(kGap);
   bench.ReadAll(SubstituteInstrument::kInterrogativeEndpoint);
   bench.port.Advance(milliseconds{0});
   ASSERT_EQ(bench.port.reattaches.size(), 1u);

@@ -1,0 +1,190 @@
+// The views and actions beyond the design, through the window's actions and
+// widgets against substitute instruments: the transcript view of the reply
+// boxes, the traffic log with its channels, hexadecimal view, Save and Clear,
+// the status bar, Refresh, the plot, keys that recall the history, and the
+// views kept for the next run; with every view off, the designed layout.
+#include "test_support.h"
+
+#include "frm_log.h"
+#include "frm_plot.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLineSeries>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTest>
+
+using Common::kFalse;
+using Common::kTrue;
+
+namespace {
+
+QString Reading(int n) { return QString::fromStdString(usb::SubstituteInstrument::Reading(std::uint64_t(n))); }
+
+class Views_Test : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() { Use_Real_Library(); }
+
+  void The_views_show_the_traffic_and_keep_the_design_when_off() {
+    Instruments instruments(1);
+    Console console;
+    Frm_Main &form = Connected(console);
+    // Every view off: the window is as designed.
+    for (QAction *view : {form.act_Log, form.act_Plot, form.act_Transcript, form.act_Status_Bar}) {
+      QVERIFY(view->isCheckable() && !view->isChecked());
+      QVERIFY(form.actions().contains(view));  // in the context menu, with its key
+      QVERIFY(!view->shortcut().isEmpty());
+    }
+    QVERIFY(!form.sts_Status->isVisible());
+    const Twips_Rect designed = form.Twips(form.pic_FileName);
+    QCOMPARE(designed.Top, 11000.0 - (2055 + 600));
+
+    QTest::keyClick(&form, Qt::Key_T, Qt::ControlModifier);  // the transcript view
+    QVERIFY(form.act_Transcript->isChecked());
+    form.act_Log->trigger();
+    form.act_Status_Bar->trigger();
+    form.act_Plot->trigger();
+    QVERIFY(form.frm_Log->isVisible());
+    QVERIFY(form.frm_Plot->isVisible());
+    QVERIFY(form.Twips(form.pic_FileName).Top < designed.Top);  // the status bar takes the bottom
+    QCOMPARE(form.lbl_Connection->text(), QStringLiteral("Connected to TAVRIN-0"));
+
+    // Formatted output keeps its lines; answers stay one under the other.
+    Send(form, QStringLiteral("FMT 3"));
+    form.Timer1_Timer();
+    QCOMPARE(form.txt_USBF_Buffer->toPlainText(), QStringLiteral("FMT 1 of 3: %1\nFMT 2 of 3: %2\nFMT 3 of 3: %3\n")
+                                                      .arg(Reading(1), Reading(2), Reading(3)));
+    Send(form, QStringLiteral("MEAS?"));
+    form.Timer1_Timer();
+    Send(form, QStringLiteral("ECHO x"));
+    form.Timer1_Timer();
+    QCOMPARE(form.txt_USBI_Buffer->toPlainText(), Reading(1) + QStringLiteral("\nx\n"));
+    QCOMPARE(form.txt_USBI_Buffer->maximumBlockCount(), Frm_Main::kTranscriptLines);
+    // The plot took the three formatted readings and the measurement.
+    QCOMPARE(form.frm_Plot->Series()->count(), 4);
+    QCOMPARE(form.frm_Plot->Series()->at(3).y(), 1.0);
+    QCOMPARE(Frm_Plot::Reading(QStringLiteral("STREAM 7: -2.5E+01")), std::optional<double>(-25.0));
+
+    // The log: every transfer with its device and channel, escaped or in hexadecimal.
+    Frm_Log &log = *form.frm_Log;
+    QCOMPARE(log.Entries().size(), std::size_t{6});  // three commands, their three answers
+    const QStringList lines = log.txt_Log->toPlainText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 6);
+    QVERIFY2(lines[0].endsWith(QStringLiteral(" TAVRIN-0 CMD > FMT 3\\n")), qPrintable(lines[0]));
+    QVERIFY2(lines[1].contains(QStringLiteral(" TAVRIN-0 FMT < FMT 1 of 3: ")), qPrintable(lines[1]));
+    QVERIFY2(lines[5].endsWith(QStringLiteral("INT < x\\n")), qPrintable(lines[5]));
+    log.chk_Hex->click();
+    QVERIFY(log.txt_Log->toPlainText().contains(QStringLiteral("CMD > 45 43 48 4F 20 78 0A")));
+    log.chk_Channel[2]->click();  // without the formatted channel
+    QCOMPARE(log.txt_Log->toPlainText().split(QLatin1Char('\n')).size(), 5);
+    const QString saved = QDir(console.Directory()).filePath(QStringLiteral("traffic.log"));
+    console.Dialog.Answers = {saved};
+    log.cmd_Save->click();
+    QCOMPARE(QString::fromUtf8(File_Bytes(saved)), log.txt_Log->toPlainText() + QLatin1Char('\n'));
+    // An image write shows by its start and its length.
+    const QString chunk = Frm_Log::Line({QDateTime::currentDateTime(), 0, QStringLiteral("TAVRIN-0"), QString(1024, u'A'), true}, false);
+    QVERIFY2(chunk.endsWith(QStringLiteral("CMD > ") + QString(Frm_Log::kShownBytes, u'A') + QStringLiteral(" ... (1024 bytes)")),
+             qPrintable(chunk));
+    log.cmd_Clear->click();
+    QVERIFY(log.Entries().empty());
+    QVERIFY(log.txt_Log->toPlainText().isEmpty());
+
+    // Refresh lists an instrument plugged in while connected, keeping the selection.
+    Instruments second(1);
+    form.act_Refresh->trigger();
+    QCOMPARE(Rows(form.List_Devices), (QStringList{QStringLiteral("TAVRIN-0"), QStringLiteral("TAVRIN-1")}));
+    QCOMPARE(form.Selected_Device(), QStringLiteral("TAVRIN-0"));
+    QCOMPARE(form.Connected, kTrue);
+
+    // An instrument that goes is noted with its time.
+    instruments.Unplug(0);
+    second.Unplug(0);
+    form.Timer1_Timer();
+    QCOMPARE(form.Connected, kFalse);
+    QVERIFY2(form.lbl_Connection->text().startsWith(QStringLiteral("TAVRIN-0 disappeared at ")),
+             qPrintable(form.lbl_Connection->text()));
+
+    // The views come back at the next start; switched off, the design returns.
+    Frm_Main &again = console.Start();
+    QVERIFY(again.act_Transcript->isChecked() && again.act_Status_Bar->isChecked() && again.act_Log->isChecked());
+    for (QAction *view : {again.act_Log, again.act_Plot, again.act_Transcript, again.act_Status_Bar}) view->trigger();
+    QCOMPARE(again.Twips(again.pic_FileName), designed);
+    QCOMPARE(again.txt_USBI_Buffer->maximumBlockCount(), 0);
+    QVERIFY(!again.frm_Log->isVisible());
+    QCOMPARE(console.Stored(QStringLiteral("View/Log")), QStringLiteral("0"));
+  }
+
+  void Keys_recall_the_history_and_choices_are_kept() {
+    Test_Driver_State &driver = Use_Test_Driver();
+    driver.device_list = u"TAVRIN-0\r\n";
+    Console console;
+    Frm_Main &form = Connected(console);
+    for (const char *command : {"first", "second", "third"}) Send(form, QString::fromLatin1(command));
+    form.txt_Command->clear();
+    QTest::keyClicks(form.txt_Command, QStringLiteral("typ"));
+    QStringList seen;
+    for (Qt::Key key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}) {
+      QTest::keyClick(form.txt_Command, key);
+      seen.append(form.txt_Command->text());
+    }
+    QCOMPARE(seen, (QStringList{"third", "second", "first", "first", "second", "third", "typ"}));
+
+    // Mnemonics: Alt and the underlined letter.
+    QCOMPARE(form.Cmd_Send->text(), QStringLiteral("&Send"));
+    QCOMPARE(form.lbl_TA_Devices->buddy(), form.List_Devices);
+    QVERIFY(form.minimumWidth() > 0 && form.minimumHeight() > 0);
+
+    // The Reset choice is kept for the next run.
+    form.After_Download_Opt[1]->click();
+    QVERIFY(console.Start().After_Download_Opt[1]->isChecked());
+
+    // Each image type's dialog opens at that type's last file.
+    Frm_Main &chooser = console.Start();
+    console.Dialog.Answers = {QStringLiteral("/fw/a/ip.bin"), QStringLiteral("/fw/b/fpga.bit"), QString()};
+    chooser.Cmd_Get_IP_File_Name->click();
+    chooser.Cmd_FPGA_Get_File_Name->click();
+    chooser.Cmd_Get_IP_File_Name->click();
+    QCOMPARE(console.Dialog.Displays.back().File_Name, QStringLiteral("/fw/a/ip.bin"));
+
+    // About names where the files are.
+    console.Messages.Messages.clear();
+    chooser.act_About->trigger();
+    QCOMPARE(console.Messages.Messages.size(), 1);
+    QVERIFY(console.Messages.Messages[0].contains(console.History_File()));
+    QVERIFY(console.Messages.Messages[0].contains(console.Settings().File_Name()));
+  }
+
+ private:
+  static Frm_Main &Connected(Console &console) {
+    Frm_Main &form = console.Start();
+    form.show();
+    form.Timer1_Timer();
+    if (form.Connected != kTrue) qFatal("not connected");
+    return form;
+  }
+
+  static void Send(Frm_Main &form, const QString &command) {
+    form.txt_Command->setText(command);
+    form.Cmd_Send->click();
+  }
+};
+
+}  // namespace
+
+int Run_Views_Tests(int argc, char **argv) {
+  Views_Test test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "views_test.moc"
