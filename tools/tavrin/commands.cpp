@@ -4,6 +4,8 @@
 #include "instrument_channels.h"
 #include "json_writer.h"
 
+#include <host/host.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -61,6 +63,8 @@ int ListCommand(const Options &options) {
   }
   json.EndArray();
   Emit(options, json, plain);
+  // Said on the error stream, so that the list itself stays empty for scripts.
+  if (names.empty()) std::cerr << "tavrin: " << host::NoInstrumentHint() << "\n";
   return kOk;
 }
 
