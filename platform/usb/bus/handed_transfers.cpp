@@ -97,7 +97,7 @@ NTSTATUS UsbPort::HandOver(PIRP irp, URB *urb, Pipe &pipe, Completions &done) {
   TransferQueue::Id id = nextHanded_++;
   // The device keeps no frame counter the host can read; the transfer starts
   // as soon as it can, which on the bus's clock is the next frame.
-  handed_[id] = Handed{irp, pipe.endpoint, owner_.CurrentFrame() + 1, false, std::nullopt};
+  handed_[id] = Handed{irp, pipe.endpoint, owner_.CurrentFrame() + 1, false, std::nullopt, std::nullopt};
   queue->Submit(id, TransferOf(urb, pipe.endpoint, pipe.type), [weak = weak_from_this(), id](TransferResult result) {
     // Never completed in the device's thread: that thread may be the one
     // that finishes every other transfer too.
@@ -119,6 +119,7 @@ void UsbPort::HandedBack(TransferQueue::Id id, TransferResult result) {
     Handed &handed = it->second;
     FillUrb(UrbOf(handed.irp), (handed.endpoint & 0x80) != 0, handed.startFrame, result);
     USBD_STATUS usbd = UsbdFor(result.outcome);
+    if (result.outcome == Outcome::Cancelled && handed.cancelledAs) usbd = *handed.cancelledAs;
     Completion completion{handed.irp, usbd, StatusFor(usbd)};
     if (IoSetCancelRoutine(handed.irp, nullptr) != nullptr || handed.cancelSeen) {
       done.push_back(completion);
@@ -150,31 +151,17 @@ bool UsbPort::CancelHanded(PIRP irp) {
   return true;
 }
 
-void UsbPort::ReleaseHanded(std::uint8_t endpoint, USBD_STATUS usbd, NTSTATUS status, Completions &done) {
+void UsbPort::ReleaseHanded(std::uint8_t endpoint, USBD_STATUS usbd, NTSTATUS, Completions &) {
   TransferQueue *queue = model_->Transfers();
   if (queue == nullptr) return;
-  for (auto it = handed_.begin(); it != handed_.end();) {
-    Handed &handed = it->second;
-    if (handed.endpoint != endpoint) {
-      ++it;
-      continue;
-    }
-    queue->Cancel(it->first);
-    if (usbd == USBD_STATUS_CANCELED) {
-      ++it;  // the device hands it back cancelled, with what it moved so far
-      continue;
-    }
-    // Failed at once: the device's result, when it comes, finds no request.
-    URB *urb = UrbOf(handed.irp);
-    if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-    Completion completion{handed.irp, usbd, status};
-    if (IoSetCancelRoutine(handed.irp, nullptr) != nullptr || handed.cancelSeen) {
-      done.push_back(completion);
-      it = handed_.erase(it);
-    } else {
-      handed.finished = completion;
-      ++it;
-    }
+  // Each transfer is asked back and completes when the device hands it over:
+  // one that finished just before the device left (an answer sent before a
+  // reboot) still brings its data. One taken back without a result of its
+  // own ends with the reason it was released for.
+  for (auto &[id, handed] : handed_) {
+    if (handed.endpoint != endpoint) continue;
+    if (usbd != USBD_STATUS_CANCELED) handed.cancelledAs = usbd;
+    queue->Cancel(id);
   }
 }
 

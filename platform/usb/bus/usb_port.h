@@ -112,12 +112,13 @@ class UsbPort final : public BusPort, public std::enable_shared_from_this<UsbPor
     std::uint32_t startFrame;
     bool cancelSeen = false;              // its cancel routine ran and left the ending to the model
     std::optional<Completion> finished;   // ended while its cancel routine was about to run
+    std::optional<USBD_STATUS> cancelledAs;  // taken back because the device left
   };
   NTSTATUS HandOver(PIRP irp, URB *urb, Pipe &pipe, Completions &done);
   void HandedBack(TransferQueue::Id id, TransferResult result);
   // From the cancel routine: false when `irp` is not a handed transfer.
   bool CancelHanded(PIRP irp);
-  // Cancelled (abort, new selection) or failed at once (device gone).
+  // Asks the device for them back (abort, new selection, device gone).
   void ReleaseHanded(std::uint8_t endpoint, USBD_STATUS usbd, NTSTATUS status, Completions &done);
 
   bool Configured() const { return configurationValue_ != 0; }

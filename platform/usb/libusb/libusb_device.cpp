@@ -388,18 +388,18 @@ void LibusbDevice::Finish(Flight *flight) {
     result.bytes = static_cast<std::size_t>(std::max(handle->actual_length, 0));
   }
   if (flight->transfer.In()) result.data = std::move(flight->transfer.data);
+  // Told while the flight still counts, so that Detached() returns only once
+  // nothing of the bus's is used in this thread any more.
   Done done = std::move(flight->done);
-  {
-    std::lock_guard guard(lock_);
-    flights_.erase(flight->id);
-    flight->finished = true;
-    if (flight->pins == 0) {
-      libusb_free_transfer(handle);
-      delete flight;
-    }
-    landed_.notify_all();
-  }
   done(std::move(result));
+  std::lock_guard guard(lock_);
+  flights_.erase(flight->id);
+  flight->finished = true;
+  if (flight->pins == 0) {
+    libusb_free_transfer(handle);
+    delete flight;
+  }
+  landed_.notify_all();
 }
 
 }  // namespace usb::libusb

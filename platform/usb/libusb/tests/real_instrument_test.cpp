@@ -120,7 +120,8 @@ TEST_F(RealInstrumentTest, DownloadsSeventyThousandBytesAndComesBackUnderItsName
   for (std::size_t at = 0; at < image.size(); at += 1024) {
     ASSERT_EQ(tavrin_cli::Write(kName, image.substr(at, 1024)), tavrin_cli::Transfer::Done) << "at " << at;
   }
-  ASSERT_EQ(Answer(), "0\n");
+  ASSERT_EQ(Answer(), "0\n") << "downloads completed: " << device_->Instrument().CompletedDownloads()
+                             << ", image bytes taken: " << device_->Instrument().DownloadedBytes();
 
   // The instrument reboots: it leaves the bus and comes back as a new USB
   // device, found again by hot-plug, under the same name.
