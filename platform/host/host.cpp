@@ -4,6 +4,7 @@
 
 #include "function_driver.h"
 #include "pnp_manager.h"
+#include "real_devices.h"
 
 #include <km/standin.h>
 #include <substitute_instrument.h>
@@ -51,6 +52,8 @@ void Boot() {
     config.serialNumber = "TVR" + std::string(5 - std::min<std::size_t>(5, serial.size()), '0') + serial;
     pnp.Attach(std::make_shared<usb::SubstituteInstrument>(config));
   }
+  // Real instruments unless simulated ones are asked for.
+  if (count == 0) AttachRealDevices();
 }
 
 void SetSimulatedInstruments(int count) {
@@ -97,6 +100,7 @@ std::size_t OpenHandles(DeviceId id) {
 void Shutdown() {
   std::lock_guard guard(g_bootLock);
   if (!g_booted) return;
+  StopRealDevices();
   PnpManager::Instance().RemoveAll();
   usb::bus::Unload();
   km::SetLastCloseObserver(nullptr);

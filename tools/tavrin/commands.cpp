@@ -5,6 +5,9 @@
 #include "kernel_backend_report.h"
 #include "text_escape.h"
 
+#include <host/host.h>
+#include <um/kernel_backend.h>
+
 #include <iostream>
 
 namespace tavrin_cli {
@@ -47,6 +50,9 @@ int ListCommand(const Options &options) {
   WriteKernelBackend(json);
   Succeed(options, json, plain);
   if (!options.json) std::cerr << "(served by " << KernelBackendDescription() << ")\n";
+  // Said on the error stream, so that the list itself stays empty for scripts. The hint
+  // looks at this process's USB view, so it is given only when this process's kernel served.
+  if (names.empty() && KernelServiceSocket() == nullptr) std::cerr << "tavrin: " << host::NoInstrumentHint() << "\n";
   return kOk;
 }
 

@@ -72,6 +72,14 @@ USBD_STATUS UsbdFor(Outcome outcome) {
       return USBD_STATUS_SUCCESS;
     case Outcome::Stall:
       return USBD_STATUS_STALL_PID;
+    case Outcome::Babble:
+      return USBD_STATUS_BABBLE_DETECTED;
+    case Outcome::TimedOut:
+      return USBD_STATUS_TIMEOUT;
+    case Outcome::Gone:
+      return USBD_STATUS_DEVICE_GONE;
+    case Outcome::Cancelled:
+      return USBD_STATUS_CANCELED;
     default:
       return USBD_STATUS_DEV_NOT_RESPONDING;
   }
@@ -244,6 +252,8 @@ NTSTATUS UsbPort::BulkOrInterrupt(PIRP irp, URB *urb, Completions &done) {
     usbd = USBD_STATUS_INVALID_PARAMETER;
   } else if (data == nullptr && transfer.TransferBufferLength != 0) {
     usbd = USBD_STATUS_INVALID_PARAMETER;
+  } else if (model_->Transfers() != nullptr) {
+    return HandOver(irp, urb, *pipe, done);
   } else if ((pipe->endpoint & 0x80) == 0) {
     // The direction is the endpoint's, whatever the flags say.
     usbd = UsbdFor(model_->Out(pipe->endpoint,
@@ -319,6 +329,7 @@ void UsbPort::Retry(std::uint8_t endpoint) {
 }
 
 void UsbPort::CancelWaiting(PIRP irp) {
+  if (CancelHanded(irp)) return;
   Completions done;
   std::uint8_t retry = 0;
   bool again = false;
@@ -348,6 +359,7 @@ void UsbPort::CancelWaiting(PIRP irp) {
 }
 
 void UsbPort::ReleaseWaiting(Pipe &pipe, USBD_STATUS usbd, NTSTATUS status, Completions &done) {
+  ReleaseHanded(pipe.endpoint, usbd, status, done);
   for (PIRP irp : pipe.waiting) {
     if (pipe.type != UsbdPipeTypeIsochronous) {
       UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = WaitingTransfer::BytesSoFar(irp);
@@ -437,6 +449,7 @@ NTSTATUS UsbPort::Isochronous(PIRP irp, URB *urb, Completions &done) {
     done.push_back({irp, usbd, status});
     return status;
   }
+  if (model_->Transfers() != nullptr) return HandOver(irp, urb, *pipe, done);
   if (Wait(*pipe, irp, done)) {
     std::uint8_t endpoint = pipe->endpoint;
     owner_.Worker().Post([weak = weak_from_this(), endpoint] {

@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -102,6 +103,24 @@ class UsbPort final : public BusPort, public std::enable_shared_from_this<UsbPor
   void Retry(std::uint8_t endpoint);
   void RunIsochronous(std::uint8_t endpoint);
   void Complete(const Completions &done);
+
+  // Transfers handed whole to a model with its own TransferQueue (a real
+  // device); handed_transfers.cpp.
+  struct Handed {
+    PIRP irp;
+    std::uint8_t endpoint;
+    std::uint32_t startFrame;
+    bool cancelSeen = false;              // its cancel routine ran and left the ending to the model
+    std::optional<Completion> finished;   // ended while its cancel routine was about to run
+    std::optional<USBD_STATUS> cancelledAs;  // taken back because the device left
+  };
+  NTSTATUS HandOver(PIRP irp, URB *urb, Pipe &pipe, Completions &done);
+  void HandedBack(TransferQueue::Id id, TransferResult result);
+  // From the cancel routine: false when `irp` is not a handed transfer.
+  bool CancelHanded(PIRP irp);
+  // Asks the device for them back (abort, new selection, device gone).
+  void ReleaseHanded(std::uint8_t endpoint, USBD_STATUS usbd, NTSTATUS status, Completions &done);
+
   bool Configured() const { return configurationValue_ != 0; }
 
   PortOwner &owner_;
@@ -118,6 +137,8 @@ class UsbPort final : public BusPort, public std::enable_shared_from_this<UsbPor
   // Requests taken off their pipe while their cancel routine was already
   // running: the cancel routine finds and finishes them here.
   std::vector<PIRP> cancelling_;
+  std::map<TransferQueue::Id, Handed> handed_;
+  TransferQueue::Id nextHanded_ = 1;
 };
 
 // The port behind a PDO of the bus driver.

@@ -23,6 +23,16 @@ using DeviceId = std::uint32_t;
 // Runs by itself on the first CreateFileA; safe to call from any thread.
 HOST_API void Boot();
 
+// Attaches the real USB instruments (through libusb) plugged in now, and
+// those plugged in later as they arrive; returns once those present now are
+// started. Boot calls it unless simulated instruments are asked for; a
+// program that boots otherwise may call it. Calling it again does nothing.
+HOST_API void AttachRealDevices();
+// Why no instrument is there, for the user: the identifiers looked for, and
+// each matching device libusb saw but could not open (with the missing udev
+// rule, group or permission).
+HOST_API std::string NoInstrumentHint();
+
 // Sets how many substitute instruments boot attaches, overriding
 // TAVRIN_SIMULATE; for programs that take the number on their command line.
 HOST_API void SetSimulatedInstruments(int count);

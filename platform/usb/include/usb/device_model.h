@@ -25,6 +25,11 @@ enum class Outcome {
   Ok,             // USBD_STATUS_SUCCESS
   Stall,          // USBD_STATUS_STALL_PID: the endpoint refused
   NotResponding,  // USBD_STATUS_DEV_NOT_RESPONDING: no handshake at all
+  // What a real device's transfers may also end with (see TransferQueue).
+  Babble,     // USBD_STATUS_BABBLE_DETECTED: the device sent more than asked
+  TimedOut,   // USBD_STATUS_TIMEOUT
+  Gone,       // USBD_STATUS_DEVICE_GONE: the device left the bus
+  Cancelled,  // USBD_STATUS_CANCELED: the host took the transfer back
 };
 
 struct SetupPacket {
@@ -57,6 +62,47 @@ class BusPort {
   virtual void After(std::chrono::milliseconds delay, std::function<void()> work) = 0;
   // The bus's 1 ms frame counter.
   virtual std::uint32_t FrameNumber() const = 0;
+};
+
+// A device that moves whole transfers itself and finishes them later, as a
+// real device behind a host controller does, instead of packet by packet
+// through Out/In/IsoIn. The bus hands it every bulk, interrupt and
+// isochronous transfer of its pipes.
+enum class EndpointType : std::uint8_t { Isochronous = 1, Bulk = 2, Interrupt = 3 };
+
+struct IsoPacket {
+  std::uint32_t offset = 0;  // where the packet starts in the transfer's data
+  std::uint32_t length = 0;  // bytes asked (IN) or sent (OUT)
+  std::uint32_t actual = 0;  // bytes moved, filled on completion
+  Outcome outcome = Outcome::Ok;
+};
+
+struct Transfer {
+  std::uint8_t endpoint = 0;  // bit 7 set: device to host
+  EndpointType type = EndpointType::Bulk;
+  Bytes data;  // OUT: the bytes to send; IN: as many bytes as asked
+  std::vector<IsoPacket> packets;  // isochronous only
+  bool In() const { return (endpoint & 0x80) != 0; }
+};
+
+struct TransferResult {
+  Outcome outcome = Outcome::Ok;
+  std::size_t bytes = 0;  // bytes moved, also when the transfer failed or was cancelled
+  Bytes data;             // IN: the bytes received (`bytes` of them; iso: at the packets' offsets)
+  std::vector<IsoPacket> packets;
+};
+
+class TransferQueue {
+ public:
+  using Id = std::uint64_t;
+  using Done = std::function<void(TransferResult)>;
+  virtual ~TransferQueue() = default;
+  // Starts a transfer; `done` runs exactly once, on any thread, possibly
+  // before Submit returns.
+  virtual void Submit(Id id, Transfer transfer, Done done) = 0;
+  // Asks for a transfer back; its `done` follows (Cancelled, with the bytes
+  // moved so far, or the outcome it reached first). Unknown ids are ignored.
+  virtual void Cancel(Id id) = 0;
 };
 
 class DeviceModel {
@@ -131,6 +177,10 @@ class DeviceModel {
   // CLEAR_FEATURE(ENDPOINT_HALT) from a pipe reset, and a port reset.
   virtual void ResetPipe(std::uint8_t endpoint) { (void)endpoint; }
   virtual void ResetPort() {}
+
+  // A model that moves whole transfers itself returns its queue; the bus
+  // then never calls Out, In, Halted, IsoIn or IsoOut for it.
+  virtual TransferQueue *Transfers() { return nullptr; }
 
  protected:
   BusPort *port() const { return port_; }
