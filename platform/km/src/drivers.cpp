@@ -71,10 +71,12 @@ void CheckNoUnheldCompletionRoutine(PDRIVER_OBJECT driver, const char *when) {
   std::unique_lock guard(g_driversLock);
   auto it = g_drivers.find(driver);
   if (it == g_drivers.end() || it->second.routinesRunning == it->second.routinesHeld) return;
+  std::size_t unheld = it->second.routinesRunning - it->second.routinesHeld;
   guard.unlock();
   BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
-           std::string(when) + " while one of its completion routines was still running (set it with "
-                               "IoSetCompletionRoutineEx to hold the driver until it returns)");
+           std::string(when) + " while " + std::to_string(unheld) +
+               " of its completion routines were still running (set them with "
+                               "IoSetCompletionRoutineEx to hold the driver until they return)");
 }
 
 bool IsLoadedDriver(PDRIVER_OBJECT driver) {
