@@ -33,6 +33,16 @@
 #define IOCTL_INSTR_BULK_READ_TIMED TAVRIN_CTL_CODE(0x822, 2)        /* 0x22208A */
 #define IOCTL_INSTR_NOP_DIRECT TAVRIN_CTL_CODE(0x823, 2)             /* 0x22208E */
 
+// Upper limits of the isochronous codes, far above what any instrument
+// needs (a high-speed endpoint moves at most 3 × 1024 bytes per 125 µs
+// microframe), so that no request can make the driver take unbounded pool.
+// A request past one of them is refused with STATUS_INVALID_PARAMETER
+// before anything is allocated.
+#define TAVRIN_ISO_MAX_PACKETS_PER_TRANSFER 1024u          /* P */
+#define TAVRIN_ISO_MAX_TRANSFERS_IN_FLIGHT 32u             /* T */
+#define TAVRIN_ISO_MAX_BYTES_IN_FLIGHT (16u * 1024 * 1024) /* P × T × PacketSize */
+#define TAVRIN_ISO_MAX_RING_BYTES (64u * 1024 * 1024)      /* stream: PacketCount × (PacketSize + 12) */
+
 #pragma pack(push, 1)
 
 // Input of IOCTL_INSTR_VENDOR_DEVICE_REQUEST.

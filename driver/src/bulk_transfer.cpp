@@ -54,6 +54,8 @@ NTSTATUS BulkOrInterruptTransfer(ControlCall *Call) {
   if (pipe.PipeHandle == NULL) return STATUS_UNSUCCESSFUL;
   ULONG length = Call->OutputLength;
   if (length > pipe.MaximumTransferSize) return STATUS_INVALID_PARAMETER;
+  // The bulk write code's buffer is read-only: it cannot take an IN pipe's data.
+  if (EndpointIsIn(pipe.EndpointAddress) && CallerBufferIsReadOnly(Call->Code)) return STATUS_INVALID_PARAMETER;
 
   PURB urb = static_cast<PURB>(AllocateZeroed(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)));
   if (urb == NULL) return STATUS_NO_MEMORY;
@@ -63,7 +65,14 @@ NTSTATUS BulkOrInterruptTransfer(ControlCall *Call) {
   UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)),
                                          pipe.PipeHandle, NULL, Call->Irp->MdlAddress, length, flags, NULL);
   BOOLEAN timed = Call->Code == IOCTL_INSTR_BULK_READ_TIMED;
+  WaitingTransfer waiting;
+  status = BeginWaitingTransfer(Call, pipe.PipeHandle, &waiting);
+  if (!NT_SUCCESS(status)) {
+    FreePool(urb);
+    return status;
+  }
   status = timed ? SubmitUrbTimed(Call->Device, urb) : SubmitUrb(Call->Device, urb);
+  EndWaitingTransfer(Call, &waiting);
   ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   // Whatever arrived before a timed read was given up on is a success.
   if (timed && status == STATUS_CANCELLED && moved > 0) status = STATUS_SUCCESS;
@@ -174,6 +183,8 @@ NTSTATUS ClassOrVendorRequest(ControlCall *Call) {
   if (Call->InputLength != sizeof(ControlRequest)) return STATUS_INVALID_PARAMETER;
   ControlRequest request;
   RtlCopyMemory(&request, Call->SystemBuffer, sizeof request);
+  // The code's buffer is read-only: it cannot take a data stage from the device.
+  if (request.DirectionIn && CallerBufferIsReadOnly(Call->Code)) return STATUS_INVALID_PARAMETER;
   PURB urb = static_cast<PURB>(AllocateZeroed(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)));
   if (urb == NULL) return STATUS_NO_MEMORY;
   USHORT function = ControlFunctionFor(static_cast<UCHAR>((request.RequestType << 2) | request.Recipient));

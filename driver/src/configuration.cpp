@@ -32,17 +32,19 @@ NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
   if (descriptor == NULL) return STATUS_NO_MEMORY;
   ULONG received;
   NTSTATUS status = ReadDescriptor(DeviceObject, kDeviceDescriptorType, 0, 0, descriptor, 18, &received);
-  if (NT_SUCCESS(status)) {
-    extension->DeviceDescriptor = descriptor;
-  } else {
+  if (!NT_SUCCESS(status)) {
     FreePool(descriptor);
+    return status;
   }
+  // A start after a stop reads it again: the new copy replaces the old.
+  FreePool(extension->DeviceDescriptor);
+  extension->DeviceDescriptor = descriptor;
   return status;
 }
 
 // Reads the whole configuration descriptor in two steps: its 9-byte header
-// for wTotalLength, then that many bytes. The buffer's wTotalLength is
-// clamped to the bytes the device really sent.
+// for wTotalLength, then wTotalLength + 16 bytes. The buffer's wTotalLength
+// is clamped to the bytes the device really sent.
 NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR *Configuration) {
   *Configuration = NULL;
   PUCHAR header = static_cast<PUCHAR>(AllocateZeroed(25));
@@ -56,9 +58,12 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCR
   // A header that is not whole or a total that cannot hold it means nothing.
   if (received < kConfigurationHeaderBytes || total < kConfigurationHeaderBytes) return STATUS_UNSUCCESSFUL;
 
-  PUCHAR buffer = static_cast<PUCHAR>(AllocateZeroed(static_cast<SIZE_T>(total) + 16));
+  // Sixteen bytes more than the header says, so that a device whose
+  // wTotalLength falls short still gives all it has.
+  ULONG length = static_cast<ULONG>(total) + 16;
+  PUCHAR buffer = static_cast<PUCHAR>(AllocateZeroed(length));
   if (buffer == NULL) return STATUS_NO_MEMORY;
-  status = ReadDescriptor(DeviceObject, kConfigurationDescriptorType, 0, 0, buffer, total, &received);
+  status = ReadDescriptor(DeviceObject, kConfigurationDescriptorType, 0, 0, buffer, length, &received);
   if (NT_SUCCESS(status) && received < kConfigurationHeaderBytes) status = STATUS_UNSUCCESSFUL;
   if (!NT_SUCCESS(status)) {
     FreePool(buffer);

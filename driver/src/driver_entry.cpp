@@ -23,7 +23,23 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
 }
 
 NTSTATUS TavrinCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  return CompleteRequest(Irp, ExtensionOf(DeviceObject)->Started ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+  DeviceExtension *extension = ExtensionOf(DeviceObject);
+  // A device whose removal is pending takes no new handles, as on Windows.
+  if (ReadFlag(&extension->SurpriseRemoved)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+  if (!ReadFlag(&extension->Started)) return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
+  InterlockedIncrement(&extension->OpenHandles);
+  return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+// A handle's cleanup ends the transfers its requests are blocked on; the
+// last handle's stops a running stream too: nobody can read it any more,
+// and it would hold its pool until removal.
+NTSTATUS TavrinCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension *extension = ExtensionOf(DeviceObject);
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (file != NULL) AbortWaitingTransfers(DeviceObject, file);
+  if (InterlockedDecrement(&extension->OpenHandles) == 0) StopRunningStream(extension);
+  return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS TavrinClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -55,7 +71,7 @@ NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     }
     DeviceExtension *extension = ExtensionOf(deviceObject);
     RtlCopyMemory(extension->LinkName, linkName, sizeof linkName);
-    extension->Started = FALSE;
+    SetFlag(&extension->Started, FALSE);
     extension->LinkCreated = FALSE;
     extension->ConfigurationHandle = NULL;
     extension->DeviceDescriptor = NULL;
@@ -91,6 +107,7 @@ NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeSpinLock(&extension->RecordLock);
   InitializeStreamState(extension);
+  InitializeWaitingTransfers(extension);
   return STATUS_SUCCESS;
 }
 
@@ -110,10 +127,12 @@ extern "C" TAVRIN_DRIVER_ENTRY NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
   UNREFERENCED_PARAMETER(RegistryPath);
   DriverObject->DriverUnload = TavrinUnload;
   DriverObject->MajorFunction[IRP_MJ_CREATE] = TavrinCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = TavrinCleanup;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = TavrinClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TavrinDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_POWER] = TavrinPower;
   DriverObject->MajorFunction[IRP_MJ_PNP] = TavrinPnp;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = TavrinSystemControl;
   DriverObject->DriverExtension->AddDevice = TavrinAddDevice;
   return STATUS_SUCCESS;
 }

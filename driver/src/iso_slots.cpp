@@ -13,7 +13,8 @@ USHORT IsoUrbSize(ULONG Packets) { return static_cast<USHORT>(GET_ISO_URB_SIZE(P
 
 // Steps 1 (without allocating), 2 and 4 of building a slot: the block zeroed
 // and filled for the chunk at NextPacket, and the request's next location.
-VOID FillSlot(IsoTransferSlot *Slot, PIO_COMPLETION_ROUTINE Completion) {
+// The completion routine is set by SendSlot, just before each send.
+VOID FillSlot(IsoTransferSlot *Slot) {
   IsoStreamContext *context = Slot->Context;
   ULONG packets = context->PacketsPerTransfer;
   USHORT size = IsoUrbSize(packets);
@@ -37,7 +38,6 @@ VOID FillSlot(IsoTransferSlot *Slot, PIO_COMPLETION_ROUTINE Completion) {
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
   next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(Slot->Irp, Completion, Slot, TRUE, TRUE, TRUE);
 }
 
 }  // namespace
@@ -74,14 +74,14 @@ NTSTATUS CheckTransferShape(const IsoTransferRequest *Request) {
   if (Request->PacketSize == 0 || Request->PacketsPerTransfer == 0 || Request->TransfersInFlight == 0) {
     return STATUS_INVALID_PARAMETER;
   }
-  // The block's 16-bit Length must hold the header and P descriptors.
-  if (Request->PacketsPerTransfer > (0xFFFFu - GET_ISO_URB_SIZE(0)) / sizeof(USBD_ISO_PACKET_DESCRIPTOR)) {
+  if (Request->PacketsPerTransfer > TAVRIN_ISO_MAX_PACKETS_PER_TRANSFER ||
+      Request->TransfersInFlight > TAVRIN_ISO_MAX_TRANSFERS_IN_FLIGHT) {
     return STATUS_INVALID_PARAMETER;
   }
-  ULONG packetsInFlight;
+  ULONG packetsInFlight = Request->PacketsPerTransfer * Request->TransfersInFlight;  // fits: both are bounded
   ULONG bytesInFlight;
-  if (!MultiplyFits(Request->PacketsPerTransfer, Request->TransfersInFlight, &packetsInFlight) ||
-      !MultiplyFits(packetsInFlight, Request->PacketSize, &bytesInFlight)) {
+  if (!MultiplyFits(packetsInFlight, Request->PacketSize, &bytesInFlight) ||
+      bytesInFlight > TAVRIN_ISO_MAX_BYTES_IN_FLIGHT) {
     return STATUS_INVALID_PARAMETER;
   }
   return STATUS_SUCCESS;
@@ -103,19 +103,18 @@ NTSTATUS BuildSlot(IsoStreamContext *Context, ULONG Index, PIO_COMPLETION_ROUTIN
     slot->Urb = NULL;
     return STATUS_NO_MEMORY;
   }
-  IoInitializeIrp(slot->Irp, IoSizeOfIrp(Context->IrpStackSize), Context->IrpStackSize);
   slot->NextPacket = Index * Context->PacketsPerTransfer;
   slot->Context = Context;
   KeInitializeEvent(&slot->Done, NotificationEvent, FALSE);
   slot->Step = SlotIdle;
-  FillSlot(slot, Completion);
+  slot->Completion = Completion;
+  FillSlot(slot);
   return STATUS_SUCCESS;
 }
 
-VOID RebuildSlot(IsoTransferSlot *Slot, PIO_COMPLETION_ROUTINE Completion) {
-  CCHAR stackSize = Slot->Context->IrpStackSize;
-  IoInitializeIrp(Slot->Irp, IoSizeOfIrp(stackSize), stackSize);
-  FillSlot(Slot, Completion);
+VOID RebuildSlot(IsoTransferSlot *Slot) {
+  IoReuseIrp(Slot->Irp, STATUS_SUCCESS);
+  FillSlot(Slot);
 }
 
 VOID ReleaseSlot(IsoTransferSlot *Slot) {
@@ -126,8 +125,16 @@ VOID ReleaseSlot(IsoTransferSlot *Slot) {
 }
 
 VOID SendSlot(IsoTransferSlot *Slot, SlotRetirement Retire) {
-  PDEVICE_OBJECT lower = ExtensionOf(Slot->Context->Device)->LowerDeviceObject;
+  PDEVICE_OBJECT device = Slot->Context->Device;
+  PDEVICE_OBJECT lower = ExtensionOf(device)->LowerDeviceObject;
   for (;;) {
+    // The device object stays referenced while the completion routine runs:
+    // the stream's last routine lets removal finish, and the driver must not
+    // be unloaded under the rest of that routine.
+    if (!NT_SUCCESS(IoSetCompletionRoutineEx(device, Slot->Irp, Slot->Completion, Slot, TRUE, TRUE, TRUE))) {
+      Retire(Slot);
+      return;
+    }
     InterlockedExchange(&Slot->Step, SlotSending);
     IoCallDriver(lower, Slot->Irp);
     // The request belongs to the bus now; only Step says what became of it.

@@ -55,30 +55,32 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
   BOOLEAN failed = !NT_SUCCESS(Irp->IoStatus.Status);
   // A failed transfer's slice holds nothing new (an aborted or refused
   // request leaves the previous round's bytes), so only finished chunks go
-  // into the rings. The two writes of a chunk are made together, so the
-  // rings keep the chunks in one order.
+  // into the rings, each into both rings or into neither.
   if (!failed) {
     ULONG packets = context->PacketsPerTransfer;
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->WriteLock);
-    RingWrite(context->DescriptorRing, &slot->Urb->UrbIsochronousTransfer.IsoPacket[0], packets * kDescriptorBytes);
-    RingWrite(context->DataRing, context->Buffer + static_cast<SIZE_T>(slot->NextPacket) * context->PacketSize,
-              packets * context->PacketSize);
-    KeReleaseSpinLock(&context->WriteLock, oldIrql);
+    RingWriteChunk(context->DataRing, context->DescriptorRing,
+                   context->Buffer + static_cast<SIZE_T>(slot->NextPacket) * context->PacketSize,
+                   packets * context->PacketSize, &slot->Urb->UrbIsochronousTransfer.IsoPacket[0],
+                   packets * kDescriptorBytes);
   }
   if (failed || InterlockedCompareExchange(&context->Stopping, 0, 0) != 0) {
     return ContinueSlot(slot, SlotRetire, RetireStreamSlot);
   }
-  RebuildSlot(slot, StreamCompletion);  // the same slice of Buffer again
+  RebuildSlot(slot);  // the same slice of Buffer again
   return ContinueSlot(slot, SlotResend, RetireStreamSlot);
 }
 
+}  // namespace
+
 // Sets StopStream and tells the running stream's slots to retire.
-VOID RequestStop(DeviceExtension *Extension) {
+VOID StopRunningStream(DeviceExtension *Extension) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
   Extension->StopStream = TRUE;
   if (Extension->Stream != NULL) InterlockedExchange(&Extension->Stream->Stopping, 1);
   KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
 }
+
+namespace {
 
 BOOLEAN StreamPublished(DeviceExtension *Extension) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
@@ -122,7 +124,7 @@ VOID InitializeStreamState(DeviceExtension *Extension) {
 }
 
 VOID EndStreamForRemoval(DeviceExtension *Extension) {
-  RequestStop(Extension);
+  StopRunningStream(Extension);
   KeWaitForSingleObject(&Extension->StreamIdle, Executive, KernelMode, FALSE, NULL);
 }
 
@@ -132,12 +134,14 @@ NTSTATUS StartIsoStreamCall(ControlCall *Call) {
   PipeSnapshot pipe;
   NTSTATUS status = ReadTransferRequest(Call, &request, &pipe);
   if (!NT_SUCCESS(status)) return status;
-  ULONG dataRingSize;
-  ULONG descriptorRingSize;
-  if (request.PacketCount == 0 || !MultiplyFits(request.PacketCount, request.PacketSize, &dataRingSize) ||
-      !MultiplyFits(request.PacketCount, kDescriptorBytes, &descriptorRingSize)) {
+  ULONG ringBytes;
+  if (request.PacketCount == 0 || request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
+      !MultiplyFits(request.PacketCount, request.PacketSize + kDescriptorBytes, &ringBytes) ||
+      ringBytes > TAVRIN_ISO_MAX_RING_BYTES) {
     return STATUS_INVALID_PARAMETER;
   }
+  ULONG dataRingSize = request.PacketCount * request.PacketSize;  // fits: below the ring limit
+  ULONG descriptorRingSize = request.PacketCount * kDescriptorBytes;
   if (StreamPublished(extension)) return STATUS_INVALID_DEVICE_STATE;
 
   IsoStreamContext *context = static_cast<IsoStreamContext *>(AllocateZeroed(sizeof(IsoStreamContext)));
@@ -151,7 +155,6 @@ NTSTATUS StartIsoStreamCall(ControlCall *Call) {
   context->TransferCount = transfers;
   context->ActiveTransfers = static_cast<LONG>(transfers);
   context->IrpStackSize = static_cast<CCHAR>(extension->LowerDeviceObject->StackSize + 1);
-  KeInitializeSpinLock(&context->WriteLock);
   context->BufferSize = packets * transfers * request.PacketSize;  // fits: checked with the shape
   context->Buffer = static_cast<PUCHAR>(AllocateZeroed(context->BufferSize));
   if (context->Buffer != NULL) context->DataRing = RingCreate(dataRingSize);
@@ -182,7 +185,7 @@ NTSTATUS StartIsoStreamCall(ControlCall *Call) {
 }
 
 NTSTATUS StopIsoStreamCall(ControlCall *Call) {
-  RequestStop(Call->Extension);
+  StopRunningStream(Call->Extension);
   return STATUS_SUCCESS;
 }
 
@@ -192,20 +195,23 @@ NTSTATUS ReadIsoStreamCall(ControlCall *Call) {
   NTSTATUS status = ReadIsoRequest(Call, &request);
   if (!NT_SUCCESS(status)) return status;
   ULONG needed;
-  if (request.PacketSize == 0 || request.PacketCount == 0 || request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
+  if ((request.PacketSize == 0 && request.PacketCount != 0) || request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
       !MultiplyFits(request.PacketCount, request.PacketSize + kDescriptorBytes, &needed) ||
       Call->OutputLength != needed) {
     return STATUS_INVALID_PARAMETER;
   }
-  PUCHAR buffer = CallerBuffer(Call);
-  if (buffer == NULL) return STATUS_UNSUCCESSFUL;
+  PUCHAR buffer = NULL;
+  if (request.PacketCount != 0) {
+    buffer = CallerBuffer(Call);
+    if (buffer == NULL) return STATUS_UNSUCCESSFUL;
+  }
 
   DeviceExtension *extension = Call->Extension;
   status = STATUS_SUCCESS;
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
   if (extension->StreamDataRing == NULL || extension->StreamDescriptorRing == NULL) {
     status = STATUS_UNSUCCESSFUL;
-  } else {
+  } else if (request.PacketCount != 0) {  // a read of no packets succeeds with nothing
     Call->Information = RingReadStream(extension->StreamDataRing, extension->StreamDescriptorRing, buffer,
                                        request.PacketSize, request.PacketCount);
   }

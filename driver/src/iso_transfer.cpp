@@ -19,11 +19,13 @@ NTSTATUS BlockingCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
   IsoTransferSlot *slot = static_cast<IsoTransferSlot *>(Context);
   IsoStreamContext *context = slot->Context;
   ULONG packets = context->PacketsPerTransfer;
-  RtlCopyMemory(context->DescriptorArea + static_cast<SIZE_T>(slot->NextPacket) * kDescriptorBytes,
-                &slot->Urb->UrbIsochronousTransfer.IsoPacket[0], static_cast<SIZE_T>(packets) * kDescriptorBytes);
+  if (context->DescriptorArea != NULL) {
+    RtlCopyMemory(context->DescriptorArea + static_cast<SIZE_T>(slot->NextPacket) * kDescriptorBytes,
+                  &slot->Urb->UrbIsochronousTransfer.IsoPacket[0], static_cast<SIZE_T>(packets) * kDescriptorBytes);
+  }
   slot->NextPacket += context->TransferCount * packets;
   if (slot->NextPacket >= context->PacketCount) return ContinueSlot(slot, SlotRetire, FinishBlockingSlot);
-  RebuildSlot(slot, BlockingCompletion);
+  RebuildSlot(slot);
   return ContinueSlot(slot, SlotResend, FinishBlockingSlot);
 }
 
@@ -40,6 +42,10 @@ NTSTATUS IsoTransferCall(ControlCall *Call) {
   PipeSnapshot pipe;
   NTSTATUS status = ReadTransferRequest(Call, &request, &pipe);
   if (!NT_SUCCESS(status)) return status;
+  // The write code's buffer is read-only: it cannot take an IN endpoint's
+  // packets, and the packets' descriptors are not written back into it.
+  BOOLEAN readOnly = CallerBufferIsReadOnly(Call->Code);
+  if (readOnly && (pipe.EndpointAddress & 0x80)) return STATUS_INVALID_PARAMETER;
   ULONG packets = request.PacketsPerTransfer;
   ULONG transfers = request.TransfersInFlight;
   ULONG packetsInFlight = packets * transfers;  // fits: checked with the shape
@@ -61,7 +67,7 @@ NTSTATUS IsoTransferCall(ControlCall *Call) {
   context->Pipe = pipe;
   context->Buffer = buffer;
   context->BufferSize = request.PacketCount * request.PacketSize;
-  context->DescriptorArea = buffer + context->BufferSize;
+  context->DescriptorArea = readOnly ? NULL : buffer + context->BufferSize;
   context->PacketsPerTransfer = packets;
   context->TransferCount = transfers;
   context->IrpStackSize = static_cast<CCHAR>(Call->Extension->LowerDeviceObject->StackSize + 1);
@@ -77,9 +83,15 @@ NTSTATUS IsoTransferCall(ControlCall *Call) {
     }
   }
 
+  WaitingTransfer waiting;
+  if (!NT_SUCCESS(BeginWaitingTransfer(Call, pipe.PipeHandle, &waiting))) {
+    FreeTransfer(context, transfers);
+    return STATUS_CANCELLED;
+  }
   IsoTransferSlot *slots = context->Slots;
   for (ULONG i = 0; i < transfers; ++i) SendSlot(&slots[i], FinishBlockingSlot);
   for (ULONG i = 0; i < transfers; ++i) KeWaitForSingleObject(&slots[i].Done, Suspended, KernelMode, FALSE, NULL);
+  EndWaitingTransfer(Call, &waiting);
   FreeTransfer(context, 0);  // every slot released its request and block when it retired
   return STATUS_SUCCESS;
 }

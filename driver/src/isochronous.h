@@ -25,6 +25,7 @@ typedef struct IsoTransferSlot {
   PIRP Irp;                          // owned request, from IoAllocateIrp
   KEVENT Done;                       // blocking transfer: signalled when it retired
   volatile LONG Step;                // a SlotStep
+  PIO_COMPLETION_ROUTINE Completion; // set on the request at each send
 } IsoTransferSlot;
 
 // What happens to a slot whose request finished for the last time.
@@ -37,7 +38,7 @@ typedef struct IsoStreamContext {
   PipeSnapshot Pipe;        // copied from the interface record at the start
   PUCHAR Buffer;            // the stream's own buffer, or the caller's mapped
   ULONG BufferSize;
-  PUCHAR DescriptorArea;    // blocking transfer only, inside the caller's buffer
+  PUCHAR DescriptorArea;    // blocking transfer only, inside the caller's buffer; null when it is read-only
   ULONG PacketsPerTransfer;
   ULONG TransferCount;
   volatile LONG ActiveTransfers;  // stream only; the slot that brings it to 0 frees
@@ -46,7 +47,6 @@ typedef struct IsoStreamContext {
   IsoTransferSlot *Slots;         // TransferCount records
   CCHAR IrpStackSize;             // the lower device's stack size plus 1
   volatile LONG Stopping;         // stream: set by stop and by removal
-  KSPIN_LOCK WriteLock;           // stream: keeps a chunk's two ring writes together
 } IsoStreamContext;
 
 // The 20-byte IsoTransferRequest at the start of the input.
@@ -55,8 +55,8 @@ NTSTATUS ReadIsoRequest(const ControlCall *Call, IsoTransferRequest *Request);
 // isochronous and usable.
 NTSTATUS IsoPipe(const ControlCall *Call, ULONG PipeIndex, PipeSnapshot *Pipe);
 // Checks what a blocking transfer and a stream start share: non-zero
-// PacketSize, P and T; a request block for P packets that fits its 16-bit
-// length; P × T × PacketSize within 32 bits.
+// PacketSize, P and T, each within the documented limits, and the bytes in
+// flight, P × T × PacketSize, within theirs.
 NTSTATUS CheckTransferShape(const IsoTransferRequest *Request);
 // The three above in order, for the codes that start transfers: the request,
 // its isochronous pipe, and its shape.
@@ -70,7 +70,7 @@ PUCHAR CallerBuffer(const ControlCall *Call);
 // chunk; STATUS_NO_MEMORY with nothing of the slot left allocated.
 NTSTATUS BuildSlot(IsoStreamContext *Context, ULONG Index, PIO_COMPLETION_ROUTINE Completion);
 // Builds the slot's block and request again for the chunk at NextPacket.
-VOID RebuildSlot(IsoTransferSlot *Slot, PIO_COMPLETION_ROUTINE Completion);
+VOID RebuildSlot(IsoTransferSlot *Slot);
 // Frees the slot's request and block (either may be missing).
 VOID ReleaseSlot(IsoTransferSlot *Slot);
 // Sends the slot's request to the lower device and goes on sending it while

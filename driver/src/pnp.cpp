@@ -21,7 +21,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
   if (NT_SUCCESS(status)) {
     status = ConfigureDevice(DeviceObject);
-    if (status == STATUS_SUCCESS) ExtensionOf(DeviceObject)->Started = TRUE;
+    if (status == STATUS_SUCCESS) SetFlag(&ExtensionOf(DeviceObject)->Started, TRUE);
     Irp->IoStatus.Information = 0;
   }
   Irp->IoStatus.Status = status;
@@ -52,7 +52,7 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceExtension *extension = ExtensionOf(DeviceObject);
-  extension->Removing = TRUE;
+  SetFlag(&extension->Removing, TRUE);
 
   // Aborting the pipes ends the transfers that requests inside are waiting on.
   PipeSnapshot pipe;
@@ -117,6 +117,10 @@ NTSTATUS TavrinPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       break;
     case IRP_MN_QUERY_CAPABILITIES:
       status = QueryCapabilities(DeviceObject, Irp);
+      break;
+    case IRP_MN_SURPRISE_REMOVAL:
+      SetFlag(&extension->SurpriseRemoved, TRUE);
+      status = PassDown(extension, Irp);
       break;
     default:
       status = PassDown(extension, Irp);

@@ -4,7 +4,7 @@
 
 BOOLEAN AcquireIoReference(DeviceExtension *Extension) {
   InterlockedIncrement(&Extension->PendingIoCount);
-  if (!*static_cast<volatile UCHAR *>(&Extension->Removing)) return TRUE;
+  if (!ReadFlag(&Extension->Removing)) return TRUE;
   if (InterlockedDecrement(&Extension->PendingIoCount) == 0) KeSetEvent(&Extension->RemoveEvent, 0, FALSE);
   return FALSE;
 }
@@ -14,9 +14,18 @@ VOID ReleaseIoReference(DeviceExtension *Extension) {
 }
 
 NTSTATUS TavrinPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  Irp->IoStatus.Status = STATUS_SUCCESS;
-  Irp->IoStatus.Information = 0;
+  // A wait-wake request keeps the status it came with: nothing here waits
+  // for a wake, so only a driver below may answer it.
+  if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction != IRP_MN_WAIT_WAKE) {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+  }
   IoCopyCurrentIrpStackLocationToNext(Irp);
   PoStartNextPowerIrp(Irp);
   return PoCallDriver(ExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
+}
+
+NTSTATUS TavrinSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IoCallDriver(ExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
 }

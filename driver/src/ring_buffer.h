@@ -10,7 +10,7 @@ typedef struct RingBuffer {
   PUCHAR ReadPointer;   // next byte to read
   ULONG Size;           // capacity in bytes
   ULONG Count;          // bytes held; changed only under Lock
-  KSPIN_LOCK Lock;      // guards Count, and serialises writers
+  KSPIN_LOCK Lock;      // guards Count, the pointers and the bytes while they are copied
   PUCHAR Base;          // Size bytes of non-paged storage, owned
 } RingBuffer;
 
@@ -24,12 +24,24 @@ RingBuffer *RingCreate(ULONG Size);
 ULONG RingWrite(RingBuffer *Ring, const VOID *Source, ULONG Length);
 
 // Reads up to `Length` bytes, as many as the ring holds; 0 when Length is
-// more than the ring's capacity or the ring is empty. Runs alongside
-// writers; readers must be serialised by the caller.
+// more than the ring's capacity or the ring is empty. Holds the ring's lock
+// for the copy, so readers and writers may run at the same time.
 ULONG RingRead(RingBuffer *Ring, PVOID Destination, ULONG Length);
 
 // Frees the storage and the header; null is allowed.
 VOID RingFree(RingBuffer *Ring);
+
+// The stream's two rings hold the same chunks in the same order: a chunk's
+// data and its packet descriptors go into both rings or into neither, and a
+// read takes matching packets from both. Both operations hold the two rings'
+// locks (data ring first) for their whole work, so neither sees the other
+// half done.
+
+// Writes one chunk: `DataLength` bytes to the data ring and
+// `DescriptorLength` bytes to the descriptor ring, or nothing when either
+// ring lacks the room. Returns TRUE when the chunk was written.
+BOOLEAN RingWriteChunk(RingBuffer *DataRing, RingBuffer *DescriptorRing, const VOID *Data, ULONG DataLength,
+                       const VOID *Descriptors, ULONG DescriptorLength);
 
 // A stream read out of the two rings: up to PacketCount × PacketSize data
 // bytes to `Destination`, then the descriptors of the whole packets read

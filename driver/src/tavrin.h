@@ -38,7 +38,7 @@ struct IsoStreamContext;
 typedef struct DeviceExtension {
   PDEVICE_OBJECT PhysicalDeviceObject;
   PDEVICE_OBJECT LowerDeviceObject;
-  UCHAR Started;
+  volatile LONG Started;  // read and written only with interlocked operations
   UCHAR LinkCreated;
   USBD_CONFIGURATION_HANDLE ConfigurationHandle;
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
@@ -47,7 +47,11 @@ typedef struct DeviceExtension {
   LONG LastUsbdStatus;
   LONG PendingIoCount;
   KEVENT RemoveEvent;
-  UCHAR Removing;
+  volatile LONG Removing;  // read and written only with interlocked operations
+  // Set at surprise removal: the device is gone, so new opens are refused
+  // and its name goes as soon as the handles already open are closed.
+  volatile LONG SurpriseRemoved;
+  volatile LONG OpenHandles;  // handles created and not yet cleaned up
   UCHAR StopStream;
   struct RingBuffer *StreamDataRing;
   struct RingBuffer *StreamDescriptorRing;
@@ -62,7 +66,15 @@ typedef struct DeviceExtension {
   // Signalled while no stream is alive: cleared when a stream starts, set by
   // its last slot once everything is freed. Removal waits for it.
   KEVENT StreamIdle;
+  // The transfers that requests are blocked on, per handle (WaitingTransfer).
+  KSPIN_LOCK WaitingLock;
+  LIST_ENTRY WaitingTransfers;
 } DeviceExtension;
+
+// METHOD_IN_DIRECT codes: the caller's buffer is locked for reading only,
+// so nothing may be written into it (FILE_ANY_ACCESS lets any program send
+// them, on pages it may only read).
+inline BOOLEAN CallerBufferIsReadOnly(ULONG Code) { return METHOD_FROM_CTL_CODE(Code) == METHOD_IN_DIRECT; }
 
 inline DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
@@ -88,6 +100,14 @@ typedef struct ControlCall {
   ULONG_PTR Information;  // the byte count reported with a success
 } ControlCall;
 
+// A transfer that a handle's request is blocked on, listed on the request's
+// stack for as long as it waits.
+typedef struct WaitingTransfer {
+  LIST_ENTRY Link;
+  PFILE_OBJECT File;
+  USBD_PIPE_HANDLE Pipe;
+} WaitingTransfer;
+
 // ---- Memory ----------------------------------------------------------------
 PVOID AllocateZeroed(SIZE_T Bytes);
 VOID FreePool(PVOID Block);
@@ -96,6 +116,13 @@ VOID FreePool(PVOID Block);
 BOOLEAN AcquireIoReference(DeviceExtension *Extension);
 VOID ReleaseIoReference(DeviceExtension *Extension);
 DRIVER_DISPATCH TavrinPower;
+// Windows Management Instrumentation requests: this driver serves none, so
+// they go to the bus driver, as every function driver must pass them.
+DRIVER_DISPATCH TavrinSystemControl;
+
+// A flag shared between threads, read and set with full barriers.
+inline BOOLEAN ReadFlag(volatile LONG *Flag) { return InterlockedCompareExchange(Flag, 0, 0) != 0; }
+inline VOID SetFlag(volatile LONG *Flag, BOOLEAN Value) { InterlockedExchange(Flag, Value ? 1 : 0); }
 
 // ---- Plug and Play and configuration -----------------------------------------
 DRIVER_DISPATCH TavrinPnp;
@@ -120,6 +147,15 @@ USHORT PipeRequestLength();
 NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId,
                         PVOID Buffer, ULONG Length, ULONG *Received);
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+
+// ---- Handles and the transfers their requests wait on ---------------------------
+VOID InitializeWaitingTransfers(DeviceExtension *Extension);
+// Lists a transfer about to be sent for the call's handle; STATUS_CANCELLED
+// (nothing listed) when the handle has been cleaned up already.
+NTSTATUS BeginWaitingTransfer(ControlCall *Call, USBD_PIPE_HANDLE Pipe, WaitingTransfer *Entry);
+VOID EndWaitingTransfer(ControlCall *Call, WaitingTransfer *Entry);
+// A handle's cleanup: aborts the pipes its requests are blocked on.
+VOID AbortWaitingTransfers(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT File);
 
 // ---- Device control ----------------------------------------------------------
 DRIVER_DISPATCH TavrinDeviceControl;
@@ -146,3 +182,5 @@ VOID InitializeStreamState(DeviceExtension *Extension);
 // Removal, once no request is inside the driver: stops the stream and waits
 // until its last slot has retired and freed it.
 VOID EndStreamForRemoval(DeviceExtension *Extension);
+// Tells a running stream's slots to retire (the last one frees the stream).
+VOID StopRunningStream(DeviceExtension *Extension);

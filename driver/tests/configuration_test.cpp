@@ -4,8 +4,11 @@
 // stop-device, capabilities and power requests.
 #include "driver_test_support.h"
 
+#include <usbioctl.h>
+
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace drivertest {
@@ -384,17 +387,71 @@ TEST_F(ConfigurationTest, CapabilitiesWithAVersionGainSurpriseRemovalOk) {
   EXPECT_EQ(static_cast<unsigned>(unversioned.SurpriseRemovalOK), 0u);
 }
 
-TEST_F(ConfigurationTest, OtherPlugAndPlayAndPowerRequestsArePassedDown) {
+// The bus stand-in serves no WMI requests; for this test its PDO answers
+// them as a bus driver does, with the status they arrive with.
+NTSTATUS AnswerWithArrivingStatus(PDEVICE_OBJECT, PIRP irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+TEST_F(ConfigurationTest, OtherPlugAndPlayPowerAndWmiRequestsArePassedDown) {
   AttachStarted();
   PDEVICE_OBJECT top = host::TopDevice(deviceId);
   EXPECT_EQ(SendPnp(top, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS) << "the bus's answer";
   EXPECT_EQ(SendPnp(top, 0x14), STATUS_NOT_SUPPORTED) << "a request nobody serves keeps its status";
 
   EXPECT_EQ(SendPower(top, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED), STATUS_SUCCESS);
-  // The bus leaves a wait-wake request's status as it arrives: the driver
-  // made it a success before passing it down.
-  EXPECT_EQ(SendPower(top, IRP_MN_WAIT_WAKE, STATUS_NOT_SUPPORTED), STATUS_SUCCESS);
+  // Nothing waits for a wake: the request keeps the status the bus leaves.
+  EXPECT_EQ(SendPower(top, IRP_MN_WAIT_WAKE, STATUS_NOT_SUPPORTED), STATUS_NOT_SUPPORTED);
+
+  PDRIVER_OBJECT bus = host::PhysicalDevice(deviceId)->DriverObject;
+  PDRIVER_DISPATCH busWmi = bus->MajorFunction[IRP_MJ_SYSTEM_CONTROL];
+  bus->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = AnswerWithArrivingStatus;
+  NTSTATUS wmi = SendSystemControl(top, STATUS_NOT_SUPPORTED);
+  bus->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = busWmi;
+  EXPECT_EQ(wmi, STATUS_NOT_SUPPORTED) << "the WMI request reached the bus driver";
   EXPECT_TRUE(Call(device.get(), IOCTL_INSTR_NOP, {}, 0).ok);
+}
+
+// Notes the length of every configuration descriptor read the bus serves.
+PDRIVER_DISPATCH g_busInternalControl = nullptr;
+std::mutex g_readsLock;
+std::vector<ULONG> g_configurationReads;
+NTSTATUS NoteConfigurationReads(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  auto *urb = static_cast<PURB>(location->Parameters.Others.Argument1);
+  if (location->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+      urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+      urb->UrbControlDescriptorRequest.DescriptorType == 2) {
+    std::lock_guard guard(g_readsLock);
+    g_configurationReads.push_back(urb->UrbControlDescriptorRequest.TransferBufferLength);
+  }
+  return g_busInternalControl(pdo, irp);
+}
+
+// Query-stop, stop and start, twice: each start reads the descriptors anew
+// (the configuration as wTotalLength + 16 bytes) and keeps one copy of the
+// device descriptor.
+TEST_F(ConfigurationTest, StopAndStartCyclesReadTheDescriptorsAgainAndKeepOneCopy) {
+  AttachStarted(LargeConfiguration());
+  device.Close();
+  host::WaitForPnp();
+  const km::PoolUsage started = km::PoolInUse(0x6E766154);
+  PDEVICE_OBJECT top = host::TopDevice(deviceId);
+  PDRIVER_OBJECT bus = host::PhysicalDevice(deviceId)->DriverObject;
+  g_busInternalControl = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = NoteConfigurationReads;
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    EXPECT_EQ(SendPnp(top, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(top, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(top, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  }
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_busInternalControl;
+  EXPECT_EQ(g_configurationReads, (std::vector<ULONG>{9, 316, 9, 316})) << "the header, then wTotalLength + 16";
+  EXPECT_EQ(km::PoolInUse(0x6E766154).allocations, started.allocations) << "one device descriptor is kept";
+  Handle handle = Handle::Open(DevicePath(0));
+  EXPECT_EQ(Call(handle.get(), IOCTL_INSTR_GET_DEVICE_DESCRIPTOR, {}, 18).information, 18u);
 }
 
 }  // namespace

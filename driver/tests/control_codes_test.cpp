@@ -283,34 +283,34 @@ TEST_F(ControlCodesTest, ClassAndVendorRequestsGoToTheRecipientTheirKeyNames) {
   };
   for (const Case &c : cases) {
     std::size_t before = model->ControlRequests().size();
-    Reply reply = Call(device.get(), IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(true, c.type, c.recipient)), 4);
+    Reply reply = CallWithOutput(device.get(), IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(false, c.type, c.recipient)),
+                                 {9, 8, 7});
     ASSERT_TRUE(reply.ok) << "type " << int(c.type) << " recipient " << int(c.recipient) << ": error " << reply.error;
-    EXPECT_EQ(reply.information, 4u);
-    EXPECT_EQ(reply.output, (Bytes{0xA0, 0xA1, 0xA2, 0xA3}));
+    EXPECT_EQ(reply.information, 3u);
     auto sent = model->ControlRequests();
     ASSERT_EQ(sent.size(), before + 1);
-    EXPECT_EQ(sent.back().setup.requestType, 0x80 | c.setupType)
-        << "type " << int(c.type) << " recipient " << int(c.recipient);
+    EXPECT_EQ(sent.back().setup.requestType, c.setupType) << "type " << int(c.type) << " recipient " << int(c.recipient);
     EXPECT_EQ(sent.back().setup.request, 0x21);
     EXPECT_EQ(sent.back().setup.value, 0xBEEF);
     EXPECT_EQ(sent.back().setup.index, 0x0102);
-    EXPECT_EQ(sent.back().setup.length, 4);
+    EXPECT_EQ(sent.back().setup.length, 3);
+    EXPECT_EQ(sent.back().payload, (Bytes{9, 8, 7})) << "the data stage is the caller's buffer";
   }
 
-  // Host to device: the data stage is the caller's buffer.
-  Reply out = CallWithOutput(device.get(), IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(false, 2, 1)), {9, 8, 7});
-  ASSERT_TRUE(out.ok) << "error " << out.error;
-  EXPECT_EQ(out.information, 3u);
-  auto sent = model->ControlRequests();
-  EXPECT_EQ(sent.back().setup.requestType, 0x41) << "host-to-device, vendor, interface";
-  EXPECT_EQ(sent.back().payload, (Bytes{9, 8, 7}));
+  // The code locks the caller's buffer for reading only: a device-to-host
+  // data stage may not land in it, and nothing reaches the device.
+  std::size_t before = model->ControlRequests().size();
+  Reply in = Call(device.get(), IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(true, 2, 0)), 4);
+  EXPECT_EQ(in.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(in.output, Bytes(4, 0xCC));
+  EXPECT_EQ(model->ControlRequests().size(), before);
 }
 
 TEST_F(ControlCodesTest, ClassOrVendorRequestWithAnotherTypeOrRecordLengthIsRefused) {
   auto model = AttachStarted();
   for (std::uint8_t recipient = 0; recipient < 4; ++recipient) {
     for (std::uint8_t type : {0, 3}) {
-      Reply reply = Call(device.get(), IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(true, type, recipient)), 4);
+      Reply reply = Call(device.get(), IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(false, type, recipient)), 4);
       EXPECT_EQ(reply.status, STATUS_INVALID_PARAMETER) << "type " << int(type) << " recipient " << int(recipient);
       EXPECT_EQ(reply.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     }
@@ -328,7 +328,7 @@ TEST_F(ControlCodesTest, ClassOrVendorRequestWithAnotherTypeOrRecordLengthIsRefu
 TEST_F(ControlCodesTest, ClassOrVendorRequestTheDeviceStallsReportsTheBusStatus) {
   auto model = AttachStarted();
   model->StallRequests({0x21});
-  Reply reply = Call(device.get(), IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(true, 2, 0)), 4);
+  Reply reply = Call(device.get(), IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(false, 2, 0)), 4);
   EXPECT_FALSE(reply.ok);
   EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(reply.information, 0u);
@@ -419,7 +419,7 @@ TEST_F(ControlCodesTest, EachCodeReportsItsOwnStatusWhenItsRequestBlockCannotBeA
       {"bulk write", IOCTL_INSTR_BULK_WRITE, PipeIndex(0), 8, STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
       {"bulk read", IOCTL_INSTR_BULK_READ, PipeIndex(1), 8, STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
       {"timed read", IOCTL_INSTR_BULK_READ_TIMED, PipeIndex(1), 8, STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
-      {"control request", IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(true, 2, 0)), 4, STATUS_NO_MEMORY,
+      {"control request", IOCTL_INSTR_CONTROL_REQUEST, AsBytes(Control(false, 2, 0)), 4, STATUS_NO_MEMORY,
        ERROR_NOT_ENOUGH_MEMORY},
       {"reset pipe", IOCTL_INSTR_RESET_PIPE, PipeIndex(1), 0, STATUS_INSUFFICIENT_RESOURCES,
        ERROR_NO_SYSTEM_RESOURCES},

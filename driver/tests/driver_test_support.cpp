@@ -443,6 +443,32 @@ NTSTATUS SendPower(PDEVICE_OBJECT top, UCHAR minor, NTSTATUS initial) {
   return SendAndWait(top, IRP_MJ_POWER, minor, initial, nullptr);
 }
 
+namespace {
+std::mutex g_busPnpLock;
+PDRIVER_DISPATCH g_busPnp = nullptr;
+
+NTSTATUS KeepPdoAtRemoval(PDEVICE_OBJECT pdo, PIRP irp) {
+  if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) return g_busPnp(pdo, irp);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+}  // namespace
+
+NTSTATUS RemoveWhilePlugged(host::DeviceId id) {
+  std::lock_guard guard(g_busPnpLock);
+  PDRIVER_OBJECT bus = host::PhysicalDevice(id)->DriverObject;
+  g_busPnp = bus->MajorFunction[IRP_MJ_PNP];
+  bus->MajorFunction[IRP_MJ_PNP] = KeepPdoAtRemoval;
+  NTSTATUS status = SendPnp(host::TopDevice(id), IRP_MN_REMOVE_DEVICE);
+  bus->MajorFunction[IRP_MJ_PNP] = g_busPnp;
+  return status;
+}
+
+NTSTATUS SendSystemControl(PDEVICE_OBJECT top, NTSTATUS initial) {
+  return SendAndWait(top, IRP_MJ_SYSTEM_CONTROL, 0, initial, nullptr);
+}
+
 NameSquatter::NameSquatter(std::u16string name) : name_(std::move(name)) {
   std::u16string target = u"\\Device\\Nowhere";
   UNICODE_STRING link = Counted(name_);

@@ -252,6 +252,12 @@ std::uint32_t LastUsbdStatus(HANDLE handle);
 NTSTATUS SendPnp(PDEVICE_OBJECT top, UCHAR minor, PDEVICE_CAPABILITIES capabilities = nullptr);
 // Sends a power request; `initial` is the status the request starts with.
 NTSTATUS SendPower(PDEVICE_OBJECT top, UCHAR minor, NTSTATUS initial);
+// Sends the remove request to a device that stays plugged in, as Windows
+// does when a user stops a device; the bus answers it but keeps its PDO
+// (which host::Shutdown removes later). Returns the request's status.
+NTSTATUS RemoveWhilePlugged(host::DeviceId id);
+// Sends a WMI request (IRP_MJ_SYSTEM_CONTROL) that starts with `initial`.
+NTSTATUS SendSystemControl(PDEVICE_OBJECT top, NTSTATUS initial);
 
 // Occupies a name in the object namespace with a symbolic link to nowhere,
 // so that a driver cannot create it; removed when it goes.

@@ -45,6 +45,11 @@ TEST_F(RemovalTest, BlockedReadEndsWhenTheDeviceIsPulledAndTheDeviceObjectGoesWi
   // own answers; the device behind it is gone.
   host::WaitForPnp();
   EXPECT_NE(km::LookupDevice(DeviceName(0)), nullptr);
+  // The name stays for the open handle, but a device whose removal is
+  // pending takes no new handle.
+  Handle late = Handle::Open(DevicePath(0));
+  EXPECT_FALSE(late.valid());
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "STATUS_DELETE_PENDING";
   Reply version = Call(device.get(), IOCTL_INSTR_GET_DRIVER_VERSION, {}, 6);
   EXPECT_TRUE(version.ok) << "surprise removal changes nothing in the driver";
   EXPECT_EQ(ReadRecordBytes(device.get()).information, 96u);
@@ -60,6 +65,18 @@ TEST_F(RemovalTest, BlockedReadEndsWhenTheDeviceIsPulledAndTheDeviceObjectGoesWi
   Handle reopened = Handle::Open(DevicePath(0));
   EXPECT_FALSE(reopened.valid());
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(RemovalTest, RemovalOfAPresentInstrumentAbortsTheReadBlockedOnIt) {
+  auto model = AttachStarted();
+  std::future<Reply> read = StartTransfer(device.get(), IOCTL_INSTR_BULK_READ, 1, 64);
+  ASSERT_TRUE(model->WaitForPolls(kReplyEndpoint, 1)) << "the read never reached the device";
+  std::future<NTSTATUS> removal = std::async(std::launch::async, [id = deviceId] { return RemoveWhilePlugged(id); });
+  Reply ended = Finish(read, deviceId);
+  EXPECT_FALSE(ended.ok);
+  EXPECT_EQ(ended.status, STATUS_CANCELLED) << "status 0x" << std::hex << ended.status;
+  EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+  EXPECT_EQ(km::LookupDevice(DeviceName(0)), nullptr) << "the device object went";
 }
 
 TEST_F(RemovalTest, HandleLeftOpenAcrossRemovalFailsWithoutReachingTheDriver) {

@@ -213,4 +213,56 @@ TEST_F(RingTest, WritersOnSeveralProcessorsAtOnceNeverInterleave) {
   RingFree(ring);
 }
 
+// A completion routine writing chunks into full rings while a reader takes
+// packets out of them: every packet read comes with its own descriptor
+// (the sequence number in the data equals the one in the descriptor's
+// Offset), and never without one.
+TEST_F(RingTest, ChunksStayMatchedAcrossBothRingsWhileAReaderRacesAFullRingWriter) {
+  constexpr ULONG kPacket = 8, kPerChunk = 2, kDescriptor = 12;
+  constexpr std::uint32_t kChunks = 20000;
+  RingBuffer *data = RingCreate(3 * kPerChunk * kPacket);
+  RingBuffer *descriptors = RingCreate(3 * kPerChunk * kDescriptor);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    std::uint32_t chunkData[kPerChunk * kPacket / 4];
+    std::uint32_t chunkDescriptors[kPerChunk * kDescriptor / 4] = {};
+    for (std::uint32_t chunk = 0; chunk < kChunks; ++chunk) {
+      for (ULONG k = 0; k < kPerChunk; ++k) {
+        std::uint32_t sequence = chunk * kPerChunk + k;
+        chunkData[k * 2] = chunkData[k * 2 + 1] = sequence;
+        chunkDescriptors[k * 3] = sequence;
+      }
+      RingWriteChunk(data, descriptors, chunkData, sizeof chunkData, chunkDescriptors, sizeof chunkDescriptors);
+    }
+    KeLowerIrql(old);
+    done = true;
+  });
+  std::string fault;
+  std::uint64_t packetsRead = 0;
+  Bytes out(kPerChunk * (kPacket + kDescriptor));
+  for (bool finished = false; fault.empty();) {
+    finished = done;  // read before the ring: a last read after it finds everything the writer wrote
+    ULONG got = RingReadStream(data, descriptors, out.data(), kPacket, kPerChunk);
+    if (finished && got == 0) break;
+    ULONG packets = got / (kPacket + kDescriptor);
+    if (got != packets * (kPacket + kDescriptor)) fault = "a read of " + std::to_string(got) + " bytes";
+    for (ULONG k = 0; k < packets && fault.empty(); ++k) {
+      std::uint32_t inData, inDescriptor;
+      std::memcpy(&inData, &out[k * kPacket], 4);
+      std::memcpy(&inDescriptor, &out[packets * kPacket + k * kDescriptor], 4);
+      if (inData != inDescriptor) {
+        fault = "packet " + std::to_string(inData) + " came with the descriptor of " + std::to_string(inDescriptor);
+      }
+    }
+    packetsRead += packets;
+  }
+  writer.join();
+  EXPECT_EQ(fault, "");
+  EXPECT_GT(packetsRead, 0u);
+  RingFree(data);
+  RingFree(descriptors);
+}
+
 }  // namespace

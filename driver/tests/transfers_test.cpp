@@ -100,12 +100,19 @@ TEST_F(TransfersTest, PipeIndexMustNameABulkOrInterruptPipeOfTheRecord) {
   EXPECT_EQ(TextOf(interrupt.output, interrupt.information), "interrupt!");
 }
 
-TEST_F(TransfersTest, DirectionFollowsTheEndpointNotTheCode) {
+TEST_F(TransfersTest, DirectionFollowsTheEndpointNotTheCodeButReadOnlyBuffersTakeNoData) {
   auto model = AttachStarted();
   model->QueuePacket(kReplyEndpoint, TextBytes("abc"));
+  // The bulk write code locks the caller's buffer for reading only: an IN
+  // pipe's data may not land in it, and nothing is asked of the device.
+  const int pollsBefore = model->Polls(kReplyEndpoint);
   Reply writeOnIn = Transfer(device.get(), IOCTL_INSTR_BULK_WRITE, 1, Bytes(64, 0));
-  ASSERT_TRUE(writeOnIn.ok) << "error " << writeOnIn.error;
-  EXPECT_EQ(TextOf(writeOnIn.output, writeOnIn.information), "abc");
+  EXPECT_EQ(writeOnIn.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(writeOnIn.output, Bytes(64, 0));
+  EXPECT_EQ(model->Polls(kReplyEndpoint), pollsBefore);
+  Reply readOnIn = Transfer(device.get(), IOCTL_INSTR_BULK_READ, 1, Bytes(64, 0));
+  ASSERT_TRUE(readOnIn.ok) << "error " << readOnIn.error;
+  EXPECT_EQ(TextOf(readOnIn.output, readOnIn.information), "abc") << "the packet is still there";
   EXPECT_TRUE(model->OutTransfers(kCommandEndpoint).empty());
 
   Reply readOnOut = Transfer(device.get(), IOCTL_INSTR_BULK_READ, 0, TextBytes("xyz"));
@@ -248,6 +255,25 @@ TEST_F(TransfersTest, PipeAbortEndsABlockedReadAndRefusesAnIndexOutsideTheRecord
   Reply next = Transfer(device.get(), IOCTL_INSTR_BULK_READ, 1, Bytes(64, 0));
   ASSERT_TRUE(next.ok);
   EXPECT_EQ(TextOf(next.output, next.information), "after");
+}
+
+// A program that closes its handle while another of its threads is blocked
+// in a read on it: the handle's cleanup ends that read, and the file object
+// outlives the request. Another handle's request is not touched.
+TEST_F(TransfersTest, ClosingAHandleEndsTheReadBlockedOnItOnly) {
+  auto model = AttachStarted();
+  Handle other = Handle::Open(DevicePath(0));
+  std::future<Reply> mine = StartTransfer(device.get(), IOCTL_INSTR_BULK_READ, 1, 64);
+  std::future<Reply> theirs = StartTransfer(other.get(), IOCTL_INSTR_BULK_READ, 2, 64);
+  ASSERT_TRUE(model->WaitForPolls(kReplyEndpoint, 1));
+  ASSERT_TRUE(model->WaitForPolls(kFormattedEndpoint, 1));
+  device.Close();
+  Reply ended = Finish(mine, deviceId);
+  EXPECT_EQ(ended.status, STATUS_CANCELLED);
+  EXPECT_EQ(theirs.wait_for(50ms), std::future_status::timeout) << "the other handle's read still waits";
+  model->QueuePacket(kFormattedEndpoint, TextBytes("theirs"));
+  Reply served = Finish(theirs, deviceId);
+  EXPECT_EQ(TextOf(served.output, served.information), "theirs");
 }
 
 }  // namespace

@@ -201,6 +201,7 @@ typedef struct _MDL {
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_ALLOCATED_FIXED_SIZE 0x0008
 #define MDL_PARTIAL 0x0010
+#define MDL_WRITE_OPERATION 0x0080
 
 typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 } MEMORY_CACHING_TYPE;
@@ -694,6 +695,12 @@ NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 NTKERNELAPI VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);
+// A completion routine during which the device object stays referenced, so
+// that its driver cannot be unloaded until the routine has returned.
+NTKERNELAPI NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                    PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                                    BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                                    BOOLEAN InvokeOnCancel);
 NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                                      PVOID InputBuffer, ULONG InputBufferLength,
                                                      PVOID OutputBuffer, ULONG OutputBufferLength,

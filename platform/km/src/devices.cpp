@@ -120,10 +120,16 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       break;
     }
   }
+  // With its last device gone a Plug and Play driver is unloaded next.
+  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+  bool lastOfDriver = driver->DeviceObject == nullptr;
   if (DeviceObject->ReferenceCount == 0) {
     guard.unlock();
     FreeDevice(DeviceObject);
+  } else {
+    guard.unlock();
   }
+  if (lastOfDriver) CheckNoUnheldCompletionRoutine(driver, "the driver's last device object was deleted");
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {

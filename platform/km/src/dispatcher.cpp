@@ -5,6 +5,7 @@
 #include "internal.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -12,6 +13,7 @@ namespace km::internal {
 namespace {
 
 std::mutex g_dispatcherLock;
+std::atomic<long long> g_pauseAfterSignalMs{0};
 
 // One waiter, queued on an event's wait list while its thread sleeps.
 struct WaitBlock {
@@ -42,14 +44,33 @@ void SetIrql(KIRQL newIrql) {
   if (newIrql < APC_LEVEL) RunDeferredCompletions(thread);
 }
 
+// The timer resolution: 0 for exact time-outs, else the clock tick at which
+// Windows' timers expire (about 15.6 ms by default). TAVRIN_TIMER_RESOLUTION_US
+// sets it at start; km::SetTimerResolution while running.
+std::atomic<long long> g_timerResolutionNs{[] {
+  const char *text = std::getenv("TAVRIN_TIMER_RESOLUTION_US");
+  return text != nullptr ? std::atoll(text) * 1000 : 0LL;
+}()};
+
 std::chrono::steady_clock::time_point DeadlineFor(const LARGE_INTEGER &timeout) {
   auto now = std::chrono::steady_clock::now();
-  if (timeout.QuadPart <= 0) return now + std::chrono::nanoseconds(-timeout.QuadPart * 100);
-  // An absolute system time: turn it into a distance from now.
-  LARGE_INTEGER systemNow;
-  KeQuerySystemTime(&systemNow);
-  LONGLONG delta = timeout.QuadPart - systemNow.QuadPart;
-  return now + std::chrono::nanoseconds(delta > 0 ? delta * 100 : 0);
+  std::chrono::steady_clock::time_point deadline;
+  if (timeout.QuadPart <= 0) {
+    deadline = now + std::chrono::nanoseconds(-timeout.QuadPart * 100);
+  } else {
+    // An absolute system time: turn it into a distance from now.
+    LARGE_INTEGER systemNow;
+    KeQuerySystemTime(&systemNow);
+    LONGLONG delta = timeout.QuadPart - systemNow.QuadPart;
+    deadline = now + std::chrono::nanoseconds(delta > 0 ? delta * 100 : 0);
+  }
+  // A timer expires at the first clock tick at or after its due time.
+  long long tick = g_timerResolutionNs.load();
+  if (tick > 0) {
+    long long at = deadline.time_since_epoch() / std::chrono::nanoseconds(1);
+    deadline = std::chrono::steady_clock::time_point(std::chrono::nanoseconds((at + tick - 1) / tick * tick));
+  }
+  return deadline;
 }
 
 void CheckEvent(PRKEVENT event, const char *operation) {
@@ -176,17 +197,22 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   UNREFERENCED_PARAMETER(Wait);
   CheckEvent(Event, "KeSetEvent");
-  std::lock_guard guard(g_dispatcherLock);
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  PLIST_ENTRY head = &Event->Header.WaitListHead;
-  while (!IsListEmpty(head) && Event->Header.SignalState != 0) {
-    auto *block = CONTAINING_RECORD(RemoveHeadList(head), WaitBlock, link);
-    block->thread->waitSatisfied = true;
-    block->thread->wake.notify_one();
-    // A synchronization event releases one waiter and resets itself.
-    if (Event->Header.Type == SynchronizationEvent) Event->Header.SignalState = 0;
+  LONG previous;
+  {
+    std::lock_guard guard(g_dispatcherLock);
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    PLIST_ENTRY head = &Event->Header.WaitListHead;
+    while (!IsListEmpty(head) && Event->Header.SignalState != 0) {
+      auto *block = CONTAINING_RECORD(RemoveHeadList(head), WaitBlock, link);
+      block->thread->waitSatisfied = true;
+      block->thread->wake.notify_one();
+      // A synchronization event releases one waiter and resets itself.
+      if (Event->Header.Type == SynchronizationEvent) Event->Header.SignalState = 0;
+    }
   }
+  long long pause = g_pauseAfterSignalMs.load();
+  if (pause > 0 && InCompletionRoutine()) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   return previous;
 }
 
@@ -252,6 +278,12 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
   std::this_thread::sleep_until(DeadlineFor(*Interval));
   return STATUS_SUCCESS;
 }
+
+void km::SetTimerResolution(std::chrono::microseconds tick) {
+  g_timerResolutionNs = std::chrono::duration_cast<std::chrono::nanoseconds>(tick).count();
+}
+
+void km::SetPauseAfterSignalInCompletion(std::chrono::milliseconds pause) { g_pauseAfterSignalMs = pause.count(); }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   // 100 ns units since 1 January 1601, as Windows counts system time.

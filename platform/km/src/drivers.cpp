@@ -13,9 +13,13 @@ struct DriverRecord {
   std::u16string name;
   std::size_t devices = 0;  // device objects not yet freed
   bool unloaded = false;
+  std::size_t routinesRunning = 0;  // completion routines on any thread now
+  std::size_t routinesHeld = 0;     // of those, the ones set with IoSetCompletionRoutineEx
 };
 
 std::mutex g_driversLock;
+std::condition_variable g_routineLeft;
+thread_local int t_completionDepth = 0;
 std::unordered_map<PDRIVER_OBJECT, DriverRecord> g_drivers;
 thread_local PDRIVER_OBJECT t_currentDriver = nullptr;
 
@@ -39,6 +43,41 @@ void FreeDriverObject(PDRIVER_OBJECT driver) {
 }  // namespace
 
 PDRIVER_OBJECT CurrentDriver() { return t_currentDriver; }
+
+void CompletionRoutineEntered(PDRIVER_OBJECT driver, bool heldByReference) {
+  ++t_completionDepth;
+  std::lock_guard guard(g_driversLock);
+  auto it = g_drivers.find(driver);
+  if (it == g_drivers.end()) return;
+  ++it->second.routinesRunning;
+  it->second.routinesHeld += heldByReference;
+}
+
+void CompletionRoutineLeft(PDRIVER_OBJECT driver, bool heldByReference) {
+  --t_completionDepth;
+  {
+    std::lock_guard guard(g_driversLock);
+    auto it = g_drivers.find(driver);
+    if (it == g_drivers.end()) return;
+    --it->second.routinesRunning;
+    it->second.routinesHeld -= heldByReference;
+  }
+  g_routineLeft.notify_all();
+}
+
+bool InCompletionRoutine() { return t_completionDepth > 0; }
+
+void CheckNoUnheldCompletionRoutine(PDRIVER_OBJECT driver, const char *when) {
+  std::unique_lock guard(g_driversLock);
+  auto it = g_drivers.find(driver);
+  if (it == g_drivers.end() || it->second.routinesRunning == it->second.routinesHeld) return;
+  std::size_t unheld = it->second.routinesRunning - it->second.routinesHeld;
+  guard.unlock();
+  BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+           std::string(when) + " while " + std::to_string(unheld) +
+               " of its completion routines were still running (set them with "
+                               "IoSetCompletionRoutineEx to hold the driver until they return)");
+}
 
 bool IsLoadedDriver(PDRIVER_OBJECT driver) {
   std::lock_guard guard(g_driversLock);
@@ -118,6 +157,15 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
              "UnloadDriver of a driver that is not loaded");
   }
+  {
+    // Routines set with IoSetCompletionRoutineEx hold a reference on their
+    // device: the unload waits for them. Any other routine still running
+    // would go on in code that is about to be unmapped.
+    std::unique_lock guard(g_driversLock);
+    DriverRecord &record = g_drivers.at(driver);
+    g_routineLeft.wait(guard, [&] { return record.routinesHeld == 0; });
+  }
+  CheckNoUnheldCompletionRoutine(driver, "driver unloaded");
   if (driver->DriverUnload != nullptr) {
     DriverScope scope(driver);
     driver->DriverUnload(driver);

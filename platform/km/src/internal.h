@@ -50,6 +50,15 @@ bool SpinLockHeldByCurrentThread(PKSPIN_LOCK lock);
 // ---- Driver attribution ----------------------------------------------------
 
 PDRIVER_OBJECT CurrentDriver();
+// A completion routine of `driver` starts and ends; `heldByReference` for one
+// set with IoSetCompletionRoutineEx, which keeps the driver from unloading.
+void CompletionRoutineEntered(PDRIVER_OBJECT driver, bool heldByReference);
+void CompletionRoutineLeft(PDRIVER_OBJECT driver, bool heldByReference);
+// Stops the process when a completion routine of `driver` that no device
+// reference holds is running: the driver may be unloaded under it now.
+void CheckNoUnheldCompletionRoutine(PDRIVER_OBJECT driver, const char *when);
+// Whether the calling thread runs a completion routine now.
+bool InCompletionRoutine();
 bool IsLoadedDriver(PDRIVER_OBJECT driver);
 void DriverDeviceCreated(PDRIVER_OBJECT driver);
 void DriverDeviceFreed(PDRIVER_OBJECT driver);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <deque>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -50,6 +51,23 @@ RequestTable &Requests() {
 constexpr std::size_t kQuarantine = 1024;
 
 KSPIN_LOCK g_cancelLock = 0;
+
+// The routine and device of a completion routine set with
+// IoSetCompletionRoutineEx; the kernel's own routine runs it.
+struct HeldCompletion {
+  PIO_COMPLETION_ROUTINE routine;
+  PVOID context;
+  PDEVICE_OBJECT device;
+};
+
+NTSTATUS NTAPI RunHeldCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  auto *held = static_cast<HeldCompletion *>(Context);
+  HeldCompletion copy = *held;
+  delete held;
+  NTSTATUS status = copy.routine(DeviceObject, Irp, copy.context);
+  DereferenceDevice(copy.device);
+  return status;
+}
 
 std::string Address(const void *p) {
   char text[32];
@@ -102,7 +120,9 @@ void FinishRequest(PIRP irp) {
   FreeMdlChain(irp);
   PKEVENT event = irp->UserEvent;
   if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-  FreeRequest(irp);
+  // A user-mode request is freed by the system service that issued it, once
+  // it has checked what the dispatch routine returned against the outcome.
+  if (record.origin != RequestOrigin::User) FreeRequest(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
@@ -175,8 +195,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   return AllocateRequest(StackSize, RequestOrigin::Driver);
 }
 
-VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-  CheckLiveRequest(Irp, "IoInitializeIrp");
+namespace {
+void ReinitializeRequest(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   if (PacketSize < IoSizeOfIrp(StackSize) || PacketSize > RecordOf(Irp).bytes) {
     km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  "IoInitializeIrp with a packet size that does not fit the request packet");
@@ -184,11 +204,24 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   std::memset(Irp, 0, PacketSize);
   InitializeStack(Irp, PacketSize, StackSize);
 }
+}  // namespace
+
+// IoInitializeIrp is for packets a driver allocated itself: one from
+// IoAllocateIrp carries the I/O manager's allocation state, which only
+// IoReuseIrp keeps.
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  CheckLiveRequest(Irp, "IoInitializeIrp");
+  if (RecordOf(Irp).origin == RequestOrigin::Driver) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "IoInitializeIrp of a request from IoAllocateIrp; reuse it with IoReuseIrp");
+  }
+  ReinitializeRequest(Irp, PacketSize, StackSize);
+}
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   CheckLiveRequest(Irp, "IoReuseIrp");
   CCHAR stackSize = Irp->StackCount;
-  IoInitializeIrp(Irp, Irp->Size, stackSize);
+  ReinitializeRequest(Irp, Irp->Size, stackSize);
   Irp->IoStatus.Status = Iostatus;
 }
 
@@ -246,7 +279,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
       if (ok && OutputBufferLength != 0) {
         irp->MdlAddress = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, nullptr);
         ok = irp->MdlAddress != nullptr;
-        if (ok) MmProbeAndLockPages(irp->MdlAddress, KernelMode, IoWriteAccess);
+        // Windows probes an IN_DIRECT buffer for reading only: data goes from it to the device.
+        LOCK_OPERATION access =
+            METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess;
+        if (ok) MmProbeAndLockPages(irp->MdlAddress, KernelMode, access);
       }
       break;
     default:  // METHOD_NEITHER
@@ -327,8 +363,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool hasUpper = Irp->CurrentLocation <= Irp->StackCount;
     if (invoke) {
       PDEVICE_OBJECT upper = hasUpper ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-      km::DriverScope scope(upper != nullptr ? upper->DriverObject : RecordOf(Irp).owner);
-      if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+      PDRIVER_OBJECT driver = upper != nullptr ? upper->DriverObject : RecordOf(Irp).owner;
+      km::DriverScope scope(driver);
+      bool held = routine == RunHeldCompletion;
+      CompletionRoutineEntered(driver, held);
+      NTSTATUS result = routine(upper, Irp, context);
+      // The request may be gone now; only the driver is looked at.
+      CompletionRoutineLeft(driver, held);
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
     } else if (Irp->PendingReturned && hasUpper) {
       IoMarkIrpPending(Irp);
     }
@@ -343,6 +385,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   std::shared_ptr<ThreadState> originator = record.originator;  // outlives the record
   RunOnOriginator(originator, Irp, FinishRequest);
+}
+
+NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                        PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                        BOOLEAN InvokeOnCancel) {
+  auto *held = new (std::nothrow) HeldCompletion{CompletionRoutine, Context, DeviceObject};
+  if (held == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  ReferenceDevice(DeviceObject);
+  IoSetCompletionRoutine(Irp, RunHeldCompletion, held, InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
+  return STATUS_SUCCESS;
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancelLock); }

@@ -4,23 +4,65 @@
 // waits for it, as the Windows system services do for synchronous handles.
 #include "internal.h"
 
-#include <unordered_set>
+#include <cstdio>
+#include <unordered_map>
 
 namespace km {
 namespace {
 
 using namespace internal;
 
+std::string Hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+// An open file object: the handle that user mode holds on it, and the
+// requests under way on it. IRP_MJ_CLEANUP goes when the handle closes,
+// IRP_MJ_CLOSE and the object's end when the last request has finished too,
+// so that a request still blocked in a driver never sees its file go.
+struct FileEntry {
+  bool handleOpen = true;
+  std::size_t references = 1;  // the handle's, and one per request under way
+};
+
 std::mutex g_filesLock;
-std::unordered_set<PFILE_OBJECT> g_files;
+std::unordered_map<PFILE_OBJECT, FileEntry> g_files;
 std::function<void(PDEVICE_OBJECT)> g_lastCloseObserver;
 
 bool IsOpenFile(PFILE_OBJECT file) {
   std::lock_guard guard(g_filesLock);
-  return g_files.count(file) != 0;
+  auto it = g_files.find(file);
+  return it != g_files.end() && it->second.handleOpen;
+}
+
+// Takes a reference for one request on a file whose handle is open.
+bool ReferenceOpenFile(PFILE_OBJECT file) {
+  std::lock_guard guard(g_filesLock);
+  auto it = g_files.find(file);
+  if (it == g_files.end() || !it->second.handleOpen) return false;
+  ++it->second.references;
+  return true;
+}
+
+// The file object's end: IRP_MJ_CLOSE, and the device's last-close news.
+void FinishFile(PFILE_OBJECT file);
+
+void ReleaseFile(PFILE_OBJECT file) {
+  {
+    std::lock_guard guard(g_filesLock);
+    auto it = g_files.find(file);
+    if (--it->second.references != 0) return;
+    g_files.erase(it);
+  }
+  FinishFile(file);
 }
 
 // Sends a request the I/O manager built and waits until it is finished.
+// Windows' own rule for dispatch routines is checked on the way: a routine
+// returns STATUS_PENDING exactly when it marked the request pending, and
+// any other status it returns is the one it completed the request with.
 NTSTATUS SendAndWait(PDEVICE_OBJECT top, PIRP irp, KEVENT *done, IO_STATUS_BLOCK *iosb) {
   NTSTATUS status = IofCallDriver(top, irp);
   if (status == STATUS_PENDING) {
@@ -28,6 +70,18 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT top, PIRP irp, KEVENT *done, IO_STATUS_BLOCK
   } else if (KeReadStateEvent(done) == 0) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              "a dispatch routine returned a status other than STATUS_PENDING without completing the request");
+  }
+  bool markedPending = irp->PendingReturned != 0;
+  FreeRequest(irp);
+  if ((status == STATUS_PENDING) != markedPending) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             status == STATUS_PENDING ? "a dispatch routine returned STATUS_PENDING for a request it did not mark pending"
+                                      : "a dispatch routine marked a request pending but returned 0x" + Hex(status));
+  }
+  if (status != STATUS_PENDING && status != iosb->Status) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             "a dispatch routine returned 0x" + Hex(status) + " for a request it completed with 0x" +
+                 Hex(iosb->Status));
   }
   return iosb->Status;
 }
@@ -49,6 +103,22 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major) {
   irp->Tail.Overlay.OriginalFileObject = file;
   AdoptRequest(irp);
   return SendAndWait(top, irp, &done, &iosb);
+}
+
+void FinishFile(PFILE_OBJECT file) {
+  PDEVICE_OBJECT device = file->DeviceObject;
+  // A deleted device's driver no longer expects requests for it.
+  if (!DeviceGone(device)) SendFileRequest(file, IRP_MJ_CLOSE);
+  bool last;
+  std::function<void(PDEVICE_OBJECT)> observer;
+  {
+    std::lock_guard guard(g_filesLock);
+    last = --StateOf(device).openFiles == 0;
+    observer = g_lastCloseObserver;
+  }
+  if (last && observer) observer(device);
+  DereferenceDevice(device);
+  delete file;
 }
 
 bool InStack(PDEVICE_OBJECT opened, PDEVICE_OBJECT device) {
@@ -82,7 +152,7 @@ NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file) {
   }
   {
     std::lock_guard guard(g_filesLock);
-    g_files.insert(opened);
+    g_files.emplace(opened, FileEntry{});
     ++StateOf(device).openFiles;
   }
   *file = opened;
@@ -91,12 +161,15 @@ NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file) {
 
 NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void *input, ULONG inputLength, void *output,
                        ULONG outputLength, ULONG_PTR *information) {
-  if (!IsOpenFile(file)) return STATUS_INVALID_HANDLE;
   if ((input == nullptr && inputLength != 0) || (output == nullptr && outputLength != 0)) {
-    return STATUS_ACCESS_VIOLATION;  // what probing a missing buffer gives on Windows
+    return IsOpenFile(file) ? STATUS_ACCESS_VIOLATION : STATUS_INVALID_HANDLE;  // as probing a missing buffer
   }
+  if (!ReferenceOpenFile(file)) return STATUS_INVALID_HANDLE;
   PDEVICE_OBJECT device = file->DeviceObject;
-  if (DeviceGone(device)) return STATUS_NO_SUCH_DEVICE;
+  if (DeviceGone(device)) {
+    ReleaseFile(file);
+    return STATUS_NO_SUCH_DEVICE;
+  }
   ReferenceDevice(device);
   PDEVICE_OBJECT top = TopOfStack(device);
   KEVENT done;
@@ -116,36 +189,27 @@ NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void *input, ULONG i
     if (information != nullptr) *information = iosb.Information;
   }
   DereferenceDevice(device);
+  ReleaseFile(file);
   return status;
 }
 
 void CloseFile(PFILE_OBJECT file) {
   {
     std::lock_guard guard(g_filesLock);
-    if (g_files.erase(file) == 0) return;
+    auto it = g_files.find(file);
+    if (it == g_files.end() || !it->second.handleOpen) return;
+    it->second.handleOpen = false;  // its reference now covers the cleanup
   }
-  PDEVICE_OBJECT device = file->DeviceObject;
-  // A deleted device's driver no longer expects requests for it.
-  if (!DeviceGone(device)) {
-    SendFileRequest(file, IRP_MJ_CLEANUP);
-    SendFileRequest(file, IRP_MJ_CLOSE);
-  }
-  bool last;
-  std::function<void(PDEVICE_OBJECT)> observer;
-  {
-    std::lock_guard guard(g_filesLock);
-    last = --StateOf(device).openFiles == 0;
-    observer = g_lastCloseObserver;
-  }
-  if (last && observer) observer(device);
-  DereferenceDevice(device);
-  delete file;
+  // The driver ends the file's requests at cleanup; the object stays until
+  // the last of them has finished.
+  if (!DeviceGone(file->DeviceObject)) SendFileRequest(file, IRP_MJ_CLEANUP);
+  ReleaseFile(file);
 }
 
 std::size_t OpenFileCount(PDEVICE_OBJECT device) {
   std::lock_guard guard(g_filesLock);
   std::size_t count = 0;
-  for (PFILE_OBJECT file : g_files) count += InStack(file->DeviceObject, device);
+  for (const auto &[file, entry] : g_files) count += InStack(file->DeviceObject, device);
   return count;
 }
 

@@ -223,7 +223,7 @@ TEST_F(StackTest, CancelWithoutRoutineOnlyMarksTheRequest) {
   IoFreeIrp(irp);
 }
 
-TEST_F(StackTest, ReinitialisedRequestCanBeSentAgainFromItsCompletionRoutine) {
+TEST_F(StackTest, ReusedRequestCanBeSentAgainFromItsCompletionRoutine) {
   int sent = 0;
   bus.Handle(IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
     ++sent;
@@ -236,7 +236,7 @@ TEST_F(StackTest, ReinitialisedRequestCanBeSentAgainFromItsCompletionRoutine) {
   static PIO_COMPLETION_ROUTINE again = [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
     auto *r = static_cast<Resend *>(context);
     if (--r->remaining == 0) return STATUS_MORE_PROCESSING_REQUIRED;
-    IoInitializeIrp(irp, IoSizeOfIrp(r->target->StackSize), r->target->StackSize);
+    IoReuseIrp(irp, STATUS_SUCCESS);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(irp, again, r, TRUE, TRUE, TRUE);
     IoCallDriver(r->target, irp);

@@ -113,6 +113,28 @@ TEST(Mdl, DescribesTheCallersOwnBufferAndMapsItInPlace) {
   EXPECT_EQ(IoAllocateMdl(start, 0, FALSE, FALSE, nullptr), nullptr);
 }
 
+// Pages locked for reading are readable through the mapping; a write
+// through it stops the process when the pages are unlocked.
+TEST(Mdl, PagesLockedForReadStopTheProcessWhenWrittenThrough) {
+  char caller[16] = "read only";
+  PMDL mdl = IoAllocateMdl(caller, sizeof caller, FALSE, FALSE, nullptr);
+  MmProbeAndLockPages(mdl, UserMode, IoReadAccess);
+  auto *mapped = static_cast<char *>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  ASSERT_NE(mapped, nullptr);
+  EXPECT_STREQ(mapped, "read only");
+  MmUnlockPages(mdl);
+  IoFreeMdl(mdl);
+  EXPECT_DEATH(
+      {
+        PMDL locked = IoAllocateMdl(caller, sizeof caller, FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(locked, UserMode, IoReadAccess);
+        static_cast<char *>(MmGetSystemAddressForMdlSafe(locked, NormalPagePriority))[0] = 'R';
+        MmUnlockPages(locked);
+      },
+      "written into a buffer locked for read access only");
+  EXPECT_STREQ(caller, "read only") << "the caller's pages never changed";
+}
+
 TEST(Mdl, NonPagedPoolNeedsNoMapping) {
   PVOID block = ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
   PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);

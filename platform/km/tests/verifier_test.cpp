@@ -174,4 +174,43 @@ TEST_F(Verifier, CancelRoutineThatKeepsTheCancelLock) {
       "without releasing the cancel spin lock");
 }
 
+// A user-mode request whose dispatch routine breaks the status rule: what
+// it returns must be the status it completed with, or STATUS_PENDING when
+// (and only when) it marked the request pending.
+void SendUserRequest(NTSTATUS completed, NTSTATUS returned, bool markPending) {
+  TestDriver driver;
+  driver.AddDevice(u"\\Device\\StatusRule");
+  driver.Handle(IRP_MJ_DEVICE_CONTROL, [=](PDEVICE_OBJECT, PIRP irp) {
+    if (markPending) IoMarkIrpPending(irp);
+    Complete(irp, completed);
+    return returned;
+  });
+  PFILE_OBJECT file;
+  ASSERT_EQ(km::OpenFile(u"\\Device\\StatusRule", &file), STATUS_SUCCESS);
+  ULONG_PTR information;
+  km::DeviceControl(file, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0,
+                    nullptr, 0, &information);
+  km::CloseFile(file);
+}
+
+TEST_F(Verifier, DispatchStatusThatIsNotTheCompletedOneOrPendingWithoutTheMark) {
+  SendUserRequest(STATUS_UNSUCCESSFUL, STATUS_PENDING, true);  // the rule kept
+  EXPECT_DEATH(SendUserRequest(STATUS_SUCCESS, STATUS_UNSUCCESSFUL, false),
+               "returned 0xC0000001 for a request it completed with 0x00000000");
+  EXPECT_DEATH(SendUserRequest(STATUS_SUCCESS, STATUS_PENDING, false), "did not mark pending");
+  EXPECT_DEATH(SendUserRequest(STATUS_SUCCESS, STATUS_SUCCESS, true), "marked a request pending but returned");
+}
+
+TEST_F(Verifier, InitializingARequestFromIoAllocateIrp) {
+  EXPECT_DEATH(
+      {
+        TestDriver driver;
+        PDEVICE_OBJECT device = driver.AddDevice();
+        km::DriverScope scope(driver.object());
+        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+        IoInitializeIrp(irp, IoSizeOfIrp(device->StackSize), device->StackSize);
+      },
+      "reuse it with IoReuseIrp");
+}
+
 }  // namespace

@@ -138,17 +138,23 @@ TEST_F(Kernel32Test, DirectMethodsHandTheDriverAnMdlOfTheCallersBuffer) {
       EXPECT_EQ(MmGetMdlByteCount(irp->MdlAddress), sizeof output);
       EXPECT_EQ(*static_cast<LONG *>(irp->AssociatedIrp.SystemBuffer), 2) << "input in the system buffer";
       auto *mapped = static_cast<char *>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+      // An IN_DIRECT buffer is locked for reading only: data comes from it.
+      if (method == METHOD_IN_DIRECT) {
+        EXPECT_STREQ(mapped, "caller");
+        return Complete(irp, STATUS_SUCCESS, 0);
+      }
       std::memcpy(mapped, "direct", 6);
       return Complete(irp, STATUS_SUCCESS, 6);
     });
     HANDLE handle = Open();
     LONG channel = 2;
     std::memset(output, 0, sizeof output);
+    std::strcpy(output, "caller");
     DWORD returned = 0;
     ASSERT_TRUE(DeviceIoControl(handle, Code(0x813, method), &channel, 4, output, sizeof output, &returned,
                                 nullptr));
-    EXPECT_EQ(returned, 6u);
-    EXPECT_EQ(std::string(output), "direct");
+    EXPECT_EQ(returned, method == METHOD_IN_DIRECT ? 0u : 6u);
+    EXPECT_EQ(std::string(output), method == METHOD_IN_DIRECT ? "caller" : "direct");
     CloseHandle(handle);
   }
 }

@@ -5,6 +5,7 @@
 
 #include <wdm.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -106,7 +107,24 @@ KM_API void SetLastCloseObserver(std::function<void(PDEVICE_OBJECT)> observer);
 KM_API void SetBootRoutine(std::function<void()> boot);
 KM_API void EnsureBooted();
 
+// ---- Timers --------------------------------------------------------------
+
+// Time-outs are exact by default. With a tick (15625 µs is Windows' default
+// clock of 64 Hz) a timed wait ends at the first tick at or after its due
+// time, as on Windows: a 1 ms wait then takes up to a whole tick. The
+// environment variable TAVRIN_TIMER_RESOLUTION_US sets it at start.
+KM_API void SetTimerResolution(std::chrono::microseconds tick);
+
 // ---- Verifier ------------------------------------------------------------
+
+// While set, a completion routine that signals an event is held for `pause`
+// inside KeSetEvent before it may go on, so that driver code that
+// runs after a signal letting its driver be unloaded is caught: deleting a
+// driver's last device object, or unloading it, while one of its completion
+// routines still runs stops the process (a routine set with
+// IoSetCompletionRoutineEx holds the device object, and so the unload, until
+// it returns, as on Windows). Zero turns it off.
+KM_API void SetPauseAfterSignalInCompletion(std::chrono::milliseconds pause);
 
 // Stops the process with a bug-check message naming the rule that was broken.
 [[noreturn]] KM_API void BugCheck(ULONG code, const char *name, const std::string &detail);
