@@ -33,6 +33,9 @@ NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
   ULONG received;
   NTSTATUS status = ReadDescriptor(DeviceObject, kDeviceDescriptorType, 0, 0, descriptor, 18, &received);
   if (NT_SUCCESS(status)) {
+    // A start after a stop reads the descriptor again: the new copy
+    // replaces the one kept from the first start.
+    FreePool(extension->DeviceDescriptor);
     extension->DeviceDescriptor = descriptor;
   } else {
     FreePool(descriptor);

@@ -4,6 +4,7 @@
 // waits for it, as the Windows system services do for synchronous handles.
 #include "internal.h"
 
+#include <atomic>
 #include <unordered_set>
 
 namespace km {
@@ -14,6 +15,7 @@ using namespace internal;
 std::mutex g_filesLock;
 std::unordered_set<PFILE_OBJECT> g_files;
 std::function<void(PDEVICE_OBJECT)> g_lastCloseObserver;
+std::atomic<std::size_t> g_fileObjects{0};
 
 bool IsOpenFile(PFILE_OBJECT file) {
   std::lock_guard guard(g_filesLock);
@@ -70,7 +72,12 @@ NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file) {
     DereferenceDevice(device);
     return STATUS_NO_SUCH_DEVICE;
   }
+  if (AllocationFails(kFileObjectTag, false)) {
+    DereferenceDevice(device);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   auto *opened = new FILE_OBJECT{};
+  ++g_fileObjects;
   opened->Type = IO_TYPE_FILE;
   opened->Size = sizeof(FILE_OBJECT);
   opened->DeviceObject = device;
@@ -78,6 +85,7 @@ NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file) {
   if (!NT_SUCCESS(status)) {
     DereferenceDevice(device);
     delete opened;
+    --g_fileObjects;
     return status;
   }
   {
@@ -140,7 +148,10 @@ void CloseFile(PFILE_OBJECT file) {
   if (last && observer) observer(device);
   DereferenceDevice(device);
   delete file;
+  --g_fileObjects;
 }
+
+std::size_t FileObjectsInUse() { return g_fileObjects.load(); }
 
 std::size_t OpenFileCount(PDEVICE_OBJECT device) {
   std::lock_guard guard(g_filesLock);
