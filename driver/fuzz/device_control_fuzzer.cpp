@@ -57,8 +57,10 @@ constexpr std::array<Code, 24> kCodes = {{
     {IOCTL_INSTR_NOP_DIRECT, 0, 0},
 }};
 
-constexpr ULONG kHugeLengths[] = {4096, 65535, 65536, 1u << 20};
-constexpr std::size_t kLargestBuffer = 1u << 20;
+// Past the largest transfer a pipe allows (65535) and the sizes the answers
+// have; larger ones only cost the kernel's buffer copies.
+constexpr ULONG kHugeLengths[] = {4096, 65535, 65536, 70000};
+constexpr std::size_t kLargestBuffer = 70000;
 
 const char *const kCommands[] = {"*IDN?\n", "MEAS?\n", "FMT 3\n", "ECHO fuzz\n", "FW?\n",
                                  "*RST\n",  "FMT:STREAM 2\n", "DL,DSP,NORESET\n", "BOGUS\n"};
@@ -94,6 +96,11 @@ std::vector<std::uint8_t> &Buffer() {
   return buffer;
 }
 
+std::vector<std::uint8_t> &InputBuffer() {
+  static std::vector<std::uint8_t> buffer(kLargestBuffer);
+  return buffer;
+}
+
 void DeviceControl(Rig &rig, FuzzedDataProvider &in) {
   ULONG code;
   Code known{0, 8, 64};
@@ -105,8 +112,9 @@ void DeviceControl(Rig &rig, FuzzedDataProvider &in) {
   }
   ULONG inputLength = ChooseLength(in, known.record);
   ULONG outputLength = ChooseLength(in, known.answer);
-  std::vector<std::uint8_t> input = in.ConsumeBytes<std::uint8_t>(std::min<ULONG>(inputLength, 64));
-  input.resize(inputLength);
+  std::vector<std::uint8_t> &input = InputBuffer();
+  std::vector<std::uint8_t> given = in.ConsumeBytes<std::uint8_t>(std::min<ULONG>(inputLength, 64));
+  std::fill_n(std::copy(given.begin(), given.end(), input.begin()), std::min<ULONG>(inputLength, 64) - given.size(), 0);
   if (code == IOCTL_INSTR_START_ISO_STREAM && inputLength >= sizeof(IsoTransferRequest)) {
     IsoTransferRequest request = SmallStream(in);
     std::memcpy(input.data(), &request, sizeof request);
@@ -115,7 +123,7 @@ void DeviceControl(Rig &rig, FuzzedDataProvider &in) {
   std::vector<std::uint8_t> fill = in.ConsumeBytes<std::uint8_t>(std::min<ULONG>(outputLength, 32));
   std::copy(fill.begin(), fill.end(), output.begin());
   ULONG_PTR information = 0;
-  NTSTATUS status = rig.Call(code, input.empty() ? nullptr : input.data(), inputLength,
+  NTSTATUS status = rig.Call(code, inputLength == 0 ? nullptr : input.data(), inputLength,
                              outputLength == 0 ? nullptr : output.data(), outputLength, &information);
   // A buffered answer never claims more than the output holds; the kernel's
   // verifier checks that. Direct transfers are bounded by their buffer too.

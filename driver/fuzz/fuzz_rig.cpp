@@ -9,12 +9,20 @@
 namespace tavrinfuzz {
 namespace {
 
-std::mutex g_rescueLock;
-std::condition_variable g_rescueWanted;
-bool g_stalled = false;
-// The handle the rescuer aborts pipes on; the lock keeps it open meanwhile.
-std::mutex g_fileLock;
-PFILE_OBJECT g_rescueFile = nullptr;
+// What the rescuer waits on. Never destroyed: the rescuer still waits on it
+// while the process exits.
+struct RescueState {
+  std::mutex lock;
+  std::condition_variable wanted;
+  bool stalled = false;
+  // The handle the rescuer aborts pipes on; the lock keeps it open meanwhile.
+  std::mutex fileLock;
+  PFILE_OBJECT file = nullptr;
+};
+RescueState &State() {
+  static RescueState *state = new RescueState;
+  return *state;
+}
 
 // The pipes a record can name: more than any device here has.
 constexpr ULONG kPipesToAbort = 32;
@@ -29,24 +37,25 @@ Rig &Rig::Instance() {
 Rig::Rig() {
   km::UseVirtualClock(true);
   km::SetVirtualClockStallHandler([] {
-    std::lock_guard guard(g_rescueLock);
-    g_stalled = true;
-    g_rescueWanted.notify_one();
+    std::lock_guard guard(State().lock);
+    State().stalled = true;
+    State().wanted.notify_one();
   });
   std::thread([this] { Rescue(); }).detach();
 }
 
 void Rig::Rescue() {
   for (;;) {
+    RescueState &state = State();
     {
-      std::unique_lock guard(g_rescueLock);
-      g_rescueWanted.wait(guard, [] { return g_stalled; });
-      g_stalled = false;
+      std::unique_lock guard(state.lock);
+      state.wanted.wait(guard, [&] { return state.stalled; });
+      state.stalled = false;
     }
-    std::lock_guard guard(g_fileLock);
-    if (g_rescueFile == nullptr) continue;
+    std::lock_guard guard(state.fileLock);
+    if (state.file == nullptr) continue;
     for (ULONG pipe = 0; pipe < kPipesToAbort; ++pipe) {
-      km::DeviceControl(g_rescueFile, IOCTL_INSTR_ABORT_PIPE, &pipe, sizeof pipe, nullptr, 0, nullptr);
+      km::DeviceControl(state.file, IOCTL_INSTR_ABORT_PIPE, &pipe, sizeof pipe, nullptr, 0, nullptr);
     }
   }
 }
@@ -61,16 +70,16 @@ bool Rig::Attach(std::shared_ptr<usb::DeviceModel> model) {
 bool Rig::OpenHandle() {
   CloseHandle();
   if (km::OpenFile(u"\\??\\TAVRIN-0", &file_) != STATUS_SUCCESS) file_ = nullptr;
-  std::lock_guard guard(g_fileLock);
-  g_rescueFile = file_;
+  std::lock_guard guard(State().fileLock);
+  State().file = file_;
   return file_ != nullptr;
 }
 
 void Rig::CloseHandle() {
   if (file_ == nullptr) return;
   {
-    std::lock_guard guard(g_fileLock);
-    g_rescueFile = nullptr;
+    std::lock_guard guard(State().fileLock);
+    State().file = nullptr;
   }
   km::CloseFile(file_);
   file_ = nullptr;
