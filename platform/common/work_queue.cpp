@@ -49,6 +49,7 @@ void WorkQueue::ClockMoved() {
 }
 
 void WorkQueue::Run() {
+  km::SetThreadClockClient(this);
   std::unique_lock guard(lock_);
   bool toldIdle = false;  // the clock knows this queue has nothing due
   while (!stopping_) {

@@ -22,6 +22,9 @@ std::mutex g_clockLock;
 std::vector<ClockClient *> g_clients;       // guarded by g_clockLock
 std::multiset<std::int64_t> g_deadlines;    // time-outs of waiting threads, guarded by g_clockLock
 std::function<void()> g_stallHandler;       // guarded by g_clockLock
+// Clients whose own thread waits in the kernel, guarded by g_clockLock.
+std::multiset<ClockClient *> g_blockedClients;
+thread_local ClockClient *t_client = nullptr;
 
 std::int64_t SteadyNanoseconds() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -40,6 +43,19 @@ void RemoveWaitDeadline(std::int64_t deadline) {
   std::lock_guard guard(g_clockLock);
   auto it = g_deadlines.find(deadline);
   if (it != g_deadlines.end()) g_deadlines.erase(it);
+}
+
+void ThreadWaitBegins() {
+  if (t_client == nullptr) return;
+  std::lock_guard guard(g_clockLock);
+  g_blockedClients.insert(t_client);
+}
+
+void ThreadWaitEnds() {
+  if (t_client == nullptr) return;
+  std::lock_guard guard(g_clockLock);
+  auto it = g_blockedClients.find(t_client);
+  if (it != g_blockedClients.end()) g_blockedClients.erase(it);
 }
 
 LONGLONG VirtualSystemTime() { return g_virtualSystemBase.load() + g_virtualNow.load() / 100; }
@@ -71,6 +87,8 @@ void AddClockClient(ClockClient *client) {
   std::lock_guard guard(g_clockLock);
   g_clients.push_back(client);
 }
+
+void SetThreadClockClient(ClockClient *client) { t_client = client; }
 
 void RemoveClockClient(ClockClient *client) {
   std::lock_guard guard(g_clockLock);
@@ -108,7 +126,8 @@ ClockAdvance TryAdvanceClock() {
     std::int64_t now = g_virtualNow.load();
     std::optional<std::int64_t> next;
     for (ClockClient *client : g_clients) {
-      if (client->Runnable()) return ClockAdvance::Busy;
+      // A client whose thread waits here runs nothing meanwhile.
+      if (g_blockedClients.count(client) == 0 && client->Runnable()) return ClockAdvance::Busy;
       std::optional<std::int64_t> due = client->NextDue();
       if (due && (!next || *due < *next)) next = due;
     }

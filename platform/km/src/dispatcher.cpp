@@ -76,6 +76,7 @@ NTSTATUS WaitOnVirtualClock(ThreadState &thread, LIST_ENTRY *link, std::unique_l
   std::optional<std::int64_t> deadline;
   if (Timeout != nullptr) deadline = km::ClockNanoseconds() + TimeoutNanoseconds(*Timeout);
   if (deadline) AddWaitDeadline(*deadline);
+  ThreadWaitBegins();
   g_virtualWaiters.insert(&thread);
   NTSTATUS status = STATUS_SUCCESS;
   bool stallReported = false;
@@ -101,6 +102,7 @@ NTSTATUS WaitOnVirtualClock(ThreadState &thread, LIST_ENTRY *link, std::unique_l
                          [&] { return thread.waitSatisfied || g_virtualGeneration != generation; });
   }
   g_virtualWaiters.erase(&thread);
+  ThreadWaitEnds();
   if (deadline) RemoveWaitDeadline(*deadline);
   return status;
 }

@@ -87,6 +87,9 @@ LONGLONG VirtualSystemTime();
 // kernel can end the waits.
 enum class ClockAdvance { Moved, Busy, Nothing };
 ClockAdvance TryAdvanceClock();
+// The calling thread starts or ends a wait on the virtual clock.
+void ThreadWaitBegins();
+void ThreadWaitEnds();
 // Calls the stall handler, if one is set.
 void ReportClockStall();
 

@@ -112,6 +112,10 @@ class ClockClient {
   virtual void ClockMoved() = 0;
 };
 KM_API void AddClockClient(ClockClient *client);
+// Names the client whose work the calling thread runs (a work queue's own
+// thread): while that thread waits in the kernel the client can run nothing
+// else, so it does not hold the virtual clock back.
+KM_API void SetThreadClockClient(ClockClient *client);
 KM_API void RemoveClockClient(ClockClient *client);
 // A client ran out of work that is due: threads waiting on the virtual clock
 // look again whether they can move it.
