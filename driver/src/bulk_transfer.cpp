@@ -172,8 +172,10 @@ NTSTATUS VendorDeviceRequestCall(ControlCall *Call) {
                         in ? USBD_TRANSFER_DIRECTION_IN : 0, 0, request.Request, request.Value, request.Index,
                         in ? static_cast<PVOID>(Call->SystemBuffer) : static_cast<PVOID>(data), NULL,
                         request.Length, NULL);
-  SubmitUrb(Call->Device, urb);  // the status is not examined
-  Call->Information = in ? urb->UrbControlVendorClassRequest.TransferBufferLength : 0;
+  // The request succeeds whatever the device answered, but reports only the
+  // bytes the bus really moved: none when the request never reached a device.
+  NTSTATUS status = SubmitUrb(Call->Device, urb);
+  Call->Information = in && NT_SUCCESS(status) ? urb->UrbControlVendorClassRequest.TransferBufferLength : 0;
   FreePool(data);
   FreePool(urb);
   return STATUS_SUCCESS;

@@ -369,6 +369,23 @@ TEST_F(ConfigurationTest, StopDeviceDeconfiguresButOpensStillSucceed) {
   EXPECT_EQ(ReadRecordBytes(handle.get()).information, 96u) << "the record is kept";
 }
 
+// The host sends what Windows sends besides arrival and removal: a
+// query-stop, stop and start cycle (the device is configured again) and a
+// system sleep and wake; the instrument works after each.
+TEST_F(ConfigurationTest, StopStartAndSleepWakeCyclesFromTheHostLeaveAWorkingInstrument) {
+  auto model = AttachStarted();
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    EXPECT_EQ(host::StopAndRestart(deviceId), STATUS_SUCCESS);
+    EXPECT_TRUE(host::Started(deviceId));
+    EXPECT_EQ(host::SleepAndWake(deviceId), STATUS_SUCCESS);
+    EXPECT_EQ(ReadRecordBytes(device.get()).information, 96u) << "configured again after the start";
+    Reply write = CallWithOutput(device.get(), IOCTL_INSTR_BULK_WRITE, PipeIndex(0), TextBytes("again\n"));
+    EXPECT_TRUE(write.ok) << "cycle " << cycle << ": error " << write.error;
+  }
+  EXPECT_EQ(model->OutTransfers(kCommandEndpoint).size(), 3u);
+  EXPECT_EQ(host::StopAndRestart(0xFFFF), STATUS_NO_SUCH_DEVICE);
+}
+
 TEST_F(ConfigurationTest, CapabilitiesWithAVersionGainSurpriseRemovalOk) {
   AttachStarted();
   PDEVICE_OBJECT top = host::TopDevice(deviceId);

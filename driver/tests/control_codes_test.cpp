@@ -237,6 +237,25 @@ TEST_F(ControlCodesTest, DeviceToHostVendorRequestReturnsTheDataOverItsRecord) {
   EXPECT_EQ(model->ControlRequests().size(), 2u);
 }
 
+// A device-to-host vendor request that never reached a device keeps its
+// success but reports no bytes: the output holds no device data.
+TEST_F(ControlCodesTest, DeviceToHostVendorRequestThatReachedNoDeviceReportsNoBytes) {
+  auto model = AttachStarted();
+  // The call's own request packet, the request block, then the bus request.
+  km::FailNthAnyAllocation(3);
+  Reply unsent = Call(device.get(), IOCTL_INSTR_VENDOR_DEVICE_REQUEST, AsBytes(Vendor(8, true)), 10);
+  km::ClearAllocationFailures();
+  EXPECT_TRUE(unsent.ok);
+  EXPECT_EQ(unsent.information, 0u) << "the bus request was never built";
+  EXPECT_TRUE(model->ControlRequests().empty());
+
+  host::Detach(deviceId);  // pulled with the handle open
+  Reply pulled = Call(device.get(), IOCTL_INSTR_VENDOR_DEVICE_REQUEST, AsBytes(Vendor(8, true)), 10);
+  EXPECT_TRUE(pulled.ok);
+  EXPECT_EQ(pulled.information, 0u) << "the instrument is gone";
+  EXPECT_TRUE(model->ControlRequests().empty());
+}
+
 TEST_F(ControlCodesTest, HostToDeviceVendorRequestSendsTheDataByteOrACountingPattern) {
   auto model = AttachStarted();
   Reply four = Call(device.get(), IOCTL_INSTR_VENDOR_DEVICE_REQUEST, AsBytes(Vendor(4, false, 0x5A)), 0);

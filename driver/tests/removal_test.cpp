@@ -28,6 +28,21 @@ TEST_F(RemovalTest, PulledDeviceWithNoHandleOpenGoesAtOnceWithItsNamesAndPool) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// A removal whose request packet cannot be allocated never reaches the
+// driver: the host keeps the driver loaded (it still holds the device's
+// pool) and sends the removal again once it can.
+TEST_F(RemovalTest, RemovalThatCouldNotBeSentIsRetriedAndTheDriverStaysUntilThen) {
+  host::DeviceId id = Attach(std::make_shared<usb::SubstituteInstrument>());
+  ASSERT_TRUE(host::Started(id));
+  km::FailAllocationsWithTag(km::kRequestPacketTag);
+  host::Detach(id);
+  EXPECT_NE(km::LookupDevice(DeviceName(0)), nullptr) << "the driver never saw the removal";
+  km::ClearAllocationFailures();
+  host::WaitForPnp();
+  EXPECT_EQ(km::LookupDevice(DeviceName(0)), nullptr);
+  EXPECT_FALSE(km::NameExists(LinkName(0)));
+}
+
 TEST_F(RemovalTest, BlockedReadEndsWhenTheDeviceIsPulledAndTheDeviceObjectGoesWithTheLastHandle) {
   auto model = AttachStarted();
   std::future<Reply> read = StartTransfer(device.get(), IOCTL_INSTR_BULK_READ, 1, 64);

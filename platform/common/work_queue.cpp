@@ -2,9 +2,10 @@
 
 namespace platform {
 
-WorkQueue::WorkQueue() : thread_([this] { Run(); }) {}
+WorkQueue::WorkQueue() : thread_([this] { Run(); }) { km::AddClockClient(this); }
 
 WorkQueue::~WorkQueue() {
+  km::RemoveClockClient(this);
   {
     std::lock_guard guard(lock_);
     stopping_ = true;
@@ -16,13 +17,14 @@ WorkQueue::~WorkQueue() {
 void WorkQueue::Schedule(Clock::duration delay, std::function<void()> work) {
   {
     std::lock_guard guard(lock_);
-    queue_.emplace(std::make_pair(Clock::now() + delay, sequence_++), std::move(work));
+    std::int64_t due = km::ClockNanoseconds() + std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
+    queue_.emplace(std::make_pair(due, sequence_++), std::move(work));
   }
   wake_.notify_all();
 }
 
 bool WorkQueue::IdleLocked() const {
-  return !running_ && (queue_.empty() || queue_.begin()->first.first > Clock::now());
+  return !running_ && (queue_.empty() || queue_.begin()->first.first > km::ClockNanoseconds());
 }
 
 void WorkQueue::Drain() {
@@ -35,20 +37,41 @@ bool WorkQueue::Idle() {
   return IdleLocked();
 }
 
+std::optional<std::int64_t> WorkQueue::NextDue() {
+  std::lock_guard guard(lock_);
+  if (queue_.empty()) return std::nullopt;
+  return queue_.begin()->first.first;
+}
+
+void WorkQueue::ClockMoved() {
+  std::lock_guard guard(lock_);
+  wake_.notify_all();
+}
+
 void WorkQueue::Run() {
+  km::SetThreadClockClient(this);
   std::unique_lock guard(lock_);
+  bool toldIdle = false;  // the clock knows this queue has nothing due
   while (!stopping_) {
-    if (queue_.empty()) {
+    if (queue_.empty() || queue_.begin()->first.first > km::ClockNanoseconds()) {
       idle_.notify_all();
-      wake_.wait(guard);
+      if (!toldIdle) {
+        // Threads waiting on a virtual clock may move it now; told outside
+        // the lock, which the clock takes when it asks this queue.
+        toldIdle = true;
+        guard.unlock();
+        km::ClockClientIdle();
+        guard.lock();
+        continue;
+      }
+      if (queue_.empty() || km::VirtualClockInUse()) {
+        wake_.wait(guard);
+      } else {
+        wake_.wait_until(guard, Clock::time_point(std::chrono::nanoseconds(queue_.begin()->first.first)));
+      }
       continue;
     }
-    auto due = queue_.begin()->first.first;
-    if (due > Clock::now()) {
-      idle_.notify_all();
-      wake_.wait_until(guard, due);
-      continue;
-    }
+    toldIdle = false;
     auto work = std::move(queue_.begin()->second);
     queue_.erase(queue_.begin());
     running_ = true;

@@ -36,10 +36,9 @@ const bool g_bootRegistered = [] {
   return true;
 }();
 
-}  // namespace
-
-void Boot() {
-  std::lock_guard guard(g_bootLock);
+// Attach, Detach and Shutdown hold the boot lock for their whole run, so that
+// a device cannot be attached or detached while the system goes down.
+void BootLocked() {
   if (g_booted) return;
   PnpManager &pnp = PnpManager::Instance();
   if (!NT_SUCCESS(usb::bus::Load(&pnp))) return;
@@ -56,6 +55,13 @@ void Boot() {
   if (count == 0) AttachRealDevices();
 }
 
+}  // namespace
+
+void Boot() {
+  std::lock_guard guard(g_bootLock);
+  BootLocked();
+}
+
 void SetSimulatedInstruments(int count) {
   std::lock_guard guard(g_bootLock);
   g_simulated = count;
@@ -64,11 +70,25 @@ void SetSimulatedInstruments(int count) {
 void SetFunctionDriver(std::u16string name, PDRIVER_INITIALIZE entry) { SetFunctionDriverEntry(std::move(name), entry); }
 
 DeviceId Attach(std::shared_ptr<usb::DeviceModel> model) {
-  Boot();
+  std::lock_guard guard(g_bootLock);
+  BootLocked();
   return PnpManager::Instance().Attach(std::move(model));
 }
 
-void Detach(DeviceId id) { PnpManager::Instance().Detach(id); }
+void Detach(DeviceId id) {
+  std::lock_guard guard(g_bootLock);
+  if (g_booted) PnpManager::Instance().Detach(id);
+}
+
+NTSTATUS StopAndRestart(DeviceId id) {
+  std::lock_guard guard(g_bootLock);
+  return g_booted ? PnpManager::Instance().StopAndRestart(id) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS SleepAndWake(DeviceId id) {
+  std::lock_guard guard(g_bootLock);
+  return g_booted ? PnpManager::Instance().SleepAndWake(id) : STATUS_NO_SUCH_DEVICE;
+}
 
 void WaitForPnp() { PnpManager::Instance().Settle(); }
 

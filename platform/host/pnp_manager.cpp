@@ -11,8 +11,15 @@
 #include <usb/bus.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace host {
+namespace {
+
+constexpr auto kRemovalRetry = std::chrono::milliseconds(100);
+constexpr int kShutdownRemovalAttempts = 100;
+
+}  // namespace
 
 PnpManager &PnpManager::Instance() {
   static PnpManager *manager = new PnpManager;  // its thread runs until exit
@@ -32,14 +39,18 @@ DeviceId PnpManager::Attach(std::shared_ptr<usb::DeviceModel> model) {
 }
 
 void PnpManager::Detach(DeviceId id) {
-  PDEVICE_OBJECT pdo;
-  {
-    std::lock_guard guard(lock_);
-    auto it = nodes_.find(id);
-    if (it == nodes_.end() || it->second.pdo == nullptr) return;
-    pdo = it->second.pdo;
-  }
-  usb::bus::Unplug(pdo);
+  // On the manager's thread, so that the device cannot leave and be removed
+  // between looking it up and unplugging it.
+  queue_.Post([this, id] {
+    PDEVICE_OBJECT pdo;
+    {
+      std::lock_guard guard(lock_);
+      auto it = nodes_.find(id);
+      if (it == nodes_.end() || it->second.pdo == nullptr) return;
+      pdo = it->second.pdo;
+    }
+    usb::bus::Unplug(pdo);
+  });
   Settle();
 }
 
@@ -66,6 +77,7 @@ void PnpManager::LastHandleClosed(PDEVICE_OBJECT device) {
 }
 
 void PnpManager::Settle() {
+  if (FailedRemovals() != 0) queue_.Post([this] { RetryRemovals(); });
   // The bus and the manager hand work to each other: wait until both rest.
   for (int quiet = 0; quiet < 2;) {
     bool busy = !queue_.Idle() || !usb::bus::Idle();
@@ -77,9 +89,74 @@ void PnpManager::Settle() {
 
 bool PnpManager::WaitUntilPresent(DeviceId id, bool present, std::chrono::milliseconds timeout) {
   std::unique_lock guard(lock_);
-  return changed_.wait_for(guard, timeout, [&] {
+  auto reached = [&] {
     auto it = nodes_.find(id);
     return it != nodes_.end() && (it->second.pdo != nullptr && it->second.started) == present;
+  };
+  if (!km::VirtualClockInUse()) return changed_.wait_for(guard, timeout, reached);
+  // On the virtual clock this thread moves time on while it waits (a device
+  // that reboots comes back after a delay).
+  // Either clock ends the wait: the virtual one may have nothing to move to.
+  std::int64_t deadline = km::ClockNanoseconds() + std::chrono::nanoseconds(timeout).count();
+  auto realDeadline = std::chrono::steady_clock::now() + timeout;
+  while (!reached()) {
+    if (km::ClockNanoseconds() >= deadline || std::chrono::steady_clock::now() >= realDeadline) return false;
+    guard.unlock();
+    bool moved = km::AdvanceClockIfIdle();
+    guard.lock();
+    if (!moved) changed_.wait_for(guard, std::chrono::milliseconds(1), reached);
+  }
+  return true;
+}
+
+NTSTATUS PnpManager::OnStartedDevice(DeviceId id, const std::function<NTSTATUS(PDEVICE_OBJECT)> &work) {
+  NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+  queue_.Post([&] {
+    PDEVICE_OBJECT pdo;
+    {
+      std::lock_guard guard(lock_);
+      auto it = nodes_.find(id);
+      if (it == nodes_.end() || it->second.pdo == nullptr || !it->second.started) return;
+      pdo = it->second.pdo;
+    }
+    status = work(pdo);
+  });
+  Settle();
+  return status;
+}
+
+NTSTATUS PnpManager::StopAndRestart(DeviceId id) {
+  return OnStartedDevice(id, [this, id](PDEVICE_OBJECT pdo) {
+    NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) {
+      SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+      return status;
+    }
+    SendPnp(pdo, IRP_MN_STOP_DEVICE);
+    status = SendPnp(pdo, IRP_MN_START_DEVICE);
+    std::lock_guard guard(lock_);
+    nodes_[id].started = NT_SUCCESS(status);
+    changed_.notify_all();
+    return status;
+  });
+}
+
+NTSTATUS PnpManager::SleepAndWake(DeviceId id) {
+  return OnStartedDevice(id, [](PDEVICE_OBJECT pdo) {
+    POWER_STATE sleeping, working, off, on;
+    sleeping.SystemState = PowerSystemSleeping3;
+    working.SystemState = PowerSystemWorking;
+    off.DeviceState = PowerDeviceD3;
+    on.DeviceState = PowerDeviceD0;
+    NTSTATUS status = SendPower(pdo, IRP_MN_QUERY_POWER, SystemPowerState, sleeping);
+    if (!NT_SUCCESS(status)) return status;
+    const std::pair<POWER_STATE_TYPE, POWER_STATE> steps[] = {
+        {SystemPowerState, sleeping}, {DevicePowerState, off}, {SystemPowerState, working}, {DevicePowerState, on}};
+    for (const auto &[type, state] : steps) {
+      NTSTATUS step = SendPower(pdo, IRP_MN_SET_POWER, type, state);
+      if (NT_SUCCESS(status) && !NT_SUCCESS(step)) status = step;
+    }
+    return status;
   });
 }
 
@@ -155,8 +232,32 @@ void PnpManager::Remove(PDEVICE_OBJECT pdo) {
     hasDriver = it->hasDriver;
     departing_.erase(it);
   }
-  SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+  bool sent = false;
+  SendPnp(pdo, IRP_MN_REMOVE_DEVICE, nullptr, &sent);
+  if (!sent) {
+    // Unloading now would take the device from under its driver: keep the
+    // driver, and send the removal again later.
+    std::lock_guard guard(lock_);
+    departing_.push_back(Departing{pdo, nullptr, hasDriver});
+    failedRemovals_.push_back(pdo);
+    queue_.Schedule(kRemovalRetry, [this] { RetryRemovals(); });
+    return;
+  }
   if (hasDriver) ReleaseFunctionDriver();
+}
+
+void PnpManager::RetryRemovals() {
+  std::vector<PDEVICE_OBJECT> failed;
+  {
+    std::lock_guard guard(lock_);
+    failed.swap(failedRemovals_);
+  }
+  for (PDEVICE_OBJECT pdo : failed) Remove(pdo);
+}
+
+std::size_t PnpManager::FailedRemovals() {
+  std::lock_guard guard(lock_);
+  return failedRemovals_.size();
 }
 
 void PnpManager::RemoveAll() {
@@ -177,6 +278,12 @@ void PnpManager::RemoveAll() {
   }
   for (PDEVICE_OBJECT pdo : departing) queue_.Post([this, pdo] { Remove(pdo); });
   Settle();
+  // A removal whose request could not be sent is tried again a few times;
+  // should it still fail the device stays, and the driver with it.
+  for (int attempt = 0; attempt < kShutdownRemovalAttempts && FailedRemovals() != 0; ++attempt) Settle();
+  if (std::size_t left = FailedRemovals()) {
+    std::fprintf(stderr, "tavrin host: %zu device(s) could not be removed at shutdown\n", left);
+  }
   std::lock_guard guard(lock_);
   nodes_.clear();
 }

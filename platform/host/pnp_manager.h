@@ -18,6 +18,8 @@ class PnpManager final : public usb::bus::BusEvents {
   DeviceId Attach(std::shared_ptr<usb::DeviceModel> model);
   void Detach(DeviceId id);
   void Settle();
+  NTSTATUS StopAndRestart(DeviceId id);
+  NTSTATUS SleepAndWake(DeviceId id);
   bool WaitUntilPresent(DeviceId id, bool present, std::chrono::milliseconds timeout);
   // Called by the kernel after the last handle on `device` closed.
   void LastHandleClosed(PDEVICE_OBJECT device);
@@ -50,14 +52,24 @@ class PnpManager final : public usb::bus::BusEvents {
   };
 
   void Arrive(DeviceId id);
+  // Runs `work` on the manager's thread with the device's PDO, if it is
+  // plugged in and started, and returns its status (else
+  // STATUS_NO_SUCH_DEVICE).
+  NTSTATUS OnStartedDevice(DeviceId id, const std::function<NTSTATUS(PDEVICE_OBJECT)> &work);
   void Leave(PDEVICE_OBJECT pdo);
   void RemoveIfClosed(PDEVICE_OBJECT pdo);
   void Remove(PDEVICE_OBJECT pdo);
+  // Sends the remove requests that could not be sent before again.
+  void RetryRemovals();
+  std::size_t FailedRemovals();
 
   std::mutex lock_;
   std::condition_variable changed_;
   std::map<DeviceId, Node> nodes_;
   std::vector<Departing> departing_;
+  // Removals whose request could not be sent: the driver still holds the
+  // device, so it stays loaded, and the removal is sent again later.
+  std::vector<PDEVICE_OBJECT> failedRemovals_;
   DeviceId next_ = 1;
   platform::WorkQueue queue_;
 };

@@ -8,9 +8,11 @@ NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-}  // namespace
-
-NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES capabilities) {
+// Sends one request the manager allocates to the top of `pdo`'s stack and
+// waits for it; `fill` sets its parameters.
+template <typename Fill>
+NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, bool *sent, Fill fill) {
+  if (sent != nullptr) *sent = false;
   // The reference keeps the top device in memory even when the request
   // deletes it (removal).
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
@@ -19,13 +21,14 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES capabilit
     ObDereferenceObject(top);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  // Plug and Play requests start out "not supported", so that a driver that
-  // does not handle one passes it on unchanged.
+  if (sent != nullptr) *sent = true;
+  // Plug and Play and power requests start out "not supported", so that a
+  // driver that does not handle one passes it on unchanged.
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_PNP;
+  next->MajorFunction = major;
   next->MinorFunction = minor;
-  next->Parameters.DeviceCapabilities.Capabilities = capabilities;
+  fill(next);
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
@@ -35,6 +38,22 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES capabilit
   IoFreeIrp(irp);
   ObDereferenceObject(top);
   return status;
+}
+
+}  // namespace
+
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES capabilities, bool *sent) {
+  return Send(pdo, IRP_MJ_PNP, minor, sent, [&](PIO_STACK_LOCATION next) {
+    next->Parameters.DeviceCapabilities.Capabilities = capabilities;
+  });
+}
+
+NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+  return Send(pdo, IRP_MJ_POWER, minor, nullptr, [&](PIO_STACK_LOCATION next) {
+    next->Parameters.Power.Type = type;
+    next->Parameters.Power.State = state;
+    next->Parameters.Power.ShutdownType = PowerActionSleep;
+  });
 }
 
 }  // namespace host

@@ -70,6 +70,16 @@ class BusTest : public ::testing::Test {
     return urb;
   }
 
+  USBD_PIPE_HANDLE SelectIsochronousSetting();
+
+  // An isochronous IN transfer of `packets` 1024-byte packets.
+  struct IsoUrb {
+    IsoUrb(USBD_PIPE_HANDLE pipe, ULONG packets);
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint64_t> words;
+    URB *urb;
+  };
+
   URB PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
     URB urb{};
     urb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
@@ -210,6 +220,37 @@ TEST_F(BusTest, UnpluggedDeviceFailsWaitingAndNewTransfers) {
   km::CloseFile(handle);
 }
 
+// Unplugging fails transfers the bus has already scheduled as well as the
+// waiting ones, at once: a long isochronous transfer does not run out its
+// frames first.
+TEST_F(BusTest, UnplugFailsScheduledIsochronousTransfersAtOnce) {
+  Configure();
+  PFILE_OBJECT handle = hosttest::OpenFunctionDevice(top);
+  ASSERT_NE(handle, nullptr);
+  IsoUrb iso(SelectIsochronousSetting(), 5000);  // 625 frames of eight packets
+  UrbRequest request(top, iso.urb);
+  EXPECT_EQ(request.Start(), STATUS_PENDING);
+  host::WaitForPnp();  // the bus has filled the packets and scheduled the end
+  EXPECT_FALSE(request.Done());
+  host::Detach(id);
+  EXPECT_TRUE(request.Done()) << "still running out its frames";
+  EXPECT_EQ(request.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(iso.urb->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+  km::CloseFile(handle);
+}
+
+// An answer of exactly one full packet ends with a zero-length packet.
+TEST_F(BusTest, ZeroLengthPacketEndsATransferOfFullPackets) {
+  Configure();
+  device->Send(0x81, usb::Bytes(512, 0x66));
+  device->Send(0x81, {});
+  std::vector<std::uint8_t> buffer(2000);
+  URB urb = Transfer(pipes[1], buffer.data(), 2000, true);
+  EXPECT_EQ(SubmitUrb(top, &urb), STATUS_SUCCESS);
+  EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 512u);
+  EXPECT_EQ(buffer[511], 0x66);
+}
+
 TEST_F(BusTest, StalledPipeFailsUntilReset) {
   Configure();
   device->Halt(0x01);
@@ -332,9 +373,9 @@ TEST_F(BusTest, FrameNumberIsAClockThatAdvances) {
   EXPECT_GT(urb.UrbGetCurrentFrameNumber.FrameNumber, first);
 }
 
-TEST_F(BusTest, IsochronousTransferFillsPacketsAndDescriptorsInFrameOrder) {
-  Configure();
-  // Alternate setting 1 adds the isochronous pipe.
+// Selects alternate setting 1, which adds the isochronous pipe, and returns
+// that pipe's handle.
+USBD_PIPE_HANDLE BusTest::SelectIsochronousSetting() {
   std::vector<std::uint64_t> words = UrbStorage(GET_SELECT_INTERFACE_REQUEST_SIZE(4));
   auto *select = reinterpret_cast<URB *>(words.data());
   select->UrbHeader.Length = static_cast<USHORT>(GET_SELECT_INTERFACE_REQUEST_SIZE(4));
@@ -342,24 +383,37 @@ TEST_F(BusTest, IsochronousTransferFillsPacketsAndDescriptorsInFrameOrder) {
   select->UrbSelectInterface.ConfigurationHandle = this->select.urb->UrbSelectConfiguration.ConfigurationHandle;
   select->UrbSelectInterface.Interface.Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(4));
   select->UrbSelectInterface.Interface.AlternateSetting = 1;
-  ASSERT_EQ(SubmitUrb(top, select), STATUS_SUCCESS);
+  if (SubmitUrb(top, select) != STATUS_SUCCESS) {
+    ADD_FAILURE() << "alternate setting 1 was not selected";
+    return nullptr;
+  }
   USBD_PIPE_INFORMATION &iso = select->UrbSelectInterface.Interface.Pipes[3];
   EXPECT_EQ(iso.PipeType, UsbdPipeTypeIsochronous);
   EXPECT_EQ(iso.MaximumPacketSize, 1024);
+  return iso.PipeHandle;
+}
 
-  constexpr ULONG kPackets = 16;
-  std::vector<std::uint8_t> data(kPackets * 1024);
-  std::vector<std::uint64_t> urbWords = UrbStorage(GET_ISO_URB_SIZE(kPackets));
-  auto *urb = reinterpret_cast<URB *>(urbWords.data());
-  urb->UrbHeader.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(kPackets));
+BusTest::IsoUrb::IsoUrb(USBD_PIPE_HANDLE pipe, ULONG packets)
+    : data(std::size_t{packets} * 1024), words(UrbStorage(GET_ISO_URB_SIZE(packets))) {
+  urb = reinterpret_cast<URB *>(words.data());
+  urb->UrbHeader.Length = static_cast<USHORT>(GET_ISO_URB_SIZE(packets));
   urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
   auto &transfer = urb->UrbIsochronousTransfer;
-  transfer.PipeHandle = iso.PipeHandle;
+  transfer.PipeHandle = pipe;
   transfer.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN;
   transfer.TransferBuffer = data.data();
   transfer.TransferBufferLength = static_cast<ULONG>(data.size());
-  transfer.NumberOfPackets = kPackets;
-  for (ULONG k = 0; k < kPackets; ++k) transfer.IsoPacket[k].Offset = k * 1024;
+  transfer.NumberOfPackets = packets;
+  for (ULONG k = 0; k < packets; ++k) transfer.IsoPacket[k].Offset = k * 1024;
+}
+
+TEST_F(BusTest, IsochronousTransferFillsPacketsAndDescriptorsInFrameOrder) {
+  Configure();
+  constexpr ULONG kPackets = 16;
+  IsoUrb iso(SelectIsochronousSetting(), kPackets);
+  URB *urb = iso.urb;
+  std::vector<std::uint8_t> &data = iso.data;
+  auto &transfer = urb->UrbIsochronousTransfer;
   EXPECT_EQ(SubmitUrb(top, urb), STATUS_SUCCESS);
   EXPECT_NE(transfer.StartFrame, 0u);
   EXPECT_EQ(transfer.ErrorCount, 0u);

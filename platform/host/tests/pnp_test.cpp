@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 using hosttest::LoopbackDevice;
 using namespace std::chrono_literals;
@@ -49,6 +50,22 @@ TEST_F(PnpTest, SurpriseRemovalComesFirstAndRemovalWaitsForTheLastHandle) {
   km::CloseFile(second);
   host::WaitForPnp();
   EXPECT_EQ(hosttest::PnpLog().back(), IRP_MN_REMOVE_DEVICE);
+}
+
+// One thread pulls an instrument while another shuts the system down: the
+// two calls are safe against each other whichever comes first.
+TEST_F(PnpTest, DetachRacingShutdownIsSafe) {
+  for (int round = 0; round < 20; ++round) {
+    hosttest::UsePassThroughDriver();
+    host::DeviceId id = host::Attach(std::make_shared<LoopbackDevice>());
+    ASSERT_TRUE(host::Started(id));
+    std::thread detacher([id] { host::Detach(id); });
+    host::Shutdown();
+    detacher.join();
+    EXPECT_EQ(km::OpenFileCount(), 0u);
+  }
+  host::DeviceId again = host::Attach(std::make_shared<LoopbackDevice>());
+  EXPECT_TRUE(host::Started(again)) << "the system boots again afterwards";
 }
 
 TEST_F(PnpTest, UnplugWithNoHandleOpenRemovesAtOnce) {

@@ -84,8 +84,7 @@ typedef struct _IO_STATUS_BLOCK {
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-  ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - offsetof(type, field)))
 #define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
 #define RtlZeroMemory(d, n) memset((d), 0, (n))

@@ -6,6 +6,9 @@
 
 #include <chrono>
 #include <cstdlib>
+
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -73,6 +76,59 @@ std::chrono::steady_clock::time_point DeadlineFor(const LARGE_INTEGER &timeout) 
   return deadline;
 }
 
+// Threads waiting on the virtual clock, woken to look at it again when it
+// moves or a work queue goes idle; guarded by the dispatcher lock.
+std::set<ThreadState *> g_virtualWaiters;
+std::uint64_t g_virtualGeneration = 0;
+
+// The relative time-out in nanoseconds (an absolute one measured from now).
+std::int64_t TimeoutNanoseconds(const LARGE_INTEGER &timeout) {
+  if (timeout.QuadPart <= 0) return -timeout.QuadPart * 100;
+  LARGE_INTEGER systemNow;
+  KeQuerySystemTime(&systemNow);
+  LONGLONG delta = timeout.QuadPart - systemNow.QuadPart;
+  return delta > 0 ? delta * 100 : 0;
+}
+
+// A wait on the virtual clock (the dispatcher lock held by `guard`, the wait
+// block queued): the waiting thread itself moves the clock when nothing else
+// can run, and times out once the clock has reached its deadline.
+NTSTATUS WaitOnVirtualClock(ThreadState &thread, LIST_ENTRY *link, std::unique_lock<std::mutex> &guard,
+                            PLARGE_INTEGER Timeout) {
+  std::optional<std::int64_t> deadline;
+  if (Timeout != nullptr) deadline = km::ClockNanoseconds() + TimeoutNanoseconds(*Timeout);
+  if (deadline) AddWaitDeadline(*deadline);
+  ThreadWaitBegins();
+  g_virtualWaiters.insert(&thread);
+  NTSTATUS status = STATUS_SUCCESS;
+  bool stallReported = false;
+  for (;;) {
+    if (thread.waitSatisfied) break;
+    if (deadline && km::ClockNanoseconds() >= *deadline) {
+      RemoveEntryList(link);
+      status = STATUS_TIMEOUT;
+      break;
+    }
+    std::uint64_t generation = g_virtualGeneration;
+    guard.unlock();
+    ClockAdvance advance = TryAdvanceClock();
+    if (advance == ClockAdvance::Nothing && !stallReported) {
+      stallReported = true;
+      ReportClockStall();
+    }
+    guard.lock();
+    if (advance == ClockAdvance::Moved) continue;
+    // Woken when the clock moves or a work queue goes idle; the real-time
+    // bound only covers threads outside the kernel that make work due.
+    thread.wake.wait_for(guard, std::chrono::milliseconds(1),
+                         [&] { return thread.waitSatisfied || g_virtualGeneration != generation; });
+  }
+  g_virtualWaiters.erase(&thread);
+  ThreadWaitEnds();
+  if (deadline) RemoveWaitDeadline(*deadline);
+  return status;
+}
+
 void CheckEvent(PRKEVENT event, const char *operation) {
   if (event == nullptr || event->Header.Type > SynchronizationEvent) {
     BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
@@ -81,6 +137,12 @@ void CheckEvent(PRKEVENT event, const char *operation) {
 }
 
 }  // namespace
+
+void WakeVirtualWaiters() {
+  std::lock_guard guard(g_dispatcherLock);
+  ++g_virtualGeneration;
+  for (ThreadState *thread : g_virtualWaiters) thread->wake.notify_all();
+}
 
 ThreadState &CurrentThreadState() { return *t_thread; }
 std::shared_ptr<ThreadState> CurrentThreadHandle() { return t_thread; }
@@ -259,6 +321,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   WaitBlock block{{nullptr, nullptr}, &thread};
   thread.waitSatisfied = false;
   InsertTailList(&event->Header.WaitListHead, &block.link);
+  if (km::VirtualClockInUse()) return WaitOnVirtualClock(thread, &block.link, guard, Timeout);
   if (Timeout == nullptr) {
     thread.wake.wait(guard, [&] { return thread.waitSatisfied; });
     return STATUS_SUCCESS;
@@ -275,6 +338,12 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
   if (KeGetCurrentIrql() > APC_LEVEL) {
     km::BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL", "KeDelayExecutionThread above APC_LEVEL");
   }
+  if (km::VirtualClockInUse()) {
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeWaitForSingleObject(&never, Executive, WaitMode, Alertable, Interval);
+    return STATUS_SUCCESS;
+  }
   std::this_thread::sleep_until(DeadlineFor(*Interval));
   return STATUS_SUCCESS;
 }
@@ -287,6 +356,10 @@ void km::SetPauseAfterSignalInCompletion(std::chrono::milliseconds pause) { g_pa
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   // 100 ns units since 1 January 1601, as Windows counts system time.
+  if (km::VirtualClockInUse()) {
+    CurrentTime->QuadPart = VirtualSystemTime();
+    return;
+  }
   constexpr LONGLONG kUnixEpochIn1601Units = 116444736000000000LL;
   auto since1970 = std::chrono::system_clock::now().time_since_epoch();
   CurrentTime->QuadPart =

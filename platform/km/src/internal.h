@@ -81,6 +81,34 @@ void AdoptRequest(PIRP irp);
 // Frees a request packet without the checks of IoFreeIrp (the I/O manager's own).
 void FreeRequest(PIRP irp);
 
+// ---- Clock -----------------------------------------------------------------
+
+// Time-outs of threads waiting on the virtual clock, so that it can jump to
+// the earliest one.
+std::int64_t AddWaitDeadline(std::int64_t deadline);
+void RemoveWaitDeadline(std::int64_t deadline);
+// Wakes every thread waiting on the virtual clock to look at it again.
+void WakeVirtualWaiters();
+// System time (100 ns units) on the virtual clock.
+LONGLONG VirtualSystemTime();
+// What an attempt to move the virtual clock found: it moved; something can
+// still run; or nothing is timed anywhere, so only a thread outside the
+// kernel can end the waits.
+enum class ClockAdvance { Moved, Busy, Nothing };
+ClockAdvance TryAdvanceClock();
+// The calling thread starts or ends a wait on the virtual clock.
+void ThreadWaitBegins();
+void ThreadWaitEnds();
+// Calls the stall handler, if one is set.
+void ReportClockStall();
+
+// ---- Allocation ------------------------------------------------------------
+
+// Counts one allocation and says whether failure injection makes it fail.
+// Pool allocations pass `fromPool`; request packets, MDLs and file objects
+// are counted among allocations of any kind only.
+bool AllocationFails(ULONG tag, bool fromPool);
+
 // ---- Devices ---------------------------------------------------------------
 
 // The kernel's private part of a device object.

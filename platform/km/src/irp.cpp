@@ -129,7 +129,7 @@ void FinishRequest(PIRP irp) {
 }  // namespace
 
 PIRP AllocateRequest(CCHAR stackSize, RequestOrigin origin) {
-  if (stackSize < 1) return nullptr;
+  if (stackSize < 1 || AllocationFails(km::kRequestPacketTag, false)) return nullptr;
   std::size_t bytes = IoSizeOfIrp(stackSize);
   void *block = std::aligned_alloc(16, (bytes + 15) & ~std::size_t{15});
   if (block == nullptr) return nullptr;

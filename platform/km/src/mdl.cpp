@@ -10,6 +10,7 @@
 // bus wrote into pages the caller may only read, and the verifier stops.
 #include "internal.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -46,17 +47,22 @@ void ReleaseReadOnlyMapping(PMDL mdl) {
   }
 }
 
+std::atomic<std::size_t> g_mdlsInUse{0};
+
 }  // namespace
+
+std::size_t km::MdlsInUse() { return g_mdlsInUse.load(); }
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                          PIRP Irp) {
   UNREFERENCED_PARAMETER(ChargeQuota);
-  if (Length == 0) return nullptr;
+  if (Length == 0 || AllocationFails(km::kMdlTag, false)) return nullptr;
   auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   ULONG_PTR pages = ((address & (PAGE_SIZE - 1)) + Length + PAGE_SIZE - 1) >> PAGE_SHIFT;
   std::size_t bytes = sizeof(MDL) + pages * sizeof(ULONG_PTR);
   auto mdl = static_cast<PMDL>(std::calloc(1, bytes));
   if (mdl == nullptr) return nullptr;
+  ++g_mdlsInUse;
   mdl->Size = static_cast<CSHORT>(bytes > 0x7FFF ? 0x7FFF : bytes);
   mdl->StartVa = reinterpret_cast<PVOID>(address & ~static_cast<ULONG_PTR>(PAGE_SIZE - 1));
   mdl->ByteOffset = static_cast<ULONG>(address & (PAGE_SIZE - 1));
@@ -78,6 +84,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
     km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
                  "IoFreeMdl of a memory descriptor list whose pages are still locked");
   }
+  --g_mdlsInUse;
   std::free(Mdl);
 }
 

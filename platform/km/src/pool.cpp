@@ -12,6 +12,7 @@
 #include <deque>
 #include <iterator>
 #include <map>
+#include <random>
 #include <unordered_set>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -43,7 +44,16 @@ struct Pool {
   std::deque<void *> freedOrder;
   std::uint64_t allocationCount = 0;
   std::uint64_t failAt = 0;  // allocation number that fails; 0: none
+  // The same for allocations of every kind: pool, request packets, MDLs and
+  // file objects.
+  std::uint64_t anyAllocationCount = 0;
+  std::uint64_t anyFailAt = 0;
   std::unordered_set<ULONG> failingTags;
+  // Random mode: each allocation of any kind fails with this probability,
+  // drawn from a generator seeded by the caller, so that a run repeats.
+  double failProbability = 0;
+  std::mt19937_64 random;
+  std::uint64_t injectedFailures = 0;
 };
 
 Pool &ThePool() {
@@ -72,6 +82,19 @@ std::string TagText(ULONG tag) {
 
 }  // namespace
 
+bool AllocationFails(ULONG tag, bool fromPool) {
+  Pool &pool = ThePool();
+  std::lock_guard guard(pool.lock);
+  ++pool.anyAllocationCount;
+  bool fails = pool.anyAllocationCount == pool.anyFailAt || pool.failingTags.count(tag) != 0;
+  if (fromPool) fails = ++pool.allocationCount == pool.failAt || fails;
+  if (!fails && pool.failProbability > 0) {
+    fails = std::uniform_real_distribution<double>(0, 1)(pool.random) < pool.failProbability;
+  }
+  pool.injectedFailures += fails;
+  return fails;
+}
+
 }  // namespace km::internal
 
 using namespace km::internal;
@@ -81,12 +104,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     km::BugCheck(kBadPoolCaller, "BAD_POOL_CALLER", "pool allocated above DISPATCH_LEVEL");
   }
+  if (AllocationFails(Tag, true)) return nullptr;
   Pool &pool = ThePool();
-  {
-    std::lock_guard guard(pool.lock);
-    ++pool.allocationCount;
-    if (pool.allocationCount == pool.failAt || pool.failingTags.count(Tag) != 0) return nullptr;
-  }
   // Pool blocks are 16-byte aligned, as on 64-bit Windows.
   if (NumberOfBytes > SIZE_T{0} - 16) return nullptr;  // the rounding would overflow
   SIZE_T blockBytes = BlockBytes(NumberOfBytes);
@@ -183,6 +202,25 @@ void FailNthAllocation(std::uint64_t n) {
   pool.failAt = n == 0 ? 0 : pool.allocationCount + n;
 }
 
+void FailNthAnyAllocation(std::uint64_t n) {
+  internal::Pool &pool = internal::ThePool();
+  std::lock_guard guard(pool.lock);
+  pool.anyFailAt = n == 0 ? 0 : pool.anyAllocationCount + n;
+}
+
+void FailAllocationsRandomly(double probability, std::uint64_t seed) {
+  internal::Pool &pool = internal::ThePool();
+  std::lock_guard guard(pool.lock);
+  pool.failProbability = probability;
+  pool.random.seed(seed);
+}
+
+std::uint64_t InjectedAllocationFailures() {
+  internal::Pool &pool = internal::ThePool();
+  std::lock_guard guard(pool.lock);
+  return pool.injectedFailures;
+}
+
 void FailAllocationsWithTag(ULONG tag) {
   internal::Pool &pool = internal::ThePool();
   std::lock_guard guard(pool.lock);
@@ -193,6 +231,8 @@ void ClearAllocationFailures() {
   internal::Pool &pool = internal::ThePool();
   std::lock_guard guard(pool.lock);
   pool.failAt = 0;
+  pool.anyFailAt = 0;
+  pool.failProbability = 0;
   pool.failingTags.clear();
 }
 

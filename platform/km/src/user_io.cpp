@@ -4,6 +4,7 @@
 // waits for it, as the Windows system services do for synchronous handles.
 #include "internal.h"
 
+#include <atomic>
 #include <cstdio>
 #include <unordered_map>
 
@@ -30,6 +31,7 @@ struct FileEntry {
 std::mutex g_filesLock;
 std::unordered_map<PFILE_OBJECT, FileEntry> g_files;
 std::function<void(PDEVICE_OBJECT)> g_lastCloseObserver;
+std::atomic<std::size_t> g_fileObjects{0};
 
 bool IsOpenFile(PFILE_OBJECT file) {
   std::lock_guard guard(g_filesLock);
@@ -119,6 +121,7 @@ void FinishFile(PFILE_OBJECT file) {
   if (last && observer) observer(device);
   DereferenceDevice(device);
   delete file;
+  --g_fileObjects;
 }
 
 bool InStack(PDEVICE_OBJECT opened, PDEVICE_OBJECT device) {
@@ -140,7 +143,12 @@ NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file) {
     DereferenceDevice(device);
     return STATUS_NO_SUCH_DEVICE;
   }
+  if (AllocationFails(kFileObjectTag, false)) {
+    DereferenceDevice(device);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   auto *opened = new FILE_OBJECT{};
+  ++g_fileObjects;
   opened->Type = IO_TYPE_FILE;
   opened->Size = sizeof(FILE_OBJECT);
   opened->DeviceObject = device;
@@ -148,6 +156,7 @@ NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file) {
   if (!NT_SUCCESS(status)) {
     DereferenceDevice(device);
     delete opened;
+    --g_fileObjects;
     return status;
   }
   {
@@ -205,6 +214,8 @@ void CloseFile(PFILE_OBJECT file) {
   if (!DeviceGone(file->DeviceObject)) SendFileRequest(file, IRP_MJ_CLEANUP);
   ReleaseFile(file);
 }
+
+std::size_t FileObjectsInUse() { return g_fileObjects.load(); }
 
 std::size_t OpenFileCount(PDEVICE_OBJECT device) {
   std::lock_guard guard(g_filesLock);

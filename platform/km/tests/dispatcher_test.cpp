@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace {
@@ -35,6 +36,41 @@ TEST(Wait, SignalFromAnotherThreadEndsTheWait) {
   LARGE_INTEGER timeout = Relative(1000);
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS)
       << "a notification event stays signalled";
+}
+
+// A record recovered from the address of one of its members (the wait lists
+// do this on every wake) is formed without a member access through a null
+// pointer, which UndefinedBehaviorSanitizer stops.
+TEST(Wait, ContainingRecordRecoversTheRecordFromItsMember) {
+  struct Record {
+    std::uint64_t before[3];
+    LIST_ENTRY link;
+  } record{};
+  EXPECT_EQ(CONTAINING_RECORD(&record.link, Record, link), &record);
+}
+
+// On the virtual clock a time-out that nothing else can end expires at once,
+// and the clock moves by the whole time-out; a signal still ends a wait.
+TEST(Wait, VirtualClockEndsTimeOutsAtOnceAndMovesByThem) {
+  km::UseVirtualClock(true);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  LARGE_INTEGER hour = Relative(3600 * 1000);
+  std::int64_t start = km::ClockNanoseconds();
+  auto realStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &hour), STATUS_TIMEOUT);
+  EXPECT_GE(km::ClockNanoseconds() - start, 3600LL * 1000 * 1000 * 1000);
+  EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::minutes(1)) << "no hour of real time";
+  LARGE_INTEGER systemBefore, systemAfter;
+  KeQuerySystemTime(&systemBefore);
+  LARGE_INTEGER second = Relative(1000);
+  KeDelayExecutionThread(KernelMode, FALSE, &second);
+  KeQuerySystemTime(&systemAfter);
+  EXPECT_EQ(systemAfter.QuadPart - systemBefore.QuadPart, 10000000) << "system time runs on the same clock";
+  std::thread signaller([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  signaller.join();
+  km::UseVirtualClock(false);
 }
 
 TEST(Wait, SynchronizationEventReleasesOneWaiterAndResets) {

@@ -26,8 +26,8 @@ class Bus final : public PortOwner {
 
   platform::WorkQueue &Worker() override { return worker_; }
   std::uint32_t CurrentFrame() const override {
-    auto elapsed = std::chrono::steady_clock::now() - start_;
-    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()) + 1;
+    std::int64_t elapsed = km::ClockNanoseconds() - start_;
+    return static_cast<std::uint32_t>(elapsed / 1000000) + 1;
   }
   void PortLeft(UsbPort &port, std::chrono::milliseconds returnAfter, bool returns) override {
     events_->DeviceLeft(port.Pdo());
@@ -39,7 +39,7 @@ class Bus final : public PortOwner {
 
  private:
   BusEvents *events_;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::int64_t start_ = km::ClockNanoseconds();  // frame 1 begins
   platform::WorkQueue worker_;  // last: stopped first
 };
 

@@ -298,7 +298,8 @@ bool UsbPort::FillIn(Pipe &pipe, PIRP irp, USBD_STATUS &failure) {
       failure = USBD_STATUS_BABBLE_DETECTED;
       return true;
     }
-    std::memcpy(data + got, packet->data(), packet->size());
+    // A zero-length packet has no bytes to copy (and no buffer to copy from).
+    if (!packet->empty()) std::memcpy(data + got, packet->data(), packet->size());
     got += static_cast<ULONG>(packet->size());
     if (packet->size() < pipe.maxPacket) return true;  // a short packet ends the transfer
   }
@@ -371,6 +372,13 @@ void UsbPort::ReleaseWaiting(Pipe &pipe, USBD_STATUS usbd, NTSTATUS status, Comp
     done.push_back({irp, usbd, status});
   }
   pipe.waiting.clear();
+  for (PIRP irp : pipe.scheduled) {
+    auto &transfer = UrbOf(irp)->UrbIsochronousTransfer;
+    for (ULONG k = 0; k < transfer.NumberOfPackets; ++k) transfer.IsoPacket[k].Status = usbd;
+    transfer.ErrorCount = transfer.NumberOfPackets;
+    done.push_back({irp, usbd, status});
+  }
+  pipe.scheduled.clear();
 }
 
 void UsbPort::ReleaseAll(USBD_STATUS usbd, NTSTATUS status, Completions &done) {
@@ -499,6 +507,7 @@ void UsbPort::RunIsochronous(std::uint8_t endpoint) {
     transfer.ErrorCount = 0;
     lastFrame = start + (packets + kPacketsPerFrame - 1) / kPacketsPerFrame;
     pipe.nextIsoFrame = lastFrame;
+    pipe.scheduled.push_back(irp);
     if (!pipe.waiting.empty()) {
       owner_.Worker().Post([weak = weak_from_this(), endpoint] {
         if (auto self = weak.lock()) self->RunIsochronous(endpoint);
@@ -509,8 +518,21 @@ void UsbPort::RunIsochronous(std::uint8_t endpoint) {
   // through the queue even when that time has come keeps transfers finishing
   // in frame order.
   std::uint32_t now = owner_.CurrentFrame();
-  auto finish = [self = shared_from_this(), irp] { self->Complete({{irp, USBD_STATUS_SUCCESS, STATUS_SUCCESS}}); };
+  auto finish = [self = shared_from_this(), endpoint, irp] { self->FinishIsochronous(endpoint, irp); };
   owner_.Worker().Schedule(std::chrono::milliseconds(lastFrame > now ? lastFrame - now : 0), finish);
+}
+
+void UsbPort::FinishIsochronous(std::uint8_t endpoint, PIRP irp) {
+  {
+    std::lock_guard guard(lock_);
+    auto it = pipes_.find(endpoint);
+    if (it == pipes_.end()) return;  // failed when its pipe went
+    std::vector<PIRP> &scheduled = it->second->scheduled;
+    auto found = std::find(scheduled.begin(), scheduled.end(), irp);
+    if (found == scheduled.end()) return;  // failed already (unplug, abort)
+    scheduled.erase(found);
+  }
+  Complete({{irp, USBD_STATUS_SUCCESS, STATUS_SUCCESS}});
 }
 
 // ---- Completion --------------------------------------------------------------

@@ -64,6 +64,9 @@ class UsbPort final : public BusPort, public std::enable_shared_from_this<UsbPor
     std::uint8_t interval;
     std::uint8_t interfaceNumber;
     std::deque<PIRP> waiting;  // IN transfers in arrival order
+    // Isochronous transfers whose packets have been moved and that end when
+    // the bus clock passes their last frame; failed at once on unplug.
+    std::vector<PIRP> scheduled;
     std::uint32_t nextIsoFrame = 0;
     USBD_PIPE_HANDLE handle = nullptr;  // never reused, so a stale handle matches nothing
   };
@@ -102,6 +105,9 @@ class UsbPort final : public BusPort, public std::enable_shared_from_this<UsbPor
   bool FillIn(Pipe &pipe, PIRP irp, USBD_STATUS &failure);
   void Retry(std::uint8_t endpoint);
   void RunIsochronous(std::uint8_t endpoint);
+  // Ends a scheduled isochronous transfer at its last frame, unless it was
+  // failed before.
+  void FinishIsochronous(std::uint8_t endpoint, PIRP irp);
   void Complete(const Completions &done);
 
   // Transfers handed whole to a model with its own TransferQueue (a real

@@ -48,6 +48,15 @@ HOST_API DeviceId Attach(std::shared_ptr<usb::DeviceModel> model);
 // to it is closed. Returns when that much has been done.
 HOST_API void Detach(DeviceId id);
 
+// What Windows sends to rebalance resources: query-stop, stop, then start
+// again. Returns the start's status, or the status of the query-stop that
+// the stack refused (the device is then not stopped).
+HOST_API NTSTATUS StopAndRestart(DeviceId id);
+// A system sleep and wake as the power manager sends it: query-power and
+// set-power for the sleeping state S3 with the device in D3, then set-power
+// back to S0 and D0. Returns the first failure, else success.
+HOST_API NTSTATUS SleepAndWake(DeviceId id);
+
 // Waits until no Plug and Play work is due now.
 HOST_API void WaitForPnp();
 // Waits until the device is present (plugged in and started) or gone, as

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -69,6 +70,67 @@ KM_API std::size_t RequestsInUseBy(PDRIVER_OBJECT driver);
 KM_API void FailNthAllocation(std::uint64_t n);
 KM_API void FailAllocationsWithTag(ULONG tag);
 KM_API void ClearAllocationFailures();
+// Request packets, MDLs and file objects come from the same accounted
+// allocator as pool, under the tags Windows uses for them; tag failures and
+// the two calls below reach them too.
+inline constexpr ULONG kRequestPacketTag = 0x20707249;  // 'Irp '
+inline constexpr ULONG kMdlTag = 0x206C644D;            // 'Mdl '
+inline constexpr ULONG kFileObjectTag = 0x656C6946;     // 'File'
+// The n-th allocation of any kind from now fails: pool, request packet, MDL
+// or file object.
+KM_API void FailNthAnyAllocation(std::uint64_t n);
+// Every allocation of any kind fails with `probability` (0 stops it), drawn
+// from a generator seeded with `seed` so that a run can be repeated.
+KM_API void FailAllocationsRandomly(double probability, std::uint64_t seed);
+// Allocations that failure injection has failed since the process started.
+KM_API std::uint64_t InjectedAllocationFailures();
+// Memory descriptor lists and file objects still allocated.
+KM_API std::size_t MdlsInUse();
+KM_API std::size_t FileObjectsInUse();
+
+// ---- Clock ---------------------------------------------------------------
+// Time-outs, the USB bus's frames and timers all run on the kernel's clock.
+// It is the steady clock unless a program (a fuzzer, a test) switches to the
+// virtual clock before it boots the system: that clock stands still while
+// anything can still run, and jumps to the earliest time-out or timer as soon
+// as every thread waiting in the kernel is blocked and no work queue has work
+// due, so that nothing ever sleeps. Drivers see no difference.
+
+KM_API void UseVirtualClock(bool on);
+KM_API bool VirtualClockInUse();
+// Nanoseconds on the kernel's clock, from an arbitrary zero.
+KM_API std::int64_t ClockNanoseconds();
+
+// Something besides waiting threads that holds timed work (a work queue).
+class ClockClient {
+ public:
+  virtual ~ClockClient() = default;
+  // True while it runs something or has work due now.
+  virtual bool Runnable() = 0;
+  // When its earliest timed work falls due, if it has any.
+  virtual std::optional<std::int64_t> NextDue() = 0;
+  // The virtual clock moved: work may have fallen due.
+  virtual void ClockMoved() = 0;
+};
+KM_API void AddClockClient(ClockClient *client);
+// Names the client whose work the calling thread runs (a work queue's own
+// thread): while that thread waits in the kernel the client can run nothing
+// else, so it does not hold the virtual clock back.
+KM_API void SetThreadClockClient(ClockClient *client);
+KM_API void RemoveClockClient(ClockClient *client);
+// A client ran out of work that is due: threads waiting on the virtual clock
+// look again whether they can move it.
+KM_API void ClockClientIdle();
+// With the virtual clock: when no client can run, moves the clock to the
+// earliest due time of the clients and the waiting threads' time-outs;
+// true when it moved.
+KM_API bool AdvanceClockIfIdle();
+// Called when a thread waits on the virtual clock and nothing can ever move
+// it: no work queue has work, due or timed, and no wait has a time-out, so
+// that only a thread outside the kernel could end the wait. A fuzzer uses it
+// to end reads that no data will ever complete. Runs on the waiting thread,
+// outside any lock, once per wait.
+KM_API void SetVirtualClockStallHandler(std::function<void()> handler);
 
 // ---- Names ---------------------------------------------------------------
 
