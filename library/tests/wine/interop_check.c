@@ -23,18 +23,8 @@
 #include <string.h>
 
 #include "Tavrin_570x_Driver_i.h"
+#include "check_count.h"
 
-static int passed;
-static int failed;
-
-static void check(int ok, const char *what) {
-  printf("%s %s\n", ok ? "ok    " : "FAILED", what);
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-  }
-}
 
 /* ---- The instrument this program plays -------------------------------- */
 
@@ -269,6 +259,5 @@ int wmain(int argc, WCHAR **argv) {
     _cls_Tavrin_USB_Release(device);
   }
   CoUninitialize();
-  printf("%d passed, %d failed\n", passed, failed);
-  return failed;
+  return check_summary();
 }

@@ -15,18 +15,8 @@
 #include <string.h>
 
 #include "Tavrin_570x_Driver_i.h"
+#include "check_count.h"
 
-static int passed;
-static int failed;
-
-static void check(int ok, const char *what) {
-  printf("%s %s\n", ok ? "ok    " : "FAILED", what);
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-  }
-}
 
 static void check_hr(HRESULT actual, HRESULT expected, const char *what) {
   char line[256];
@@ -306,6 +296,5 @@ int wmain(int argc, WCHAR **argv) {
   check_early_binding();
   CoUninitialize();
   FreeLibrary(library);
-  printf("%d passed, %d failed\n", passed, failed);
-  return failed;
+  return check_summary();
 }
