@@ -4,51 +4,40 @@
 // and the I/O manager's last stage that copies results back, signals the
 // issuer and frees the packet.
 #include "internal.h"
+#include "slots.h"
 
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
-#include <deque>
 #include <new>
-#include <unordered_map>
-#include <unordered_set>
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define KM_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define KM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define KM_POISON(p, n) ((void)(p), (void)(n))
-#define KM_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace km::internal {
 namespace {
 
-// What the kernel keeps about a live request packet.
+// What the kernel keeps about a request packet, in front of the packet: it
+// stays readable after the packet is freed, so that a late touch is told
+// from a pointer that never was a packet.
 struct RequestRecord {
   RequestOrigin origin;
-  PDRIVER_OBJECT owner;                    // charged to this driver (may be null)
+  std::atomic<PDRIVER_OBJECT> owner;       // charged to this driver (may be null)
   std::shared_ptr<ThreadState> originator; // threaded and user requests
   std::size_t bytes;                       // packet size, locations included
   ULONG bufferedOutputLength;              // for the copy-back check
 };
 
-struct RequestTable {
-  std::mutex lock;
-  std::unordered_map<PIRP, RequestRecord> live;
-  // Freed packets are held back for a while, poisoned, so that a later touch
-  // through the kernel's routines is reported instead of reaching new memory.
-  std::unordered_set<PIRP> freed;
-  std::deque<std::pair<PIRP, std::size_t>> quarantine;
-};
-
-RequestTable &Requests() {
-  static RequestTable *table = new RequestTable;
-  return *table;
+// Packets for up to 1, 2, 4, ... 128 stack locations.
+SlotArena &Packets() {
+  static SlotArena *arena = [] {
+    std::vector<std::size_t> classes;
+    for (std::size_t locations = 1; locations <= 128; locations *= 2) {
+      classes.push_back(sizeof(IRP) + locations * sizeof(IO_STACK_LOCATION));
+    }
+    return new SlotArena(
+        sizeof(RequestRecord), [](void *record) { new (record) RequestRecord{}; }, std::move(classes),
+        std::size_t{256} << 20);
+  }();
+  return *arena;
 }
-
-constexpr std::size_t kQuarantine = 1024;
 
 KSPIN_LOCK g_cancelLock = 0;
 
@@ -84,11 +73,7 @@ void InitializeStack(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   InitializeListHead(&irp->ThreadListEntry);
 }
 
-RequestRecord &RecordOf(PIRP irp) {
-  RequestTable &table = Requests();
-  std::lock_guard guard(table.lock);
-  return table.live.at(irp);
-}
+RequestRecord &RecordOf(PIRP irp) { return *static_cast<RequestRecord *>(Packets().RecordOf(irp)); }
 
 void FreeMdlChain(PIRP irp) {
   PMDL mdl = irp->MdlAddress;
@@ -131,14 +116,17 @@ void FinishRequest(PIRP irp) {
 PIRP AllocateRequest(CCHAR stackSize, RequestOrigin origin) {
   if (stackSize < 1 || AllocationFails(km::kRequestPacketTag, false)) return nullptr;
   std::size_t bytes = IoSizeOfIrp(stackSize);
-  void *block = std::aligned_alloc(16, (bytes + 15) & ~std::size_t{15});
+  SlotArena &packets = Packets();
+  void *block = packets.Allocate(packets.ClassFor(bytes));
   if (block == nullptr) return nullptr;
   std::memset(block, 0, bytes);
   auto irp = static_cast<PIRP>(block);
   InitializeStack(irp, static_cast<USHORT>(bytes), stackSize);
-  RequestTable &table = Requests();
-  std::lock_guard guard(table.lock);
-  table.live.emplace(irp, RequestRecord{origin, CurrentDriver(), nullptr, bytes, 0});
+  RequestRecord &record = RecordOf(irp);
+  record.origin = origin;
+  record.owner.store(CurrentDriver(), std::memory_order_relaxed);
+  record.bytes = bytes;
+  record.bufferedOutputLength = 0;
   return irp;
 }
 
@@ -148,34 +136,26 @@ void AdoptRequest(PIRP irp) {
   record.originator = CurrentThreadHandle();
 }
 
-void CheckLiveRequest(PIRP irp, const char *operation) {
-  RequestTable &table = Requests();
-  std::unique_lock guard(table.lock);
-  if (table.live.count(irp) != 0) return;
-  bool wasFreed = table.freed.count(irp) != 0;
-  guard.unlock();
+namespace {
+[[noreturn]] void StopForDeadRequest(PIRP irp, const char *operation, SlotState state) {
   BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-           std::string(operation) + (wasFreed ? " touched a request that was already freed: " :
-                                                " was given something that is not a request packet: ") +
+           std::string(operation) + (state == SlotState::Freed ? " touched a request that was already freed: "
+                                                               : " was given something that is not a request packet: ") +
                Address(irp));
+}
+}  // namespace
+
+void CheckLiveRequest(PIRP irp, const char *operation) {
+  SlotState state = Packets().StateOf(irp);
+  if (state != SlotState::Live) StopForDeadRequest(irp, operation, state);
 }
 
 void FreeRequest(PIRP irp) {
-  RequestTable &table = Requests();
-  std::lock_guard guard(table.lock);
-  auto it = table.live.find(irp);
-  std::size_t bytes = it->second.bytes;
-  table.live.erase(it);
-  table.freed.insert(irp);
-  table.quarantine.emplace_back(irp, bytes);
-  KM_POISON(irp, bytes);
-  if (table.quarantine.size() > kQuarantine) {
-    auto [oldest, oldBytes] = table.quarantine.front();
-    table.quarantine.pop_front();
-    table.freed.erase(oldest);
-    KM_UNPOISON(oldest, oldBytes);
-    std::free(oldest);
-  }
+  RequestRecord &record = RecordOf(irp);
+  // Nothing of the issuer or the driver is kept past the packet's life.
+  record.originator.reset();
+  record.owner.store(nullptr, std::memory_order_relaxed);
+  if (!Packets().Free(irp)) StopForDeadRequest(irp, "freeing a request", Packets().StateOf(irp));
 }
 
 }  // namespace km::internal
@@ -183,10 +163,10 @@ void FreeRequest(PIRP irp) {
 using namespace km::internal;
 
 std::size_t km::RequestsInUseBy(PDRIVER_OBJECT driver) {
-  RequestTable &table = Requests();
-  std::lock_guard guard(table.lock);
   std::size_t count = 0;
-  for (const auto &[irp, record] : table.live) count += record.owner == driver;
+  Packets().ForEachLive([&](void *, void *record) {
+    count += static_cast<RequestRecord *>(record)->owner.load(std::memory_order_relaxed) == driver;
+  });
   return count;
 }
 
@@ -363,7 +343,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     bool hasUpper = Irp->CurrentLocation <= Irp->StackCount;
     if (invoke) {
       PDEVICE_OBJECT upper = hasUpper ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-      PDRIVER_OBJECT driver = upper != nullptr ? upper->DriverObject : RecordOf(Irp).owner;
+      PDRIVER_OBJECT driver = upper != nullptr ? upper->DriverObject : RecordOf(Irp).owner.load(std::memory_order_relaxed);
       km::DriverScope scope(driver);
       bool held = routine == RunHeldCompletion;
       CompletionRoutineEntered(driver, held);

@@ -42,23 +42,44 @@ struct Pool {
   // pointer that never came from the pool.
   std::unordered_set<void *> recentlyFreed;
   std::deque<void *> freedOrder;
-  std::uint64_t allocationCount = 0;
-  std::uint64_t failAt = 0;  // allocation number that fails; 0: none
-  // The same for allocations of every kind: pool, request packets, MDLs and
-  // file objects.
-  std::uint64_t anyAllocationCount = 0;
-  std::uint64_t anyFailAt = 0;
-  std::unordered_set<ULONG> failingTags;
-  // Random mode: each allocation of any kind fails with this probability,
-  // drawn from a generator seeded by the caller, so that a run repeats.
-  double failProbability = 0;
-  std::mt19937_64 random;
-  std::uint64_t injectedFailures = 0;
 };
 
 Pool &ThePool() {
   static Pool *pool = new Pool;  // lives until exit, past static destructors
   return *pool;
+}
+
+// Failure injection. Allocations pass one relaxed load while nothing is
+// armed; the counts run only while something is.
+struct Injection {
+  std::mutex lock;  // the settings below that are not atomic
+  std::atomic<bool> armed{false};
+  // The allocation that brings a count to zero fails: pool allocations, and
+  // allocations of every kind (pool, request packets, MDLs, file objects).
+  std::atomic<std::int64_t> poolCountdown{0};
+  std::atomic<std::int64_t> anyCountdown{0};
+  std::unordered_set<ULONG> failingTags;
+  // Random mode: each allocation of any kind fails with this probability,
+  // drawn from a generator seeded by the caller, so that a run repeats.
+  double failProbability = 0;
+  std::mt19937_64 random;
+  std::atomic<std::uint64_t> injectedFailures{0};
+
+  // With `lock` held, after a setting changed.
+  void Rearm() {
+    armed.store(poolCountdown.load() > 0 || anyCountdown.load() > 0 || !failingTags.empty() || failProbability > 0,
+                std::memory_order_release);
+  }
+};
+
+Injection &TheInjection() {
+  static Injection *injection = new Injection;
+  return *injection;
+}
+
+// Counts one allocation down; true for the one that reaches zero.
+bool CountsDownToZero(std::atomic<std::int64_t> &countdown) {
+  return countdown.load(std::memory_order_relaxed) > 0 && countdown.fetch_sub(1, std::memory_order_acq_rel) == 1;
 }
 
 constexpr std::size_t kFreedMemory = 4096;
@@ -83,15 +104,18 @@ std::string TagText(ULONG tag) {
 }  // namespace
 
 bool AllocationFails(ULONG tag, bool fromPool) {
-  Pool &pool = ThePool();
-  std::lock_guard guard(pool.lock);
-  ++pool.anyAllocationCount;
-  bool fails = pool.anyAllocationCount == pool.anyFailAt || pool.failingTags.count(tag) != 0;
-  if (fromPool) fails = ++pool.allocationCount == pool.failAt || fails;
-  if (!fails && pool.failProbability > 0) {
-    fails = std::uniform_real_distribution<double>(0, 1)(pool.random) < pool.failProbability;
+  Injection &injection = TheInjection();
+  if (!injection.armed.load(std::memory_order_acquire)) return false;
+  bool fails = CountsDownToZero(injection.anyCountdown);
+  if (fromPool) fails = CountsDownToZero(injection.poolCountdown) || fails;
+  {
+    std::lock_guard guard(injection.lock);
+    fails = fails || injection.failingTags.count(tag) != 0;
+    if (!fails && injection.failProbability > 0) {
+      fails = std::uniform_real_distribution<double>(0, 1)(injection.random) < injection.failProbability;
+    }
   }
-  pool.injectedFailures += fails;
+  if (fails) injection.injectedFailures.fetch_add(1, std::memory_order_relaxed);
   return fails;
 }
 
@@ -197,43 +221,44 @@ std::size_t PoolBytesFrom(const void *address) {
 }
 
 void FailNthAllocation(std::uint64_t n) {
-  internal::Pool &pool = internal::ThePool();
-  std::lock_guard guard(pool.lock);
-  pool.failAt = n == 0 ? 0 : pool.allocationCount + n;
+  internal::Injection &injection = internal::TheInjection();
+  std::lock_guard guard(injection.lock);
+  injection.poolCountdown.store(static_cast<std::int64_t>(n));
+  injection.Rearm();
 }
 
 void FailNthAnyAllocation(std::uint64_t n) {
-  internal::Pool &pool = internal::ThePool();
-  std::lock_guard guard(pool.lock);
-  pool.anyFailAt = n == 0 ? 0 : pool.anyAllocationCount + n;
+  internal::Injection &injection = internal::TheInjection();
+  std::lock_guard guard(injection.lock);
+  injection.anyCountdown.store(static_cast<std::int64_t>(n));
+  injection.Rearm();
 }
 
 void FailAllocationsRandomly(double probability, std::uint64_t seed) {
-  internal::Pool &pool = internal::ThePool();
-  std::lock_guard guard(pool.lock);
-  pool.failProbability = probability;
-  pool.random.seed(seed);
+  internal::Injection &injection = internal::TheInjection();
+  std::lock_guard guard(injection.lock);
+  injection.failProbability = probability;
+  injection.random.seed(seed);
+  injection.Rearm();
 }
 
-std::uint64_t InjectedAllocationFailures() {
-  internal::Pool &pool = internal::ThePool();
-  std::lock_guard guard(pool.lock);
-  return pool.injectedFailures;
-}
+std::uint64_t InjectedAllocationFailures() { return internal::TheInjection().injectedFailures.load(); }
 
 void FailAllocationsWithTag(ULONG tag) {
-  internal::Pool &pool = internal::ThePool();
-  std::lock_guard guard(pool.lock);
-  pool.failingTags.insert(tag);
+  internal::Injection &injection = internal::TheInjection();
+  std::lock_guard guard(injection.lock);
+  injection.failingTags.insert(tag);
+  injection.Rearm();
 }
 
 void ClearAllocationFailures() {
-  internal::Pool &pool = internal::ThePool();
-  std::lock_guard guard(pool.lock);
-  pool.failAt = 0;
-  pool.anyFailAt = 0;
-  pool.failProbability = 0;
-  pool.failingTags.clear();
+  internal::Injection &injection = internal::TheInjection();
+  std::lock_guard guard(injection.lock);
+  injection.poolCountdown.store(0);
+  injection.anyCountdown.store(0);
+  injection.failProbability = 0;
+  injection.failingTags.clear();
+  injection.Rearm();
 }
 
 }  // namespace km
