@@ -9,6 +9,7 @@
 // unmapped, a mapping that no longer matches its copy means a driver or the
 // bus wrote into pages the caller may only read, and the verifier stops.
 #include "internal.h"
+#include "slots.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -20,38 +21,111 @@ using namespace km::internal;
 namespace {
 
 struct ReadOnlyMapping {
-  void *mapped;    // what the MDL's system address points to
-  void *original;  // the bytes as they were when mapped
+  void *mapped = nullptr;    // what the MDL's system address points to
+  void *original = nullptr;  // the bytes as they were when mapped
 };
 
+// What the kernel keeps in front of a list it allocated: its read-only
+// mapping, if it has one.
+struct MdlRecord {
+  ReadOnlyMapping readOnly;
+};
+
+// Lists describing up to 1, 2, 4, ... 64 pages; longer ones come from the heap.
+SlotArena &Mdls() {
+  static SlotArena *arena = [] {
+    std::vector<std::size_t> classes;
+    for (std::size_t pages = 1; pages <= 64; pages *= 2) classes.push_back(sizeof(MDL) + pages * sizeof(ULONG_PTR));
+    return new SlotArena(
+        sizeof(MdlRecord), [](void *record) { new (record) MdlRecord{}; }, std::move(classes), std::size_t{64} << 20);
+  }();
+  return *arena;
+}
+
+std::atomic<std::size_t> g_heapMdls{0};
+
+// Read-only mappings of lists the kernel did not allocate (a driver's own,
+// built with MmInitializeMdl); the count lets the common case skip the lock.
 std::mutex g_readOnlyLock;
 std::unordered_map<PMDL, ReadOnlyMapping> g_readOnly;
+std::atomic<std::size_t> g_readOnlyCount{0};
+
+// One spare buffer per thread for the two copies of a read-only mapping, so
+// that a mapping made and dropped on the same thread costs no allocation.
+struct SpareBuffer {
+  void *bytes = nullptr;
+  std::size_t capacity = 0;
+  ~SpareBuffer() { std::free(bytes); }
+};
+thread_local SpareBuffer t_spare;
+
+void *TakeBuffer(std::size_t bytes) {
+  if (t_spare.bytes != nullptr && t_spare.capacity >= bytes) {
+    void *buffer = t_spare.bytes;
+    t_spare.bytes = nullptr;
+    t_spare.capacity = 0;
+    return buffer;
+  }
+  return std::malloc(bytes);
+}
+
+void GiveBackBuffer(void *buffer, std::size_t bytes) {
+  if (t_spare.capacity >= bytes) {
+    std::free(buffer);
+    return;
+  }
+  std::free(t_spare.bytes);
+  t_spare.bytes = buffer;
+  t_spare.capacity = bytes;
+}
+
+// Takes the read-only mapping of `mdl` away from it (empty if it has none).
+ReadOnlyMapping TakeReadOnlyMapping(PMDL mdl) {
+  ReadOnlyMapping mapping;
+  if (Mdls().Contains(mdl)) {
+    std::swap(mapping, static_cast<MdlRecord *>(Mdls().RecordOf(mdl))->readOnly);
+    return mapping;
+  }
+  if (g_readOnlyCount.load(std::memory_order_acquire) == 0) return mapping;
+  std::lock_guard guard(g_readOnlyLock);
+  auto it = g_readOnly.find(mdl);
+  if (it == g_readOnly.end()) return mapping;
+  mapping = it->second;
+  g_readOnly.erase(it);
+  g_readOnlyCount.fetch_sub(1, std::memory_order_release);
+  return mapping;
+}
+
+void KeepReadOnlyMapping(PMDL mdl, ReadOnlyMapping mapping) {
+  if (Mdls().Contains(mdl)) {
+    static_cast<MdlRecord *>(Mdls().RecordOf(mdl))->readOnly = mapping;
+    return;
+  }
+  std::lock_guard guard(g_readOnlyLock);
+  g_readOnly[mdl] = mapping;
+  g_readOnlyCount.fetch_add(1, std::memory_order_release);
+}
 
 // Drops the read-only mapping of `mdl`, if it has one, after checking that
 // nobody wrote through it.
 void ReleaseReadOnlyMapping(PMDL mdl) {
-  ReadOnlyMapping mapping;
-  {
-    std::lock_guard guard(g_readOnlyLock);
-    auto it = g_readOnly.find(mdl);
-    if (it == g_readOnly.end()) return;
-    mapping = it->second;
-    g_readOnly.erase(it);
-  }
+  ReadOnlyMapping mapping = TakeReadOnlyMapping(mdl);
+  if (mapping.mapped == nullptr) return;
   bool written = std::memcmp(mapping.mapped, mapping.original, mdl->ByteCount) != 0;
-  std::free(mapping.mapped);
-  std::free(mapping.original);
+  GiveBackBuffer(mapping.mapped, 2 * std::size_t{mdl->ByteCount});
   if (written) {
     km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
                  "data was written into a buffer locked for read access only (a METHOD_IN_DIRECT buffer)");
   }
 }
 
-std::atomic<std::size_t> g_mdlsInUse{0};
-
 }  // namespace
 
-std::size_t km::MdlsInUse() { return g_mdlsInUse.load(); }
+std::size_t km::MdlsInUse() {
+  std::size_t count = g_heapMdls.load();
+  Mdls().ForEachLive([&](void *, void *) { ++count; });
+  return count;
+}
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                          PIRP Irp) {
@@ -60,9 +134,15 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
   auto address = reinterpret_cast<ULONG_PTR>(VirtualAddress);
   ULONG_PTR pages = ((address & (PAGE_SIZE - 1)) + Length + PAGE_SIZE - 1) >> PAGE_SHIFT;
   std::size_t bytes = sizeof(MDL) + pages * sizeof(ULONG_PTR);
-  auto mdl = static_cast<PMDL>(std::calloc(1, bytes));
-  if (mdl == nullptr) return nullptr;
-  ++g_mdlsInUse;
+  int sizeClass = Mdls().ClassFor(bytes);
+  PMDL mdl = sizeClass >= 0 ? static_cast<PMDL>(Mdls().Allocate(sizeClass)) : nullptr;
+  if (mdl != nullptr) {
+    std::memset(mdl, 0, bytes);
+  } else {
+    mdl = static_cast<PMDL>(std::calloc(1, bytes));
+    if (mdl == nullptr) return nullptr;
+    ++g_heapMdls;
+  }
   mdl->Size = static_cast<CSHORT>(bytes > 0x7FFF ? 0x7FFF : bytes);
   mdl->StartVa = reinterpret_cast<PVOID>(address & ~static_cast<ULONG_PTR>(PAGE_SIZE - 1));
   mdl->ByteOffset = static_cast<ULONG>(address & (PAGE_SIZE - 1));
@@ -80,11 +160,20 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 }
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
+  if (Mdls().Contains(Mdl) && Mdls().StateOf(Mdl) != SlotState::Live) {
+    km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "IoFreeMdl of a memory descriptor list that is not allocated");
+  }
   if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
     km::BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
                  "IoFreeMdl of a memory descriptor list whose pages are still locked");
   }
-  --g_mdlsInUse;
+  if (Mdls().Contains(Mdl)) {
+    ReleaseReadOnlyMapping(Mdl);  // none is left by now; the slot carries none into its next use
+    Mdls().Free(Mdl);
+    return;
+  }
+  --g_heapMdls;
   std::free(Mdl);
 }
 
@@ -125,18 +214,12 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   if ((MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_WRITE_OPERATION)) == MDL_PAGES_LOCKED &&
       (MemoryDescriptorList->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) == 0) {
     ULONG bytes = MemoryDescriptorList->ByteCount;
-    ReadOnlyMapping mapping{std::malloc(bytes), std::malloc(bytes)};
-    if (mapping.mapped == nullptr || mapping.original == nullptr) {
-      std::free(mapping.mapped);
-      std::free(mapping.original);
-      return nullptr;
-    }
+    auto *copies = static_cast<unsigned char *>(TakeBuffer(2 * std::size_t{bytes}));
+    if (copies == nullptr) return nullptr;
+    ReadOnlyMapping mapping{copies, copies + bytes};
     std::memcpy(mapping.mapped, address, bytes);
     std::memcpy(mapping.original, address, bytes);
-    {
-      std::lock_guard guard(g_readOnlyLock);
-      g_readOnly[MemoryDescriptorList] = mapping;
-    }
+    KeepReadOnlyMapping(MemoryDescriptorList, mapping);
     address = mapping.mapped;
   }
   if (MemoryDescriptorList->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) return MemoryDescriptorList->MappedSystemVa;
