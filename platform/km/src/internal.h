@@ -116,7 +116,7 @@ struct DeviceState {
   PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
   std::u16string name;                  // empty for an unnamed device
   bool deletePending = false;
-  std::size_t openFiles = 0;
+  std::atomic<std::size_t> openFiles{0};
 };
 
 DeviceState &StateOf(PDEVICE_OBJECT device);

@@ -3,10 +3,11 @@
 // each call into a request packet sent to the top of the device's stack and
 // waits for it, as the Windows system services do for synchronous handles.
 #include "internal.h"
+#include "slots.h"
 
 #include <atomic>
 #include <cstdio>
-#include <unordered_map>
+#include <new>
 
 namespace km {
 namespace {
@@ -22,29 +23,43 @@ std::string Hex(NTSTATUS status) {
 // An open file object: the handle that user mode holds on it, and the
 // requests under way on it. IRP_MJ_CLEANUP goes when the handle closes,
 // IRP_MJ_CLOSE and the object's end when the last request has finished too,
-// so that a request still blocked in a driver never sees its file go.
-struct FileEntry {
-  bool handleOpen = true;
-  std::size_t references = 1;  // the handle's, and one per request under way
+// so that a request still blocked in a driver never sees its file go. Both
+// live in one word in front of the object, changed with compare-and-swap.
+struct FileRecord {
+  static constexpr std::uint64_t kOpened = std::uint64_t{1} << 63;      // created, until its end
+  static constexpr std::uint64_t kHandleOpen = std::uint64_t{1} << 62;  // the handle is not closed
+  static constexpr std::uint64_t kReferences = kHandleOpen - 1;  // the handle's, and one per request under way
+  std::atomic<std::uint64_t> state{0};
 };
 
-std::mutex g_filesLock;
-std::unordered_map<PFILE_OBJECT, FileEntry> g_files;
-std::function<void(PDEVICE_OBJECT)> g_lastCloseObserver;
-std::atomic<std::size_t> g_fileObjects{0};
+SlotArena &Files() {
+  static SlotArena *arena = new SlotArena(
+      sizeof(FileRecord), [](void *record) { new (record) FileRecord{}; }, {sizeof(FILE_OBJECT)},
+      std::size_t{64} << 20);
+  return *arena;
+}
+
+FileRecord &RecordOf(PFILE_OBJECT file) { return *static_cast<FileRecord *>(Files().RecordOf(file)); }
+
+// The observer, replaced rarely; replaced ones are kept, since a close on
+// another thread may still be calling one.
+std::atomic<std::function<void(PDEVICE_OBJECT)> *> g_lastCloseObserver{nullptr};
+std::mutex g_observersLock;
+std::vector<std::unique_ptr<std::function<void(PDEVICE_OBJECT)>>> g_observers;
 
 bool IsOpenFile(PFILE_OBJECT file) {
-  std::lock_guard guard(g_filesLock);
-  auto it = g_files.find(file);
-  return it != g_files.end() && it->second.handleOpen;
+  return Files().StateOf(file) == SlotState::Live &&
+         (RecordOf(file).state.load(std::memory_order_acquire) & FileRecord::kHandleOpen) != 0;
 }
 
 // Takes a reference for one request on a file whose handle is open.
 bool ReferenceOpenFile(PFILE_OBJECT file) {
-  std::lock_guard guard(g_filesLock);
-  auto it = g_files.find(file);
-  if (it == g_files.end() || !it->second.handleOpen) return false;
-  ++it->second.references;
+  if (Files().StateOf(file) != SlotState::Live) return false;
+  std::atomic<std::uint64_t> &state = RecordOf(file).state;
+  std::uint64_t seen = state.load(std::memory_order_acquire);
+  do {
+    if ((seen & FileRecord::kHandleOpen) == 0) return false;
+  } while (!state.compare_exchange_weak(seen, seen + 1, std::memory_order_acq_rel, std::memory_order_acquire));
   return true;
 }
 
@@ -52,13 +67,13 @@ bool ReferenceOpenFile(PFILE_OBJECT file) {
 void FinishFile(PFILE_OBJECT file);
 
 void ReleaseFile(PFILE_OBJECT file) {
-  {
-    std::lock_guard guard(g_filesLock);
-    auto it = g_files.find(file);
-    if (--it->second.references != 0) return;
-    g_files.erase(it);
-  }
-  FinishFile(file);
+  std::atomic<std::uint64_t> &state = RecordOf(file).state;
+  std::uint64_t seen = state.load(std::memory_order_acquire);
+  std::uint64_t next;
+  do {
+    next = (seen & FileRecord::kReferences) == 1 ? 0 : seen - 1;
+  } while (!state.compare_exchange_weak(seen, next, std::memory_order_acq_rel, std::memory_order_acquire));
+  if (next == 0) FinishFile(file);
 }
 
 // Sends a request the I/O manager built and waits until it is finished.
@@ -111,17 +126,11 @@ void FinishFile(PFILE_OBJECT file) {
   PDEVICE_OBJECT device = file->DeviceObject;
   // A deleted device's driver no longer expects requests for it.
   if (!DeviceGone(device)) SendFileRequest(file, IRP_MJ_CLOSE);
-  bool last;
-  std::function<void(PDEVICE_OBJECT)> observer;
-  {
-    std::lock_guard guard(g_filesLock);
-    last = --StateOf(device).openFiles == 0;
-    observer = g_lastCloseObserver;
-  }
-  if (last && observer) observer(device);
+  bool last = StateOf(device).openFiles.fetch_sub(1, std::memory_order_acq_rel) == 1;
+  std::function<void(PDEVICE_OBJECT)> *observer = g_lastCloseObserver.load(std::memory_order_acquire);
+  if (last && observer != nullptr && *observer) (*observer)(device);
   DereferenceDevice(device);
-  delete file;
-  --g_fileObjects;
+  Files().Free(file);
 }
 
 bool InStack(PDEVICE_OBJECT opened, PDEVICE_OBJECT device) {
@@ -147,23 +156,23 @@ NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file) {
     DereferenceDevice(device);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  auto *opened = new FILE_OBJECT{};
-  ++g_fileObjects;
+  auto *opened = static_cast<PFILE_OBJECT>(Files().Allocate(0));
+  if (opened == nullptr) {
+    DereferenceDevice(device);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  new (opened) FILE_OBJECT{};
   opened->Type = IO_TYPE_FILE;
   opened->Size = sizeof(FILE_OBJECT);
   opened->DeviceObject = device;
   NTSTATUS status = SendFileRequest(opened, IRP_MJ_CREATE);
   if (!NT_SUCCESS(status)) {
     DereferenceDevice(device);
-    delete opened;
-    --g_fileObjects;
+    Files().Free(opened);
     return status;
   }
-  {
-    std::lock_guard guard(g_filesLock);
-    g_files.emplace(opened, FileEntry{});
-    ++StateOf(device).openFiles;
-  }
+  StateOf(device).openFiles.fetch_add(1, std::memory_order_acq_rel);
+  RecordOf(opened).state.store(FileRecord::kOpened | FileRecord::kHandleOpen | 1, std::memory_order_release);
   *file = opened;
   return status;
 }
@@ -203,11 +212,11 @@ NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void *input, ULONG i
 }
 
 void CloseFile(PFILE_OBJECT file) {
-  {
-    std::lock_guard guard(g_filesLock);
-    auto it = g_files.find(file);
-    if (it == g_files.end() || !it->second.handleOpen) return;
-    it->second.handleOpen = false;  // its reference now covers the cleanup
+  if (Files().StateOf(file) != SlotState::Live) return;
+  // The handle's reference now covers the cleanup.
+  if ((RecordOf(file).state.fetch_and(~FileRecord::kHandleOpen, std::memory_order_acq_rel) &
+       FileRecord::kHandleOpen) == 0) {
+    return;
   }
   // The driver ends the file's requests at cleanup; the object stays until
   // the last of them has finished.
@@ -215,23 +224,33 @@ void CloseFile(PFILE_OBJECT file) {
   ReleaseFile(file);
 }
 
-std::size_t FileObjectsInUse() { return g_fileObjects.load(); }
+std::size_t FileObjectsInUse() {
+  std::size_t count = 0;
+  Files().ForEachLive([&](void *, void *) { ++count; });
+  return count;
+}
 
 std::size_t OpenFileCount(PDEVICE_OBJECT device) {
-  std::lock_guard guard(g_filesLock);
   std::size_t count = 0;
-  for (const auto &[file, entry] : g_files) count += InStack(file->DeviceObject, device);
+  Files().ForEachLive([&](void *file, void *record) {
+    if (static_cast<FileRecord *>(record)->state.load(std::memory_order_acquire) == 0) return;
+    count += InStack(static_cast<PFILE_OBJECT>(file)->DeviceObject, device);
+  });
   return count;
 }
 
 std::size_t OpenFileCount() {
-  std::lock_guard guard(g_filesLock);
-  return g_files.size();
+  std::size_t count = 0;
+  Files().ForEachLive([&](void *, void *record) {
+    count += static_cast<FileRecord *>(record)->state.load(std::memory_order_acquire) != 0;
+  });
+  return count;
 }
 
 void SetLastCloseObserver(std::function<void(PDEVICE_OBJECT)> observer) {
-  std::lock_guard guard(g_filesLock);
-  g_lastCloseObserver = std::move(observer);
+  std::lock_guard guard(g_observersLock);
+  g_observers.push_back(std::make_unique<std::function<void(PDEVICE_OBJECT)>>(std::move(observer)));
+  g_lastCloseObserver.store(g_observers.back().get(), std::memory_order_release);
 }
 
 }  // namespace km
