@@ -2,9 +2,14 @@
 // driver it is charged to, so that leaks can be counted per tag and per
 // driver, foreign and double frees stop the process, and tests can make
 // chosen allocations fail. Under AddressSanitizer the bytes between the
-// size asked for and the 16-byte rounding are poisoned, so that a read or
+// size asked for and the end of the block are poisoned, so that a read or
 // write one byte past a block stops the test that made it.
+//
+// Blocks of up to 4 KiB are slots with their record in front (per-thread
+// caches, no lock); larger ones come from the heap and are recorded in an
+// address-ordered table under a lock.
 #include "internal.h"
+#include "slots.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -84,13 +89,6 @@ bool CountsDownToZero(std::atomic<std::int64_t> &countdown) {
 
 constexpr std::size_t kFreedMemory = 4096;
 
-// Bytes the allocator hands out for a request that does not overflow:
-// rounded up to 16, and 16 for an empty request.
-SIZE_T BlockBytes(SIZE_T requested) {
-  SIZE_T rounded = (requested + 15) & ~SIZE_T{15};
-  return rounded == 0 ? 16 : rounded;
-}
-
 std::string TagText(ULONG tag) {
   char text[5];
   for (int i = 0; i < 4; ++i) {
@@ -100,6 +98,78 @@ std::string TagText(ULONG tag) {
   text[4] = 0;
   return text;
 }
+
+// What the kernel keeps in front of a pool slot. Counting reads it while
+// other threads allocate, hence the atomics.
+struct SlotAllocation {
+  std::atomic<ULONG> tag;
+  std::atomic<SIZE_T> size;
+  std::atomic<PDRIVER_OBJECT> owner;
+};
+
+// Blocks of 16, 32, 64, ... 4096 bytes.
+SlotArena &PoolSlots() {
+  static SlotArena *arena = [] {
+    std::vector<std::size_t> classes;
+    for (std::size_t bytes = 16; bytes <= 4096; bytes *= 2) classes.push_back(bytes);
+    return new SlotArena(
+        sizeof(SlotAllocation), [](void *record) { new (record) SlotAllocation{}; }, std::move(classes),
+        std::size_t{1} << 30);
+  }();
+  return *arena;
+}
+
+SlotAllocation &SlotRecordOf(const void *block) {
+  return *static_cast<SlotAllocation *>(PoolSlots().RecordOf(block));
+}
+
+void *AllocateSlot(SIZE_T bytes, ULONG tag) {
+  SlotArena &slots = PoolSlots();
+  int sizeClass = slots.ClassFor(bytes == 0 ? 1 : bytes);
+  if (sizeClass < 0) return nullptr;
+  void *block = slots.Allocate(sizeClass);
+  if (block == nullptr) return nullptr;
+  SlotAllocation &record = SlotRecordOf(block);
+  record.tag.store(tag, std::memory_order_relaxed);
+  record.size.store(bytes, std::memory_order_relaxed);
+  record.owner.store(CurrentDriver(), std::memory_order_relaxed);
+  KM_POISON(static_cast<char *>(block) + bytes, slots.BodyBytes(sizeClass) - bytes);
+  return block;
+}
+
+[[noreturn]] void StopForBadFree(PVOID P, bool twice) {
+  char address[32];
+  std::snprintf(address, sizeof address, "%p", P);
+  km::BugCheck(kBadPoolCaller, "BAD_POOL_CALLER",
+               twice ? std::string("pool block ") + address + " freed twice"
+                     : std::string("ExFreePool of ") + address + ", which is not an allocated pool block");
+}
+
+[[noreturn]] void StopForWrongTag(ULONG tag, ULONG freedWith) {
+  km::BugCheck(kBadPoolCaller, "BAD_POOL_CALLER",
+               "pool block tagged '" + TagText(tag) + "' freed with tag '" + TagText(freedWith) + "'");
+}
+
+void FreeSlot(PVOID P, ULONG Tag) {
+  SlotArena &slots = PoolSlots();
+  SlotState state = slots.StateOf(P);
+  if (state != SlotState::Live) StopForBadFree(P, state == SlotState::Freed);
+  SlotAllocation &record = SlotRecordOf(P);
+  ULONG tag = record.tag.load(std::memory_order_relaxed);
+  if (Tag != 0 && tag != Tag) StopForWrongTag(tag, Tag);
+  record.owner.store(nullptr, std::memory_order_relaxed);
+  record.size.store(0, std::memory_order_relaxed);
+  record.tag.store(0, std::memory_order_relaxed);
+  if (!slots.Free(P)) StopForBadFree(P, true);  // another thread freed it meanwhile
+}
+
+// Bytes the allocator hands out for a request that does not overflow:
+// rounded up to 16, and 16 for an empty request.
+SIZE_T BlockBytes(SIZE_T requested) {
+  SIZE_T rounded = (requested + 15) & ~SIZE_T{15};
+  return rounded == 0 ? 16 : rounded;
+}
+
 
 }  // namespace
 
@@ -129,8 +199,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     km::BugCheck(kBadPoolCaller, "BAD_POOL_CALLER", "pool allocated above DISPATCH_LEVEL");
   }
   if (AllocationFails(Tag, true)) return nullptr;
-  Pool &pool = ThePool();
   // Pool blocks are 16-byte aligned, as on 64-bit Windows.
+  if (void *slot = AllocateSlot(NumberOfBytes, Tag)) return slot;
+  Pool &pool = ThePool();
   if (NumberOfBytes > SIZE_T{0} - 16) return nullptr;  // the rounding would overflow
   SIZE_T blockBytes = BlockBytes(NumberOfBytes);
   void *block = std::aligned_alloc(16, blockBytes);
@@ -151,22 +222,22 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  if (PoolSlots().Contains(P)) {
+    FreeSlot(P, Tag);
+    return;
+  }
   Pool &pool = ThePool();
   std::unique_lock guard(pool.lock);
   auto it = pool.live.find(P);
   if (it == pool.live.end()) {
     bool twice = pool.recentlyFreed.count(P) != 0;
     guard.unlock();
-    char address[32];
-    std::snprintf(address, sizeof address, "%p", P);
-    km::BugCheck(kBadPoolCaller, "BAD_POOL_CALLER",
-                 twice ? std::string("pool block ") + address + " freed twice"
-                       : std::string("ExFreePool of ") + address + ", which is not an allocated pool block");
+    StopForBadFree(P, twice);
   }
   if (Tag != 0 && it->second.tag != Tag) {
-    std::string detail = "pool block tagged '" + TagText(it->second.tag) + "' freed with tag '" + TagText(Tag) + "'";
+    ULONG tag = it->second.tag;
     guard.unlock();
-    km::BugCheck(kBadPoolCaller, "BAD_POOL_CALLER", detail);
+    StopForWrongTag(tag, Tag);
   }
   SIZE_T size = it->second.size;
   pool.live.erase(it);
@@ -187,14 +258,20 @@ namespace km {
 
 namespace {
 PoolUsage Usage(const std::function<bool(const internal::Allocation &)> &match) {
-  internal::Pool &pool = internal::ThePool();
-  std::lock_guard guard(pool.lock);
   PoolUsage usage;
-  for (const auto &[block, allocation] : pool.live) {
-    if (!match(allocation)) continue;
+  auto count = [&](const internal::Allocation &allocation) {
+    if (!match(allocation)) return;
     ++usage.allocations;
     usage.bytes += allocation.size;
-  }
+  };
+  internal::PoolSlots().ForEachLive([&](void *, void *record) {
+    auto *slot = static_cast<internal::SlotAllocation *>(record);
+    count(internal::Allocation{slot->tag.load(std::memory_order_relaxed), slot->size.load(std::memory_order_relaxed),
+                               slot->owner.load(std::memory_order_relaxed)});
+  });
+  internal::Pool &pool = internal::ThePool();
+  std::lock_guard guard(pool.lock);
+  for (const auto &[block, allocation] : pool.live) count(allocation);
   return usage;
 }
 }  // namespace
@@ -208,6 +285,14 @@ PoolUsage PoolInUseBy(PDRIVER_OBJECT driver) {
 }
 
 std::size_t PoolBytesFrom(const void *address) {
+  internal::SlotArena &slots = internal::PoolSlots();
+  if (slots.Contains(address)) {
+    void *block = slots.BodyContaining(address);
+    if (block == nullptr || slots.StateOf(block) != internal::SlotState::Live) return 0;
+    std::size_t size = internal::SlotRecordOf(block).size.load(std::memory_order_relaxed);
+    std::size_t at = static_cast<std::size_t>(static_cast<const char *>(address) - static_cast<const char *>(block));
+    return at < size ? size - at : 0;
+  }
   internal::Pool &pool = internal::ThePool();
   std::lock_guard guard(pool.lock);
   // The candidate is the last block starting at or before the address.
