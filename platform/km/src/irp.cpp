@@ -11,6 +11,13 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KM_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#else
+#define KM_POISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace km::internal {
 namespace {
 
@@ -37,6 +44,35 @@ SlotArena &Packets() {
         std::size_t{256} << 20);
   }();
   return *arena;
+}
+
+// The I/O manager's buffers of buffered requests: up to 4 KiB from slots,
+// longer ones from the heap. Bytes past the length asked for are poisoned
+// under AddressSanitizer, as the heap's would be.
+SlotArena &SystemBuffers() {
+  static SlotArena *arena = [] {
+    std::vector<std::size_t> classes;
+    for (std::size_t bytes = 16; bytes <= 4096; bytes *= 2) classes.push_back(bytes);
+    return new SlotArena(0, nullptr, std::move(classes), std::size_t{1} << 30);
+  }();
+  return *arena;
+}
+
+void *AllocateSystemBuffer(std::size_t length) {
+  SlotArena &buffers = SystemBuffers();
+  int sizeClass = buffers.ClassFor(length);
+  void *buffer = sizeClass >= 0 ? buffers.Allocate(sizeClass) : nullptr;
+  if (buffer == nullptr) return std::malloc(length);
+  KM_POISON(static_cast<char *>(buffer) + length, buffers.BodyBytes(sizeClass) - length);
+  return buffer;
+}
+
+void FreeSystemBuffer(void *buffer) {
+  if (SystemBuffers().Contains(buffer)) {
+    SystemBuffers().Free(buffer);
+  } else {
+    std::free(buffer);
+  }
 }
 
 KSPIN_LOCK g_cancelLock = 0;
@@ -99,7 +135,7 @@ void FinishRequest(PIRP irp) {
       }
       std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
     }
-    if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) FreeSystemBuffer(irp->AssociatedIrp.SystemBuffer);
     irp->AssociatedIrp.SystemBuffer = nullptr;
   }
   FreeMdlChain(irp);
@@ -240,8 +276,9 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     case METHOD_BUFFERED: {
       ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
       if (length != 0) {
-        irp->AssociatedIrp.SystemBuffer = std::calloc(1, length);
+        irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(length);
         ok = irp->AssociatedIrp.SystemBuffer != nullptr;
+        if (ok) std::memset(irp->AssociatedIrp.SystemBuffer, 0, length);
         if (ok && InputBufferLength != 0) std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
         irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBufferLength != 0 ? IRP_INPUT_OPERATION : 0);
       }
@@ -251,7 +288,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
       if (InputBufferLength != 0) {
-        irp->AssociatedIrp.SystemBuffer = std::malloc(InputBufferLength);
+        irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(InputBufferLength);
         ok = irp->AssociatedIrp.SystemBuffer != nullptr;
         if (ok) std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
         irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -271,7 +308,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
       break;
   }
   if (!ok) {
-    if (irp->Flags & IRP_DEALLOCATE_BUFFER) std::free(irp->AssociatedIrp.SystemBuffer);
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) FreeSystemBuffer(irp->AssociatedIrp.SystemBuffer);
     FreeMdlChain(irp);
     FreeRequest(irp);
     return nullptr;
