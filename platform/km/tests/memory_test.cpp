@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 namespace {
 
 constexpr ULONG kTag = 0x74736554;  // 'Test'
@@ -142,6 +145,42 @@ TEST(Mdl, NonPagedPoolNeedsNoMapping) {
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), block);
   IoFreeMdl(mdl);
   ExFreePool(block);
+}
+
+// Packets, pool blocks and MDLs that one thread allocates and another frees
+// (more than a thread keeps back, so that they travel between threads) are
+// counted exactly once both threads are gone, and can be allocated again.
+TEST(Memory, ObjectsFreedOnAnotherThreadAreCountedExactly) {
+  kmtest::TestDriver driver;
+  constexpr int kCount = 3000;
+  static char buffer[64];
+  const std::size_t mdlsBefore = km::MdlsInUse();
+  for (int round = 0; round < 2; ++round) {
+    std::vector<PIRP> irps;
+    std::vector<PVOID> blocks;
+    std::vector<PMDL> mdls;
+    std::thread([&] {
+      km::DriverScope scope(driver.object());
+      for (int i = 0; i < kCount; ++i) {
+        irps.push_back(IoAllocateIrp(static_cast<CCHAR>(1 + i % 4), FALSE));
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 1 + i % 200, kTag));
+        mdls.push_back(IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr));
+      }
+    }).join();
+    EXPECT_EQ(km::RequestsInUseBy(driver.object()), std::size_t{kCount});
+    EXPECT_EQ(km::PoolInUseBy(driver.object()).allocations, std::size_t{kCount});
+    EXPECT_EQ(km::MdlsInUse(), mdlsBefore + kCount);
+    std::thread([&] {
+      for (int i = 0; i < kCount; ++i) {
+        IoFreeIrp(irps[i]);
+        ExFreePoolWithTag(blocks[i], kTag);
+        IoFreeMdl(mdls[i]);
+      }
+    }).join();
+    EXPECT_EQ(km::RequestsInUseBy(driver.object()), 0u);
+    EXPECT_EQ(km::PoolInUseBy(driver.object()).allocations, 0u);
+    EXPECT_EQ(km::MdlsInUse(), mdlsBefore);
+  }
 }
 
 }  // namespace

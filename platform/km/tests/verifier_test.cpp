@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using kmtest::Complete;
 using kmtest::TestDriver;
 
@@ -68,6 +70,32 @@ TEST_F(Verifier, TouchingAFreedRequest) {
         IoCancelIrp(irp);
       },
       "touched a request that was already freed");
+}
+
+// The thread that freed the packet has exited: what it freed is still
+// known as freed.
+TEST_F(Verifier, TouchingARequestFreedByAThreadThatExited) {
+  EXPECT_DEATH(
+      {
+        TestDriver driver;
+        PDEVICE_OBJECT device = driver.AddDevice();
+        km::DriverScope scope(driver.object());
+        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+        std::thread([irp] { IoFreeIrp(irp); }).join();
+        IoCancelIrp(irp);
+      },
+      "touched a request that was already freed");
+}
+
+TEST_F(Verifier, FreeingAnMdlTwice) {
+  EXPECT_DEATH(
+      {
+        static char buffer[16];
+        PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+        IoFreeMdl(mdl);
+        IoFreeMdl(mdl);
+      },
+      "IoFreeMdl of a memory descriptor list that is not allocated");
 }
 
 TEST_F(Verifier, CompletingWithACancelRoutineStillSet) {
