@@ -30,6 +30,8 @@ struct FileRecord {
   static constexpr std::uint64_t kHandleOpen = std::uint64_t{1} << 62;  // the handle is not closed
   static constexpr std::uint64_t kReferences = kHandleOpen - 1;  // the handle's, and one per request under way
   std::atomic<std::uint64_t> state{0};
+  // The device opened, for counting: read while other threads reuse slots.
+  std::atomic<PDEVICE_OBJECT> device{nullptr};
 };
 
 SlotArena &Files() {
@@ -172,6 +174,7 @@ NTSTATUS OpenFile(std::u16string_view ntPath, PFILE_OBJECT *file) {
     return status;
   }
   StateOf(device).openFiles.fetch_add(1, std::memory_order_acq_rel);
+  RecordOf(opened).device.store(device, std::memory_order_relaxed);
   RecordOf(opened).state.store(FileRecord::kOpened | FileRecord::kHandleOpen | 1, std::memory_order_release);
   *file = opened;
   return status;
@@ -232,9 +235,10 @@ std::size_t FileObjectsInUse() {
 
 std::size_t OpenFileCount(PDEVICE_OBJECT device) {
   std::size_t count = 0;
-  Files().ForEachLive([&](void *file, void *record) {
-    if (static_cast<FileRecord *>(record)->state.load(std::memory_order_acquire) == 0) return;
-    count += InStack(static_cast<PFILE_OBJECT>(file)->DeviceObject, device);
+  Files().ForEachLive([&](void *, void *record) {
+    auto *file = static_cast<FileRecord *>(record);
+    if (file->state.load(std::memory_order_acquire) == 0) return;
+    count += InStack(file->device.load(std::memory_order_relaxed), device);
   });
   return count;
 }
