@@ -1,7 +1,12 @@
 // Device objects: creation with a zeroed extension and an optional name,
 // stacking and unstacking, and deletion. A deleted device stays in memory
 // while files or requests still refer to it; the last reference frees it.
+// References, the deletion mark and the stack links are atomic, so that the
+// request path (referencing, checking and finding the top of a stack) takes
+// no lock; the devices lock orders changes to stacks and driver lists.
 #include "internal.h"
+
+#include <atomic>
 
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +25,18 @@ struct DeviceAllocation {
 
 DeviceAllocation *AllocationOf(PDEVICE_OBJECT device) { return reinterpret_cast<DeviceAllocation *>(device); }
 
+std::atomic_ref<LONG> ReferenceCountOf(PDEVICE_OBJECT device) { return std::atomic_ref<LONG>(device->ReferenceCount); }
+
+// The device stacked on this one; changed only under the devices lock.
+std::atomic_ref<PDEVICE_OBJECT> AttachedOf(PDEVICE_OBJECT device) {
+  return std::atomic_ref<PDEVICE_OBJECT>(device->AttachedDevice);
+}
+
+PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device) {
+  for (PDEVICE_OBJECT upper; (upper = AttachedOf(device).load(std::memory_order_acquire)) != nullptr;) device = upper;
+  return device;
+}
+
 void FreeDevice(PDEVICE_OBJECT device) {
   PDRIVER_OBJECT driver = device->DriverObject;
   DeviceAllocation *allocation = AllocationOf(device);
@@ -33,30 +50,21 @@ void FreeDevice(PDEVICE_OBJECT device) {
 DeviceState &StateOf(PDEVICE_OBJECT device) { return AllocationOf(device)->state; }
 
 void ReferenceDevice(PDEVICE_OBJECT device) {
-  std::lock_guard guard(g_devicesLock);
-  ++device->ReferenceCount;
+  StateOf(device).holds.fetch_add(1, std::memory_order_relaxed);
+  ReferenceCountOf(device).fetch_add(1, std::memory_order_relaxed);
 }
 
 LONG DereferenceDevice(PDEVICE_OBJECT device) {
-  std::unique_lock guard(g_devicesLock);
-  LONG remaining = --device->ReferenceCount;
-  if (remaining == 0 && StateOf(device).deletePending) {
-    guard.unlock();
-    FreeDevice(device);
-  }
+  LONG remaining = ReferenceCountOf(device).fetch_sub(1, std::memory_order_relaxed) - 1;
+  if (StateOf(device).holds.fetch_sub(1, std::memory_order_acq_rel) == 1) FreeDevice(device);
   return remaining;
 }
 
 bool DeviceGone(PDEVICE_OBJECT device) {
-  std::lock_guard guard(g_devicesLock);
-  return StateOf(device).deletePending || (device->Flags & DO_DEVICE_INITIALIZING) != 0;
+  return StateOf(device).deletePending.load() || (device->Flags & DO_DEVICE_INITIALIZING) != 0;
 }
 
-PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
-  std::lock_guard guard(g_devicesLock);
-  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
-  return device;
-}
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) { return TopOf(device); }
 
 }  // namespace km::internal
 
@@ -107,12 +115,11 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   DeviceState &state = StateOf(DeviceObject);
   if (!state.name.empty()) RemoveDeviceName(state.name);
   std::unique_lock guard(g_devicesLock);
-  if (state.deletePending) {
+  if (state.deletePending.exchange(true)) {
     guard.unlock();
     km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  "IoDeleteDevice of a device object that was already deleted");
   }
-  state.deletePending = true;
   for (PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject; *link != nullptr;
        link = &(*link)->NextDevice) {
     if (*link == DeviceObject) {
@@ -123,39 +130,38 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   // With its last device gone a Plug and Play driver is unloaded next.
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
   bool lastOfDriver = driver->DeviceObject == nullptr;
-  if (DeviceObject->ReferenceCount == 0) {
-    guard.unlock();
-    FreeDevice(DeviceObject);
-  } else {
-    guard.unlock();
-  }
+  guard.unlock();
+  // The deletion's own hold: the last reference frees the device, here or later.
+  if (state.holds.fetch_sub(1, std::memory_order_acq_rel) == 1) FreeDevice(DeviceObject);
   if (lastOfDriver) CheckNoUnheldCompletionRoutine(driver, "the driver's last device object was deleted");
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   std::lock_guard guard(g_devicesLock);
-  PDEVICE_OBJECT top = TargetDevice;
-  while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
-  if (StateOf(top).deletePending) return nullptr;
-  top->AttachedDevice = SourceDevice;
+  PDEVICE_OBJECT top = TopOf(TargetDevice);
+  if (StateOf(top).deletePending.load()) return nullptr;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
   StateOf(SourceDevice).attachedTo = top;
+  // Published last: a request that finds the new device sees it complete.
+  AttachedOf(top).store(SourceDevice, std::memory_order_release);
   return top;
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   std::lock_guard guard(g_devicesLock);
-  PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+  PDEVICE_OBJECT upper = AttachedOf(TargetDevice).load();
   if (upper != nullptr) StateOf(upper).attachedTo = nullptr;
-  TargetDevice->AttachedDevice = nullptr;
+  AttachedOf(TargetDevice).store(nullptr, std::memory_order_release);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  // Under the devices lock, so that the top found is still the top when it
+  // is referenced.
   std::lock_guard guard(g_devicesLock);
-  while (DeviceObject->AttachedDevice != nullptr) DeviceObject = DeviceObject->AttachedDevice;
-  ++DeviceObject->ReferenceCount;
-  return DeviceObject;
+  PDEVICE_OBJECT top = TopOf(DeviceObject);
+  ReferenceDevice(top);
+  return top;
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {

@@ -1,8 +1,13 @@
 // The dispatcher: per-thread IRQL, spin locks, events and waits with
-// time-outs. One dispatcher lock guards every event's state and wait list,
-// as the Windows dispatcher database lock does, so that an event on a
-// caller's stack can be signalled and left at once without a dangling lock.
+// time-outs. An event's state is one atomic word: setting, clearing, reading
+// and a wait that finds the event signalled touch only that word. One
+// dispatcher lock guards every wait list, as the Windows dispatcher database
+// lock does, and is taken only to queue a waiter or release queued ones, so
+// that an event on a caller's stack can be signalled and left at once
+// without a dangling lock.
 #include "internal.h"
+
+#include <platform/timer_slack.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -27,24 +32,29 @@ struct WaitBlock {
 thread_local std::shared_ptr<ThreadState> t_thread = std::make_shared<ThreadState>();
 
 void RunDeferredCompletions(ThreadState &thread) {
-  for (;;) {
+  while (thread.attention.load()) {
     std::vector<std::pair<PIRP, void (*)(PIRP)>> pending;
     {
       std::lock_guard guard(thread.lock);
       pending.swap(thread.deferredCompletions);
+      thread.attention.store(false);  // no other thread runs one: it would hold the lock
     }
-    if (pending.empty()) return;
     for (auto [irp, finish] : pending) finish(irp);
   }
 }
 
-void SetIrql(KIRQL newIrql) {
-  ThreadState &thread = CurrentThreadState();
-  {
+// The IRQL is stored first and the attention flag read after it, while a
+// thread that completes for this one sets the flag first and reads the IRQL
+// after it (all sequentially consistent): either that thread sees the new
+// IRQL, or this one sees the flag and takes the lock, which waits for a
+// completion running on its behalf and finds the ones it deferred.
+void SetIrql(ThreadState &thread, KIRQL newIrql) {
+  thread.irql.store(newIrql);
+  if (newIrql < APC_LEVEL) {
+    RunDeferredCompletions(thread);
+  } else if (thread.attention.load()) {
     std::lock_guard guard(thread.lock);
-    thread.irql.store(newIrql);
   }
-  if (newIrql < APC_LEVEL) RunDeferredCompletions(thread);
 }
 
 // The timer resolution: 0 for exact time-outs, else the clock tick at which
@@ -90,11 +100,67 @@ std::int64_t TimeoutNanoseconds(const LARGE_INTEGER &timeout) {
   return delta > 0 ? delta * 100 : 0;
 }
 
+// An event's SignalState word: kSignalled is the state; kHasWaiters is set
+// while its wait list is not empty, so that a set that finds it clear has
+// nobody to release and needs no lock.
+constexpr LONG kSignalled = 1;
+constexpr LONG kHasWaiters = 0x40000000;
+
+std::atomic_ref<LONG> StateWord(PRKEVENT event) { return std::atomic_ref<LONG>(event->Header.SignalState); }
+
+// Takes the event's signal for one waiter when it is signalled: a
+// synchronization event resets itself, a notification event stays set.
+bool ConsumeSignal(PRKEVENT event) {
+  std::atomic_ref<LONG> word = StateWord(event);
+  LONG state = word.load();
+  if (event->Header.Type != SynchronizationEvent) return (state & kSignalled) != 0;
+  while ((state & kSignalled) != 0) {
+    if (word.compare_exchange_weak(state, state & ~kSignalled)) return true;
+  }
+  return false;
+}
+
+// Takes the signal, or else marks the event as having a waiter, in one
+// atomic step (the dispatcher lock held): a set after it sees the mark and
+// takes the lock to release the waiter. False when the signal was taken.
+bool ConsumeSignalOrMarkWaiter(PRKEVENT event) {
+  std::atomic_ref<LONG> word = StateWord(event);
+  LONG state = word.load();
+  for (;;) {
+    if ((state & kSignalled) != 0) {
+      if (event->Header.Type != SynchronizationEvent) return false;
+      if (word.compare_exchange_weak(state, state & ~kSignalled)) return false;
+    } else if (word.compare_exchange_weak(state, state | kHasWaiters)) {
+      return true;
+    }
+  }
+}
+
+// Takes a waiter that timed out off the event's wait list (the dispatcher
+// lock held).
+void Unqueue(PRKEVENT event, LIST_ENTRY *link) {
+  RemoveEntryList(link);
+  if (IsListEmpty(&event->Header.WaitListHead)) StateWord(event).fetch_and(~kHasWaiters);
+}
+
+// Releases waiters while the event is signalled: all of them for a
+// notification event, one per signal for a synchronization event (the
+// dispatcher lock held).
+void ReleaseWaiters(PRKEVENT event) {
+  PLIST_ENTRY head = &event->Header.WaitListHead;
+  while (!IsListEmpty(head) && ConsumeSignal(event)) {
+    auto *block = CONTAINING_RECORD(RemoveHeadList(head), WaitBlock, link);
+    block->thread->waitSatisfied = true;
+    block->thread->wake.notify_one();
+  }
+  if (IsListEmpty(head)) StateWord(event).fetch_and(~kHasWaiters);
+}
+
 // A wait on the virtual clock (the dispatcher lock held by `guard`, the wait
 // block queued): the waiting thread itself moves the clock when nothing else
 // can run, and times out once the clock has reached its deadline.
-NTSTATUS WaitOnVirtualClock(ThreadState &thread, LIST_ENTRY *link, std::unique_lock<std::mutex> &guard,
-                            PLARGE_INTEGER Timeout) {
+NTSTATUS WaitOnVirtualClock(ThreadState &thread, PRKEVENT event, LIST_ENTRY *link,
+                            std::unique_lock<std::mutex> &guard, PLARGE_INTEGER Timeout) {
   std::optional<std::int64_t> deadline;
   if (Timeout != nullptr) deadline = km::ClockNanoseconds() + TimeoutNanoseconds(*Timeout);
   if (deadline) AddWaitDeadline(*deadline);
@@ -105,7 +171,7 @@ NTSTATUS WaitOnVirtualClock(ThreadState &thread, LIST_ENTRY *link, std::unique_l
   for (;;) {
     if (thread.waitSatisfied) break;
     if (deadline && km::ClockNanoseconds() >= *deadline) {
-      RemoveEntryList(link);
+      Unqueue(event, link);
       status = STATUS_TIMEOUT;
       break;
     }
@@ -148,16 +214,29 @@ ThreadState &CurrentThreadState() { return *t_thread; }
 std::shared_ptr<ThreadState> CurrentThreadHandle() { return t_thread; }
 
 void RunOnOriginator(const std::shared_ptr<ThreadState> &originator, PIRP irp, void (*finish)(PIRP)) {
-  {
-    std::unique_lock guard(originator->lock);
-    if (originator->irql.load() >= APC_LEVEL) {
-      originator->deferredCompletions.emplace_back(irp, finish);
+  ThreadState &thread = *originator;
+  if (&thread == t_thread.get()) {
+    // On the originator itself: its IRQL cannot change meanwhile.
+    if (thread.irql.load(std::memory_order_relaxed) < APC_LEVEL) {
+      finish(irp);
       return;
     }
-    // Holding the originator's lock keeps it from raising its IRQL until the
-    // completion has run, as an APC that interrupted it would.
-    finish(irp);
+    std::lock_guard guard(thread.lock);
+    thread.deferredCompletions.emplace_back(irp, finish);
+    thread.attention.store(true);
+    return;
   }
+  // Holding the originator's lock, with its attention flag set before its
+  // IRQL is read (see SetIrql), keeps it from raising its IRQL until the
+  // completion has run, as an APC that interrupted it would.
+  std::lock_guard guard(thread.lock);
+  thread.attention.store(true);
+  if (thread.irql.load() >= APC_LEVEL) {
+    thread.deferredCompletions.emplace_back(irp, finish);
+    return;
+  }
+  finish(irp);
+  thread.attention.store(!thread.deferredCompletions.empty());
 }
 
 }  // namespace km::internal
@@ -166,25 +245,28 @@ using namespace km::internal;
 
 // ---- IRQL ------------------------------------------------------------------
 
-KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentThreadState().irql.load(); }
+// Only the thread itself changes its IRQL: reading it needs no ordering.
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentThreadState().irql.load(std::memory_order_relaxed); }
 
 KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
-  KIRQL current = KeGetCurrentIrql();
+  ThreadState &thread = CurrentThreadState();
+  KIRQL current = thread.irql.load(std::memory_order_relaxed);
   if (NewIrql < current) {
     km::BugCheck(kIrqlNotGreaterOrEqual, "IRQL_NOT_GREATER_OR_EQUAL",
                  "KeRaiseIrql to " + std::to_string(NewIrql) + " from the higher " + std::to_string(current));
   }
-  if (NewIrql != current) SetIrql(NewIrql);
+  if (NewIrql != current) SetIrql(thread, NewIrql);
   return current;
 }
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
-  KIRQL current = KeGetCurrentIrql();
+  ThreadState &thread = CurrentThreadState();
+  KIRQL current = thread.irql.load(std::memory_order_relaxed);
   if (NewIrql > current) {
     km::BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
                  "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower " + std::to_string(current));
   }
-  if (NewIrql != current) SetIrql(NewIrql);
+  if (NewIrql != current) SetIrql(thread, NewIrql);
 }
 
 // ---- Spin locks ------------------------------------------------------------
@@ -259,20 +341,16 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   UNREFERENCED_PARAMETER(Wait);
   CheckEvent(Event, "KeSetEvent");
-  LONG previous;
-  {
+  // Without waiters the event is not touched after this: its owner may
+  // leave with it as soon as it sees the signal.
+  LONG old = StateWord(Event).fetch_or(kSignalled);
+  if ((old & kHasWaiters) != 0) {
+    // A queued waiter leaves only under the dispatcher lock: the event
+    // stays until it is released.
     std::lock_guard guard(g_dispatcherLock);
-    previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    PLIST_ENTRY head = &Event->Header.WaitListHead;
-    while (!IsListEmpty(head) && Event->Header.SignalState != 0) {
-      auto *block = CONTAINING_RECORD(RemoveHeadList(head), WaitBlock, link);
-      block->thread->waitSatisfied = true;
-      block->thread->wake.notify_one();
-      // A synchronization event releases one waiter and resets itself.
-      if (Event->Header.Type == SynchronizationEvent) Event->Header.SignalState = 0;
-    }
+    ReleaseWaiters(Event);
   }
+  LONG previous = old & kSignalled;
   long long pause = g_pauseAfterSignalMs.load();
   if (pause > 0 && InCompletionRoutine()) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   return previous;
@@ -280,22 +358,17 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
   CheckEvent(Event, "KeClearEvent");
-  std::lock_guard guard(g_dispatcherLock);
-  Event->Header.SignalState = 0;
+  StateWord(Event).fetch_and(~kSignalled);
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
   CheckEvent(Event, "KeResetEvent");
-  std::lock_guard guard(g_dispatcherLock);
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 0;
-  return previous;
+  return StateWord(Event).fetch_and(~kSignalled) & kSignalled;
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   CheckEvent(Event, "KeReadStateEvent");
-  std::lock_guard guard(g_dispatcherLock);
-  return Event->Header.SignalState;
+  return StateWord(Event).load() & kSignalled;
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
@@ -310,25 +383,24 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     km::BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
                  "KeWaitForSingleObject with a non-zero time-out at DISPATCH_LEVEL or above");
   }
-  ThreadState &thread = CurrentThreadState();
-  std::unique_lock guard(g_dispatcherLock);
-  if (event->Header.SignalState > 0) {
-    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
-    return STATUS_SUCCESS;
-  }
+  if (ConsumeSignal(event)) return STATUS_SUCCESS;
   if (zeroTimeout) return STATUS_TIMEOUT;
 
+  ThreadState &thread = CurrentThreadState();
+  if (Timeout != nullptr) platform::TightenTimerSlack();
+  std::unique_lock guard(g_dispatcherLock);
+  if (!ConsumeSignalOrMarkWaiter(event)) return STATUS_SUCCESS;
   WaitBlock block{{nullptr, nullptr}, &thread};
   thread.waitSatisfied = false;
   InsertTailList(&event->Header.WaitListHead, &block.link);
-  if (km::VirtualClockInUse()) return WaitOnVirtualClock(thread, &block.link, guard, Timeout);
+  if (km::VirtualClockInUse()) return WaitOnVirtualClock(thread, event, &block.link, guard, Timeout);
   if (Timeout == nullptr) {
     thread.wake.wait(guard, [&] { return thread.waitSatisfied; });
     return STATUS_SUCCESS;
   }
   auto deadline = DeadlineFor(*Timeout);
   if (thread.wake.wait_until(guard, deadline, [&] { return thread.waitSatisfied; })) return STATUS_SUCCESS;
-  RemoveEntryList(&block.link);
+  Unqueue(event, &block.link);
   return STATUS_TIMEOUT;
 }
 
@@ -344,6 +416,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     KeWaitForSingleObject(&never, Executive, WaitMode, Alertable, Interval);
     return STATUS_SUCCESS;
   }
+  platform::TightenTimerSlack();
   std::this_thread::sleep_until(DeadlineFor(*Interval));
   return STATUS_SUCCESS;
 }

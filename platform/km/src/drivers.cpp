@@ -1,27 +1,43 @@
 // Driver objects: loading a driver and calling its entry, the platform's
 // default dispatch routine, add-device and unload, and the attribution of
-// kernel work to the driver it is done for.
+// kernel work to the driver it is done for. A driver's record lives in the
+// same allocation as its object, so that counting its running completion
+// routines, which every completed request does, needs no lookup and no lock.
 #include "internal.h"
 
 #include <new>
-#include <unordered_map>
+#include <unordered_set>
 
 namespace km::internal {
 namespace {
 
 struct DriverRecord {
   std::u16string name;
-  std::size_t devices = 0;  // device objects not yet freed
-  bool unloaded = false;
-  std::size_t routinesRunning = 0;  // completion routines on any thread now
-  std::size_t routinesHeld = 0;     // of those, the ones set with IoSetCompletionRoutineEx
+  std::size_t devices = 0;  // device objects not yet freed; guarded by g_driversLock
+  bool unloaded = false;    // guarded by g_driversLock
+  // Completion routines running on any thread now, apart by whether they
+  // were set with IoSetCompletionRoutineEx (which holds the driver).
+  std::atomic<std::size_t> routinesUnheld{0};
+  std::atomic<std::size_t> routinesHeld{0};
+};
+
+struct DriverAllocation {
+  DRIVER_OBJECT object;
+  DRIVER_EXTENSION extension;
+  DriverRecord record;
 };
 
 std::mutex g_driversLock;
 std::condition_variable g_routineLeft;
 thread_local int t_completionDepth = 0;
-std::unordered_map<PDRIVER_OBJECT, DriverRecord> g_drivers;
+// The drivers whose objects exist (loaded, or unloaded with devices left).
+std::unordered_set<PDRIVER_OBJECT> g_drivers;  // guarded by g_driversLock
 thread_local PDRIVER_OBJECT t_currentDriver = nullptr;
+
+DriverRecord &RecordOf(PDRIVER_OBJECT driver) { return reinterpret_cast<DriverAllocation *>(driver)->record; }
+
+// The record of a driver whose object exists, or null (the lock held).
+DriverRecord *FindLocked(PDRIVER_OBJECT driver) { return g_drivers.count(driver) != 0 ? &RecordOf(driver) : nullptr; }
 
 NTSTATUS NTAPI RefuseRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
@@ -31,11 +47,6 @@ NTSTATUS NTAPI RefuseRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-struct DriverAllocation {
-  DRIVER_OBJECT object;
-  DRIVER_EXTENSION extension;
-};
-
 void FreeDriverObject(PDRIVER_OBJECT driver) {
   delete reinterpret_cast<DriverAllocation *>(driver);
 }
@@ -44,23 +55,28 @@ void FreeDriverObject(PDRIVER_OBJECT driver) {
 
 PDRIVER_OBJECT CurrentDriver() { return t_currentDriver; }
 
+// `driver` is null, or the driver of a device or request that still exists,
+// so its object (and record) does too.
 void CompletionRoutineEntered(PDRIVER_OBJECT driver, bool heldByReference) {
   ++t_completionDepth;
-  std::lock_guard guard(g_driversLock);
-  auto it = g_drivers.find(driver);
-  if (it == g_drivers.end()) return;
-  ++it->second.routinesRunning;
-  it->second.routinesHeld += heldByReference;
+  if (driver == nullptr) return;
+  DriverRecord &record = RecordOf(driver);
+  (heldByReference ? record.routinesHeld : record.routinesUnheld).fetch_add(1);
 }
 
 void CompletionRoutineLeft(PDRIVER_OBJECT driver, bool heldByReference) {
   --t_completionDepth;
+  if (driver == nullptr) return;
+  DriverRecord &record = RecordOf(driver);
+  if (!heldByReference) {
+    record.routinesUnheld.fetch_sub(1);
+    return;
+  }
   {
+    // Under the lock, so that an unload that has just found one still
+    // running is already waiting when it is told.
     std::lock_guard guard(g_driversLock);
-    auto it = g_drivers.find(driver);
-    if (it == g_drivers.end()) return;
-    --it->second.routinesRunning;
-    it->second.routinesHeld -= heldByReference;
+    record.routinesHeld.fetch_sub(1);
   }
   g_routineLeft.notify_all();
 }
@@ -69,9 +85,9 @@ bool InCompletionRoutine() { return t_completionDepth > 0; }
 
 void CheckNoUnheldCompletionRoutine(PDRIVER_OBJECT driver, const char *when) {
   std::unique_lock guard(g_driversLock);
-  auto it = g_drivers.find(driver);
-  if (it == g_drivers.end() || it->second.routinesRunning == it->second.routinesHeld) return;
-  std::size_t unheld = it->second.routinesRunning - it->second.routinesHeld;
+  DriverRecord *record = FindLocked(driver);
+  if (record == nullptr || record->routinesUnheld.load() == 0) return;
+  std::size_t unheld = record->routinesUnheld.load();
   guard.unlock();
   BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
            std::string(when) + " while " + std::to_string(unheld) +
@@ -81,21 +97,21 @@ void CheckNoUnheldCompletionRoutine(PDRIVER_OBJECT driver, const char *when) {
 
 bool IsLoadedDriver(PDRIVER_OBJECT driver) {
   std::lock_guard guard(g_driversLock);
-  auto it = g_drivers.find(driver);
-  return it != g_drivers.end() && !it->second.unloaded;
+  DriverRecord *record = FindLocked(driver);
+  return record != nullptr && !record->unloaded;
 }
 
 void DriverDeviceCreated(PDRIVER_OBJECT driver) {
   std::lock_guard guard(g_driversLock);
-  ++g_drivers.at(driver).devices;
+  ++RecordOf(driver).devices;
 }
 
 void DriverDeviceFreed(PDRIVER_OBJECT driver) {
   std::unique_lock guard(g_driversLock);
-  auto it = g_drivers.find(driver);
-  if (it == g_drivers.end()) return;
-  if (--it->second.devices == 0 && it->second.unloaded) {
-    g_drivers.erase(it);
+  DriverRecord *record = FindLocked(driver);
+  if (record == nullptr) return;
+  if (--record->devices == 0 && record->unloaded) {
+    g_drivers.erase(driver);
     guard.unlock();
     FreeDriverObject(driver);
   }
@@ -121,7 +137,9 @@ PDRIVER_OBJECT LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, NT
   for (auto &routine : driver->MajorFunction) routine = RefuseRequest;
   {
     std::lock_guard guard(g_driversLock);
-    auto &record = g_drivers[driver] = DriverRecord{std::u16string(name)};
+    g_drivers.insert(driver);
+    DriverRecord &record = allocation->record;
+    record.name = name;
     driver->DriverName.Buffer = record.name.data();
     driver->DriverName.Length = static_cast<USHORT>(record.name.size() * sizeof(WCHAR));
     driver->DriverName.MaximumLength = driver->DriverName.Length;
@@ -162,8 +180,8 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     // device: the unload waits for them. Any other routine still running
     // would go on in code that is about to be unmapped.
     std::unique_lock guard(g_driversLock);
-    DriverRecord &record = g_drivers.at(driver);
-    g_routineLeft.wait(guard, [&] { return record.routinesHeld == 0; });
+    DriverRecord &record = RecordOf(driver);
+    g_routineLeft.wait(guard, [&] { return record.routinesHeld.load() == 0; });
   }
   CheckNoUnheldCompletionRoutine(driver, "driver unloaded");
   if (driver->DriverUnload != nullptr) {
@@ -179,10 +197,10 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
                  " request packets still allocated");
   }
   std::unique_lock guard(g_driversLock);
-  auto it = g_drivers.find(driver);
-  it->second.unloaded = true;
-  if (it->second.devices == 0) {
-    g_drivers.erase(it);
+  DriverRecord &record = RecordOf(driver);
+  record.unloaded = true;
+  if (record.devices == 0) {
+    g_drivers.erase(driver);
     guard.unlock();
     FreeDriverObject(driver);
   }

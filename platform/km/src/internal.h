@@ -31,8 +31,11 @@ constexpr ULONG kDriverVerifierIoManagerViolation = 0xC9;
 // requests that had to wait because the thread was at APC_LEVEL or above
 // (Windows runs them as kernel APCs when the thread lowers its IRQL).
 struct ThreadState {
-  std::mutex lock;  // held while a completion runs on the thread's behalf
+  std::mutex lock;  // held while another thread runs a completion on this one's behalf
   std::atomic<KIRQL> irql{PASSIVE_LEVEL};
+  // Written under `lock`: another thread runs a completion for this one now,
+  // or has deferred one. Only then does changing the IRQL take `lock`.
+  std::atomic<bool> attention{false};
   std::vector<std::pair<PIRP, void (*)(PIRP)>> deferredCompletions;  // guarded by `lock`
   std::condition_variable wake;           // used with the dispatcher lock
   bool waitSatisfied = false;             // guarded by the dispatcher lock
@@ -115,7 +118,10 @@ bool AllocationFails(ULONG tag, bool fromPool);
 struct DeviceState {
   PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
   std::u16string name;                  // empty for an unnamed device
-  bool deletePending = false;
+  std::atomic<bool> deletePending{false};
+  // The references, plus one that IoDeleteDevice gives up: the device is
+  // freed when this reaches zero.
+  std::atomic<LONG> holds{1};
   std::atomic<std::size_t> openFiles{0};
 };
 

@@ -35,8 +35,11 @@ BackendChoice ProcessBackendChoice() {
 }
 
 DeviceBackend &ProcessBackend() {
-  BackendChoice choice = ProcessBackendChoice();
-  return choice.service ? ServiceBackend(choice.socketPath) : EmbeddedBackend();
+  static DeviceBackend &backend = [] () -> DeviceBackend & {
+    BackendChoice choice = ProcessBackendChoice();
+    return choice.service ? ServiceBackend(choice.socketPath) : EmbeddedBackend();
+  }();
+  return backend;
 }
 
 }  // namespace um

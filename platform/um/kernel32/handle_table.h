@@ -1,5 +1,9 @@
 // The process's table of device handles: small positive values, multiples of
-// four as on Windows, each naming an open file of one backend.
+// four as on Windows, each naming an open file of one backend. The table is
+// split into shards, each with its own lock; a handle is made in the shard
+// of the processor its thread runs on, and its value says which shard holds
+// it, so that threads opening, using and closing handles at once rarely
+// share a lock.
 #pragma once
 
 #include "device_backend.h"
@@ -27,11 +31,24 @@ class HandleTable {
 
  private:
   static constexpr std::uintptr_t kStep = 4;
-  std::optional<std::size_t> IndexOf(std::uintptr_t handle) const;
+  static constexpr std::size_t kShards = 8;
 
-  std::mutex lock_;
-  std::vector<std::optional<OpenDevice>> slots_;
-  std::vector<std::size_t> free_;
+  struct alignas(64) Shard {
+    std::mutex lock;
+    std::vector<std::optional<OpenDevice>> slots;
+    std::vector<std::size_t> free;
+  };
+
+  // Where a handle's slot is: its shard and the index in that shard.
+  struct Place {
+    Shard *shard;
+    std::size_t index;
+  };
+  std::optional<Place> PlaceOf(std::uintptr_t handle);
+  // The slot's entry when it holds one (the shard's lock held).
+  static std::optional<OpenDevice> *EntryLocked(const Place &place);
+
+  Shard shards_[kShards];
 };
 
 }  // namespace um

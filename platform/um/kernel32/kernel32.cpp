@@ -24,14 +24,32 @@ BOOL Fail(DWORD error) {
 std::uintptr_t HandleValue(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
 // "\\.\NAME" names NAME in the device namespace, "\??\" in NT terms. The
-// 8-bit text is taken as Latin-1, the system's code page here.
-bool DeviceNamespacePath(std::string_view path, std::u16string *ntPath) {
-  constexpr std::string_view kPrefix = "\\\\.\\";
-  if (!path.starts_with(kPrefix)) return false;
-  *ntPath = u"\\??\\";
-  for (unsigned char c : path.substr(kPrefix.size())) ntPath->push_back(static_cast<char16_t>(c));
-  return true;
-}
+// 8-bit text is taken as Latin-1, the system's code page here. The NT path
+// is built in `room` when it fits, so that an open does not allocate.
+class NtPath {
+ public:
+  bool Assign(std::string_view path) {
+    constexpr std::string_view kPrefix = "\\\\.\\";
+    constexpr std::u16string_view kNtPrefix = u"\\??\\";
+    if (!path.starts_with(kPrefix)) return false;
+    std::string_view name = path.substr(kPrefix.size());
+    length_ = kNtPrefix.size() + name.size();
+    char16_t *out = room_;
+    if (length_ > sizeof room_ / sizeof room_[0]) {
+      long_.resize(length_);
+      out = long_.data();
+    }
+    for (char16_t c : kNtPrefix) *out++ = c;
+    for (unsigned char c : name) *out++ = static_cast<char16_t>(c);
+    return true;
+  }
+  std::u16string_view View() const { return {long_.empty() ? room_ : long_.data(), length_}; }
+
+ private:
+  char16_t room_[64];
+  std::u16string long_;
+  std::size_t length_ = 0;
+};
 
 }  // namespace
 
@@ -51,14 +69,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     Fail(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  std::u16string ntPath;
-  if (!DeviceNamespacePath(lpFileName, &ntPath)) {
+  NtPath ntPath;
+  if (!ntPath.Assign(lpFileName)) {
     Fail(ERROR_PATH_NOT_FOUND);  // there is no file system here, only devices
     return INVALID_HANDLE_VALUE;
   }
   um::DeviceBackend &backend = um::ProcessBackend();
   void *file = nullptr;
-  um::NtStatus status = backend.Open(ntPath, &file);
+  um::NtStatus status = backend.Open(ntPath.View(), &file);
   if (status < 0) {
     Fail(RtlNtStatusToDosError(status));
     return INVALID_HANDLE_VALUE;
