@@ -83,8 +83,8 @@ class SlotArena {
       for (std::size_t i = 0; i < c.perChunk; ++i) {
         auto *link = reinterpret_cast<Link *>(start + i * c.slot);
         if (link->state.load(std::memory_order_acquire) != SlotState::Live) continue;
-        visit(reinterpret_cast<void *>(start + i * c.slot + headerBytes_), RecordOf(reinterpret_cast<void *>(
-                                                                              start + i * c.slot + headerBytes_)));
+        void *body = BodyOf(link);
+        visit(body, RecordOf(body));
       }
     }
   }
