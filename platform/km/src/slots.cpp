@@ -6,6 +6,9 @@
 
 #include <cstdlib>
 
+static_assert(km::internal::SlotArena::kChunkBytes <= (std::size_t{1} << 16),
+              "offsets within a chunk are divided by multiplying with a 32-bit reciprocal");
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #define KM_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
@@ -69,7 +72,7 @@ SlotArena::SlotArena(std::size_t recordBytes, RecordInit initRecord, std::vector
     : recordBytes_(Round16(recordBytes)), initRecord_(initRecord), headerBytes_(Round16(sizeof(Link)) + recordBytes_) {
   for (std::size_t body : classBodies) {
     std::size_t slot = headerBytes_ + Round16(body) + kGuardBytes;
-    classes_.push_back(SizeClass{Round16(body), slot, kChunkBytes / slot});
+    classes_.push_back(SizeClass{Round16(body), slot, kChunkBytes / slot, ((std::uint64_t{1} << 32) + slot - 1) / slot});
   }
   void *region = mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (region != MAP_FAILED) {
@@ -243,8 +246,8 @@ void *SlotArena::BodyContaining(const void *address) const {
   if (sizeClass < 0) return nullptr;
   const SizeClass &c = classes_[static_cast<std::size_t>(sizeClass)];
   std::uintptr_t inChunk = offset % kChunkBytes;
-  std::uintptr_t index = inChunk / c.slot;
-  std::uintptr_t inSlot = inChunk % c.slot;
+  std::uintptr_t index = (inChunk * c.reciprocal) >> 32;
+  std::uintptr_t inSlot = inChunk - index * c.slot;
   if (index >= c.perChunk || inSlot < headerBytes_ || inSlot >= headerBytes_ + c.body) return nullptr;
   return reinterpret_cast<void *>(base_ + chunk * kChunkBytes + index * c.slot + headerBytes_);
 }

@@ -83,8 +83,8 @@ class SlotArena {
       for (std::size_t i = 0; i < c.perChunk; ++i) {
         auto *link = reinterpret_cast<Link *>(start + i * c.slot);
         if (link->state.load(std::memory_order_acquire) != SlotState::Live) continue;
-        visit(reinterpret_cast<void *>(start + i * c.slot + headerBytes_), RecordOf(reinterpret_cast<void *>(
-                                                                              start + i * c.slot + headerBytes_)));
+        void *body = BodyOf(link);
+        visit(body, RecordOf(body));
       }
     }
   }
@@ -109,6 +109,9 @@ class SlotArena {
     std::size_t body;      // bytes for the object
     std::size_t slot;      // link, record, body (and a guard under AddressSanitizer)
     std::size_t perChunk;  // slots in one chunk
+    // ceil(2^32 / slot): an offset within a chunk (below 2^16) times this,
+    // shifted right by 32, is the offset divided by `slot`, without a division.
+    std::uint64_t reciprocal;
   };
   struct FreeList {
     std::uint32_t head = 0;  // slot id; 0: empty
