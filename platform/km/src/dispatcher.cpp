@@ -29,7 +29,22 @@ struct WaitBlock {
   ThreadState *thread;
 };
 
-thread_local std::shared_ptr<ThreadState> t_thread = std::make_shared<ThreadState>();
+// The calling thread's state, made on first use. The owner keeps it alive
+// for the thread and hands it to requests that may finish after the thread
+// ends; the plain pointer is what the hot paths read, with no
+// initialisation check on each access.
+thread_local ThreadState *t_state = nullptr;
+struct ThreadStateOwner {
+  std::shared_ptr<ThreadState> state;
+  ~ThreadStateOwner() { t_state = nullptr; }
+};
+thread_local ThreadStateOwner t_owner;
+
+ThreadState &MakeThreadState() {
+  t_owner.state = std::make_shared<ThreadState>();
+  t_state = t_owner.state.get();
+  return *t_state;
+}
 
 void RunDeferredCompletions(ThreadState &thread) {
   while (thread.attention.load()) {
@@ -210,12 +225,19 @@ void WakeVirtualWaiters() {
   for (ThreadState *thread : g_virtualWaiters) thread->wake.notify_all();
 }
 
-ThreadState &CurrentThreadState() { return *t_thread; }
-std::shared_ptr<ThreadState> CurrentThreadHandle() { return t_thread; }
+ThreadState &CurrentThreadState() {
+  ThreadState *state = t_state;
+  return state != nullptr ? *state : MakeThreadState();
+}
+
+std::shared_ptr<ThreadState> CurrentThreadHandle() {
+  CurrentThreadState();
+  return t_owner.state;
+}
 
 void RunOnOriginator(const std::shared_ptr<ThreadState> &originator, PIRP irp, void (*finish)(PIRP)) {
   ThreadState &thread = *originator;
-  if (&thread == t_thread.get()) {
+  if (&thread == t_state) {
     // On the originator itself: its IRQL cannot change meanwhile.
     if (thread.irql.load(std::memory_order_relaxed) < APC_LEVEL) {
       finish(irp);

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -100,6 +103,56 @@ TEST(Wait, EventStateCanBeReadClearedAndReset) {
   EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
   KeClearEvent(&event);
   EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+// Setting and waiting race on the event's state word alone; a signal given
+// while the other thread is just queuing itself must still wake it.
+TEST(Wait, SignalsPassedBackAndForthAreNeverLost) {
+  KEVENT ping, pong;
+  KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&pong, NotificationEvent, FALSE);
+  constexpr int kRounds = 5000;
+  std::atomic<int> lost{0};
+  std::thread answerer([&] {
+    LARGE_INTEGER patience = Relative(5000);
+    for (int i = 0; i < kRounds; ++i) {
+      if (KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, &patience) != STATUS_SUCCESS) ++lost;
+      KeSetEvent(&pong, IO_NO_INCREMENT, FALSE);
+    }
+  });
+  LARGE_INTEGER patience = Relative(5000);
+  for (int i = 0; i < kRounds && lost.load() == 0; ++i) {
+    KeSetEvent(&ping, IO_NO_INCREMENT, FALSE);
+    if (KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, &patience) != STATUS_SUCCESS) ++lost;
+    KeClearEvent(&pong);
+  }
+  answerer.join();
+  EXPECT_EQ(lost.load(), 0);
+  EXPECT_EQ(KeReadStateEvent(&ping), 0) << "each signal released exactly one wait";
+}
+
+// A timed wait ends close to its due time: the waiting thread's timer slack
+// is made as small as it goes, and no other thread's is changed.
+TEST(Wait, TimedWaitTightensOnlyTheWaitingThreadsTimerSlack) {
+  constexpr unsigned long kDefaultSlack = 50000;  // Linux's, in nanoseconds
+  long waiterSlack = 0;
+  long creatorSlack = 0;
+  // The waiter inherits its creator's slack; the creator's stays as it was.
+  std::thread creator([&] {
+    prctl(PR_SET_TIMERSLACK, kDefaultSlack, 0UL, 0UL, 0UL);
+    std::thread waiter([&] {
+      KEVENT event;
+      KeInitializeEvent(&event, NotificationEvent, FALSE);
+      LARGE_INTEGER timeout = Relative(1);
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+      waiterSlack = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+    });
+    waiter.join();
+    creatorSlack = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+  });
+  creator.join();
+  EXPECT_EQ(waiterSlack, 1);
+  EXPECT_EQ(creatorSlack, static_cast<long>(kDefaultSlack));
 }
 
 TEST(Irql, SpinLockRaisesToDispatchAndRestores) {
