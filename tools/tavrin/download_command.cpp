@@ -5,6 +5,7 @@
 // error.
 #include "commands.h"
 
+#include "file_bytes.h"
 #include "instrument_channels.h"
 #include "interruption.h"
 
@@ -13,9 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <thread>
 
 namespace tavrin_cli {
@@ -101,9 +100,10 @@ int DownloadCommand(const Options &options, const std::string &requested, const 
   if (!std::filesystem::is_regular_file(path, error)) {
     return Fail(options, kFileError, exchange::Unable_To_Locate(path));
   }
-  std::ifstream file(path, std::ios::binary);
-  std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (!file.good() && !file.eof()) return Fail(options, kFileError, exchange::Unable_To_Locate(path));
+  // Held once, at its own size: the chunks are views of it.
+  const std::optional<std::string> read = ReadFileBytes(path);
+  if (!read) return Fail(options, kFileError, exchange::Unable_To_Locate(path));
+  const std::string_view image = *read;
   if (image.empty()) return Fail(options, kFileError, "The file is empty: " + path);
   auto listed = Resolve(requested);
   if (!listed) return Fail(options, kNoInstrument, "no instrument named " + requested);
