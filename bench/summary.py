@@ -107,6 +107,9 @@ def transfer_figures(report, t):
                   "median of 5 runs of 20000 chunks")
     report.figure("download_chunk_min", "download chunk, fastest of the 5 runs",
                   micros(minimum) if minimum else None, "us")
+    report.figure("download_chunk_sleeps", "download chunk, threads put to sleep per chunk",
+                  median.get("sleeps_per_chunk") if median else None, "", None,
+                  "voluntary context switches; a wake for nothing shows here")
 
     rates = {}
     for separate in (0, 1):
