@@ -40,6 +40,23 @@ ssize_t ReadFully(int fd, char *data, std::size_t length) {
 
 }  // namespace
 
+FileReader::FileReader(const std::string &path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  struct stat status {};
+  if (fd_ >= 0 && (fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode))) {
+    close(fd_);
+    fd_ = -1;
+  }
+  if (fd_ >= 0) size_ = status.st_size;
+}
+
+FileReader::~FileReader() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool FileReader::Read(char *data, std::size_t length) {
+  return fd_ >= 0 && ReadFully(fd_, data, length) == static_cast<ssize_t>(length);
+}
+
 std::optional<std::string> ReadFileBytes(const std::string &path) {
   Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return std::nullopt;
