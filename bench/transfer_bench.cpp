@@ -1,8 +1,9 @@
 // What one transfer costs through the whole stack (library, kernel32, the
 // embedded kernel, Tavrin.sys, the bus, a device model), against one real
-// Linux open, ioctl and close; the 32-name discovery scan; interrogative reads
-// with and without an answer waiting; and a 16 MiB download through the
-// shared exchange rules.
+// Linux open, ioctl and close measured in the same run; the cost of one
+// 1024-byte chunk of a firmware download with the instrument's own work
+// included; USB_Write throughput across threads; the console's idle poll
+// tick; the discovery scan; interrogative reads; and a 16 MiB download.
 #include <Tavrin_570x_Driver.h>
 #include <benchmark/benchmark.h>
 #include <download_exchange.h>
@@ -10,16 +11,21 @@
 #include <substitute_instrument.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace {
+
+namespace exchange = Download_Exchange;
 
 // The instrument's descriptors and answers, but command bytes go nowhere, so
 // that the cost measured is the stack's.
@@ -35,11 +41,13 @@ class SinkInstrument : public usb::SubstituteInstrument {
 
 class Name {
  public:
-  explicit Name(const char *text) {
-    std::u16string wide(text, text + std::strlen(text));
+  explicit Name(std::string_view text) {
+    std::u16string wide(text.begin(), text.end());
     value_ = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
   }
   ~Name() { SysFreeString(value_); }
+  Name(const Name &) = delete;
+  Name &operator=(const Name &) = delete;
   BSTR *get() { return &value_; }
 
  private:
@@ -50,6 +58,8 @@ class Bytes {
  public:
   explicit Bytes(std::size_t size) : array_(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size))) {}
   ~Bytes() { SafeArrayDestroy(array_); }
+  Bytes(const Bytes &) = delete;
+  Bytes &operator=(const Bytes &) = delete;
   SAFEARRAY **get() { return &array_; }
   std::uint8_t *data() { return static_cast<std::uint8_t *>(array_->pvData); }
 
@@ -57,16 +67,16 @@ class Bytes {
   SAFEARRAY *array_;
 };
 
-std::shared_ptr<SinkInstrument> AttachInstruments(int count, usb::InstrumentConfig config = {}) {
+std::vector<std::shared_ptr<SinkInstrument>> AttachInstruments(int count, usb::InstrumentConfig config = {}) {
   host::Shutdown();
   host::SetSimulatedInstruments(0);
-  std::shared_ptr<SinkInstrument> first;
+  std::vector<std::shared_ptr<SinkInstrument>> instruments;
   for (int i = 0; i < count; ++i) {
     auto instrument = std::make_shared<SinkInstrument>(config);
     host::Attach(instrument);
-    if (!first) first = instrument;
+    instruments.push_back(instrument);
   }
-  return first;
+  return instruments;
 }
 
 int32_t WriteText(const std::string &text) {
@@ -75,6 +85,20 @@ int32_t WriteText(const std::string &text) {
   std::memcpy(buffer.data(), text.data(), text.size());
   int32_t length = static_cast<int32_t>(text.size());
   return USB_Write(name.get(), buffer.get(), &length);
+}
+
+// Reads the interrogative channel until an answer comes (for at most ten
+// seconds); true when it accepts.
+bool AwaitAnswer(Name &name) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < giveUp) {
+    Bytes buffer(65);
+    int32_t length = 64;
+    if (USB_Read_Interrogative(name.get(), buffer.get(), &length) > 0) {
+      return exchange::Is_Accepted(std::string(reinterpret_cast<char *>(buffer.data()), length));
+    }
+  }
+  return false;
 }
 
 void BM_UsbWrite(benchmark::State &state) {
@@ -89,7 +113,7 @@ void BM_UsbWrite(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
-BENCHMARK(BM_UsbWrite)->Arg(1)->Arg(1024);
+BENCHMARK(BM_UsbWrite)->Arg(1)->Arg(1024)->MinTime(0.5);
 
 void BM_LinuxOpenIoctlClose(benchmark::State &state) {
   for (auto _ : state) {
@@ -99,20 +123,128 @@ void BM_LinuxOpenIoctlClose(benchmark::State &state) {
     close(fd);
   }
 }
-BENCHMARK(BM_LinuxOpenIoctlClose);
+BENCHMARK(BM_LinuxOpenIoctlClose)->MinTime(0.5);
+
+// One 1024-byte chunk of a firmware download as the downloading programs
+// send it: USB_Write of the chunk to the substitute instrument, which takes
+// it as image bytes (and restarts its end-of-image wait) on every write.
+// Every repetition is one whole download: the image is checked afterwards,
+// so a lost chunk is an error, not a fast figure.
+void BM_DownloadChunk(benchmark::State &state) {
+  usb::InstrumentConfig config;
+  config.imageGap = std::chrono::milliseconds(200);
+  auto instrument = AttachInstruments(1, config).front();
+  instrument->sinking = false;
+  Name name("TAVRIN-0");
+  WriteText(exchange::Command_Line(exchange::Image_Type::FPGA, false));
+  if (!AwaitAnswer(name)) {
+    state.SkipWithError("download refused");
+    return;
+  }
+  std::vector<std::uint8_t> image(1 << 20);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 10));
+  Bytes chunk(exchange::kChunkBytes);
+  std::size_t offset = 0;
+  // Threads of the process that went to sleep (a worker woken for nothing
+  // sleeps again), whatever else the machine runs.
+  auto sleeps = [] {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw;
+  };
+  const long sleepsBefore = sleeps();
+  for (auto _ : state) {
+    std::memcpy(chunk.data(), image.data() + offset, exchange::kChunkBytes);
+    offset = (offset + exchange::kChunkBytes) % image.size();
+    int32_t length = exchange::kChunkBytes;
+    if (USB_Write(name.get(), chunk.get(), &length) != 1) state.SkipWithError("write failed");
+  }
+  state.counters["sleeps_per_chunk"] =
+      static_cast<double>(sleeps() - sleepsBefore) / static_cast<double>(state.iterations());
+  if (!AwaitAnswer(name)) state.SkipWithError("final answer refused");
+  if (instrument->Image(usb::ImageType::Fpga).size != static_cast<std::size_t>(state.iterations() * exchange::kChunkBytes))
+    state.SkipWithError("the stored image lost bytes");
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * exchange::kChunkBytes);
+}
+BENCHMARK(BM_DownloadChunk)
+    ->Iterations(20000)
+    ->Repetitions(5)
+    ->ComputeStatistics("min", [](const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); })
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
+
+// USB_Write of 1024 bytes from 1, 2 and 8 threads at once, all to one
+// instrument or each thread to its own; items_per_second is the total.
+void BM_UsbWriteThreads(benchmark::State &state) {
+  const bool separate = state.range(0) != 0;
+  if (state.thread_index() == 0) AttachInstruments(8);
+  Name name("TAVRIN-" + std::to_string(separate ? state.thread_index() % 8 : 0));
+  Bytes buffer(1024);
+  std::memset(buffer.data(), '\n', 1024);
+  for (auto _ : state) {
+    int32_t length = 1024;
+    if (USB_Write(name.get(), buffer.get(), &length) != 1) state.SkipWithError("USB_Write failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_UsbWriteThreads)
+    ->ArgName("separate_instruments")
+    ->Arg(0)
+    ->Arg(1)
+    ->Threads(1)
+    ->Threads(2)
+    ->Threads(8)
+    ->UseRealTime()
+    ->MinTime(0.5);
+
+// The console's poll of an idle instrument on each tick: the interrogative
+// read, then the formatted read, with the buffers the console asks with;
+// each waits 1 ms in the driver. Reports the median and the 90th
+// percentile of the ticks.
+void BM_IdlePollTick(benchmark::State &state) {
+  AttachInstruments(1);
+  Name name("TAVRIN-0");
+  std::vector<double> ticks;
+  ticks.reserve(static_cast<std::size_t>(state.max_iterations));
+  for (auto _ : state) {
+    auto begin = std::chrono::steady_clock::now();
+    {
+      Bytes buffer(65);
+      int32_t length = 64;
+      if (USB_Read_Interrogative(name.get(), buffer.get(), &length) != 0) state.SkipWithError("not idle");
+    }
+    {
+      Bytes buffer(32001);
+      int32_t length = 32000;
+      if (USB_Read_Formatted(name.get(), buffer.get(), &length) != 0) state.SkipWithError("not idle");
+    }
+    ticks.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+  }
+  std::sort(ticks.begin(), ticks.end());
+  if (ticks.empty()) return;
+  state.counters["median_ms"] = ticks[ticks.size() / 2];
+  state.counters["p90_ms"] = ticks[ticks.size() * 9 / 10];
+}
+BENCHMARK(BM_IdlePollTick)->Iterations(400)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_DiscoveryScan(benchmark::State &state) {
   AttachInstruments(static_cast<int>(state.range(0)));
+  std::size_t found = 0;
   for (auto _ : state) {
     BSTR list = USB_Get_ALL_Available_DeviceName();
     benchmark::DoNotOptimize(list);
+    found = 0;
+    for (UINT i = 0; i + 1 < SysStringLen(list); ++i)
+      if (list[i] == u'\r' && list[i + 1] == u'\n') ++found;
     SysFreeString(list);
   }
+  state.counters["attached"] = static_cast<double>(state.range(0));
+  state.counters["findable"] = static_cast<double>(found);
 }
-BENCHMARK(BM_DiscoveryScan)->Arg(1)->Arg(16);
+BENCHMARK(BM_DiscoveryScan)->ArgName("instruments")->Arg(1)->Arg(16)->MinTime(0.5);
 
 void BM_ReadInterrogative(benchmark::State &state) {
-  auto instrument = AttachInstruments(1);
+  auto instrument = AttachInstruments(1).front();
   instrument->sinking = false;
   bool answerWaiting = state.range(0) != 0;
   Name name("TAVRIN-0");
@@ -128,39 +260,38 @@ void BM_ReadInterrogative(benchmark::State &state) {
     if (answerWaiting && received == 0) state.SkipWithError("no answer");
   }
 }
-BENCHMARK(BM_ReadInterrogative)->ArgName("answer_waiting")->Arg(1)->Arg(0);
+BENCHMARK(BM_ReadInterrogative)->ArgName("answer_waiting")->Arg(1)->Arg(0)->MinTime(0.5)->UseRealTime();
 
 // A 16 MiB image, sent as the download exchange sends it, at the instrument's
-// full speed: command line, acknowledgement, 1024-byte writes, final answer.
+// full speed: command line, acknowledgement, 1024-byte writes, final answer
+// (after the instrument's end-of-image gap, 50 ms here: long enough that a
+// writer the scheduler holds back does not end the image early).
 void BM_Download16MiB(benchmark::State &state) {
   usb::InstrumentConfig config;
-  config.imageGap = std::chrono::milliseconds(5);
-  auto instrument = AttachInstruments(1, config);
+  config.imageGap = std::chrono::milliseconds(50);
+  auto instrument = AttachInstruments(1, config).front();
   instrument->sinking = false;
   constexpr std::int64_t kImageBytes = 16 << 20;
   std::string image(kImageBytes, '\x5A');
   Name name("TAVRIN-0");
-  auto awaitAnswer = [&] {
-    for (;;) {
-      Bytes buffer(65);
-      int32_t length = 64;
-      if (USB_Read_Interrogative(name.get(), buffer.get(), &length) > 0) {
-        return Download_Exchange::Is_Accepted(std::string(reinterpret_cast<char *>(buffer.data()), length));
-      }
-    }
-  };
   for (auto _ : state) {
-    WriteText(Download_Exchange::Command_Line(Download_Exchange::Image_Type::FPGA, false));
-    if (!awaitAnswer()) state.SkipWithError("refused");
-    Bytes chunk(Download_Exchange::kChunkBytes);
+    WriteText(exchange::Command_Line(exchange::Image_Type::FPGA, false));
+    if (!AwaitAnswer(name)) {
+      state.SkipWithError("refused");
+      break;
+    }
+    Bytes chunk(exchange::kChunkBytes);
     for (std::int64_t offset = 0; offset < kImageBytes;) {
-      std::int64_t bytes = Download_Exchange::Chunk_Bytes(kImageBytes - offset);
+      std::int64_t bytes = exchange::Chunk_Bytes(kImageBytes - offset);
       std::memcpy(chunk.data(), image.data() + offset, static_cast<std::size_t>(bytes));
       int32_t length = static_cast<int32_t>(bytes);
       if (USB_Write(name.get(), chunk.get(), &length) != 1) state.SkipWithError("write failed");
       offset += bytes;
     }
-    if (!awaitAnswer()) state.SkipWithError("final answer refused");
+    if (!AwaitAnswer(name) || instrument->Image(usb::ImageType::Fpga).size != kImageBytes) {
+      state.SkipWithError("the image did not arrive whole");
+      break;
+    }
   }
   state.SetBytesProcessed(state.iterations() * kImageBytes);
 }

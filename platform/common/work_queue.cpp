@@ -1,5 +1,7 @@
 #include <platform/work_queue.h>
 
+#include <platform/timer_slack.h>
+
 namespace platform {
 
 WorkQueue::WorkQueue() : thread_([this] { Run(); }) { km::AddClockClient(this); }
@@ -15,12 +17,18 @@ WorkQueue::~WorkQueue() {
 }
 
 void WorkQueue::Schedule(Clock::duration delay, std::function<void()> work) {
+  bool earliest;
   {
     std::lock_guard guard(lock_);
     std::int64_t due = km::ClockNanoseconds() + std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
-    queue_.emplace(std::make_pair(due, sequence_++), std::move(work));
+    const auto added = queue_.emplace(std::make_pair(due, sequence_++), std::move(work));
+    earliest = added == queue_.begin();
   }
-  wake_.notify_all();
+  // The worker sleeps until the earliest item falls due (or until the clock
+  // moves), and looks at the queue again after each item it runs; only an
+  // item that comes before all others changes when it must wake. A timer
+  // restarted on every transfer then costs no wake-up.
+  if (earliest) wake_.notify_one();
 }
 
 bool WorkQueue::IdleLocked() const {
@@ -50,6 +58,9 @@ void WorkQueue::ClockMoved() {
 
 void WorkQueue::Run() {
   km::SetThreadClockClient(this);
+  // Items are waited for with a time-out: each should run close to its due
+  // time, not up to the default slack later.
+  platform::TightenTimerSlack();
   std::unique_lock guard(lock_);
   bool toldIdle = false;  // the clock knows this queue has nothing due
   while (!stopping_) {

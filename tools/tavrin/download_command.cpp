@@ -5,6 +5,7 @@
 // error.
 #include "commands.h"
 
+#include "file_bytes.h"
 #include "instrument_channels.h"
 #include "interruption.h"
 
@@ -13,9 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <thread>
 
 namespace tavrin_cli {
@@ -101,10 +100,11 @@ int DownloadCommand(const Options &options, const std::string &requested, const 
   if (!std::filesystem::is_regular_file(path, error)) {
     return Fail(options, kFileError, exchange::Unable_To_Locate(path));
   }
-  std::ifstream file(path, std::ios::binary);
-  std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (!file.good() && !file.eof()) return Fail(options, kFileError, exchange::Unable_To_Locate(path));
-  if (image.empty()) return Fail(options, kFileError, "The file is empty: " + path);
+  // The image goes out as it is read, one chunk at a time: only the
+  // instrument ever holds all of it.
+  FileReader image(path);
+  if (!image.Open()) return Fail(options, kFileError, exchange::Unable_To_Locate(path));
+  if (image.Size() == 0) return Fail(options, kFileError, "The file is empty: " + path);
   auto listed = Resolve(requested);
   if (!listed) return Fail(options, kNoInstrument, "no instrument named " + requested);
   const std::string &name = *listed;
@@ -125,7 +125,8 @@ int DownloadCommand(const Options &options, const std::string &requested, const 
   Progress progress(options.json);
   InterruptWatch interrupt;
   std::int32_t sent = 0;
-  auto total = static_cast<std::int64_t>(image.size());
+  const std::int64_t total = image.Size();
+  std::string chunk(static_cast<std::size_t>(exchange::kChunkBytes), '\0');
   for (std::int64_t offset = 0; offset < total;) {
     if (interrupt.Interrupted()) {
       progress.Finish();
@@ -135,8 +136,14 @@ int DownloadCommand(const Options &options, const std::string &requested, const 
                       " bytes sent); download the image again to recover");
     }
     std::int64_t bytes = exchange::Chunk_Bytes(total - offset);
-    if (Write(name, image.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(bytes))) !=
-        Transfer::Done) {
+    if (!image.Read(chunk.data(), static_cast<std::size_t>(bytes))) {
+      progress.Finish();
+      return Fail(options, kFileError,
+                  "cannot read " + path + " any further: " + name + " holds a partial " +
+                      std::string(TypeName(type)) + " image (" + std::to_string(offset) + " of " +
+                      std::to_string(total) + " bytes sent); download the image again to recover");
+    }
+    if (Write(name, std::string_view(chunk.data(), static_cast<std::size_t>(bytes))) != Transfer::Done) {
       progress.Finish();
       return writeFailed();
     }

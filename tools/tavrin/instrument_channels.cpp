@@ -72,7 +72,7 @@ std::optional<std::string> Resolve(const std::string &name) {
 
 bool Present(const std::string &name) { return Resolve(name).has_value(); }
 
-Transfer Write(const std::string &name, const std::string &bytes) {
+Transfer Write(const std::string &name, std::string_view bytes) {
   Text device(name);
   Bytes buffer(bytes.size());
   std::copy(bytes.begin(), bytes.end(), buffer.data());

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavrin_cli {
@@ -25,7 +26,7 @@ std::vector<std::string> ListInstruments();
 // library matches names; nullopt when no such instrument is present.
 std::optional<std::string> Resolve(const std::string &name);
 // Sends the bytes to the command channel as one write.
-Transfer Write(const std::string &name, const std::string &bytes);
+Transfer Write(const std::string &name, std::string_view bytes);
 // One read of a reply channel (1 interrogative, 2 formatted) of up to
 // `capacity` bytes; nullopt when nothing was received.
 std::optional<std::string> Read(const std::string &name, int channel, std::int32_t capacity);

@@ -1,6 +1,7 @@
 // tavrin: the instruments from the command line, for scripts, test benches
 // and production lines. See `tavrin --help` and tavrin(1).
 #include "commands.h"
+#include "file_bytes.h"
 #include "shell_words.h"
 #include "simulation.h"
 
@@ -13,8 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,9 +45,9 @@ Try:  tavrin --simulate 1 shell, then  write TAVRIN-0 'FMT:STREAM 500'  and
 int ReadInputFile(const Options &options, const std::string &path, std::string *bytes) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return Fail(options, kFileError, "no such file: " + path);
-  std::ifstream file(path, std::ios::binary);
-  bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  if (file.bad()) return Fail(options, kFileError, "cannot read " + path);
+  std::optional<std::string> read = ReadFileBytes(path);
+  if (!read) return Fail(options, kFileError, "cannot read " + path);
+  *bytes = std::move(*read);
   return kOk;
 }
 

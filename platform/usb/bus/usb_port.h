@@ -41,6 +41,7 @@ class UsbPort final : public BusPort, public std::enable_shared_from_this<UsbPor
   void Reattach(std::chrono::milliseconds delay) override;
   void After(std::chrono::milliseconds delay, std::function<void()> work) override;
   std::uint32_t FrameNumber() const override { return owner_.CurrentFrame(); }
+  std::chrono::nanoseconds Now() const override { return std::chrono::nanoseconds(km::ClockNanoseconds()); }
 
   // Serves IOCTL_INTERNAL_USB_SUBMIT_URB; completes the request or pends it.
   NTSTATUS Submit(PIRP irp, URB *urb);

@@ -78,7 +78,7 @@ void SubstituteInstrument::BeginDownload(Effects &fx, const std::string &line) {
     return;
   }
   const std::uint64_t serial = ++downloads_;
-  download_ = Download{*type, reset, {}, serial, 0, false};
+  download_ = Download{*type, reset, {}, serial, 0, false, {}, std::nullopt};
   if (ack && config_.firstAckDelay.count() > 0) {
     // The waits are measured from when the acknowledgement is out, as the
     // host sends nothing before it has read it.
@@ -127,14 +127,38 @@ void SubstituteInstrument::StartFirstByteTimer(Effects &fx) {
   });
 }
 
+std::chrono::nanoseconds SubstituteInstrument::Now() const {
+  const BusPort *bus = port();
+  return bus ? bus->Now() : std::chrono::nanoseconds(0);
+}
+
 void SubstituteInstrument::RestartGapTimer(Effects &fx) {
   if (download_->ackPending) return;  // the gap starts once the first acknowledgement is out
+  // Every OUT of an image restarts the gap; most only note when. A new timer
+  // is needed only when none is pending, or the one pending would look too
+  // late (the gap was shortened since).
+  download_->lastImageByte = Now();
+  const auto gapEnds = download_->lastImageByte + config_.imageGap;
+  if (download_->gapCheckDue && *download_->gapCheckDue <= gapEnds) return;
+  ScheduleGapCheck(fx, config_.imageGap);
+}
+
+void SubstituteInstrument::ScheduleGapCheck(Effects &fx, std::chrono::nanoseconds delay) {
   const std::uint64_t id = ++gapTimers_;
   download_->gapTimer = id;
-  Schedule(fx, config_.imageGap, [this, id](Effects &later) {
-    // Only the timer of the latest OUT of the download still in progress
-    // may end it.
+  // The bus counts timers in whole milliseconds: rounded up, so that the
+  // gap never ends early.
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(delay);
+  download_->gapCheckDue = Now() + wait;
+  Schedule(fx, wait, [this, id](Effects &later) {
+    // Only the latest timer of the download still in progress may end it.
     if (!download_ || download_->gapTimer != id) return;
+    download_->gapCheckDue.reset();
+    const auto idle = Now() - download_->lastImageByte;
+    if (idle < config_.imageGap) {
+      ScheduleGapCheck(later, config_.imageGap - idle);
+      return;
+    }
     FinishDownload(later);
   });
 }

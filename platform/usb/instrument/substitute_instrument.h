@@ -185,6 +185,11 @@ class SubstituteInstrument : public DeviceModel {
     std::uint64_t serial = 0;    // tells this download from an earlier, dropped one
     std::uint64_t gapTimer = 0;  // only the latest gap or first-byte timer may end it
     bool ackPending = false;     // the first acknowledgement waits for its delay
+    // The end-of-image gap is measured from the last image byte; one timer
+    // at a time looks at it, so that an OUT only notes its time. The timer
+    // pending (if any) runs at `gapCheckDue`.
+    std::chrono::nanoseconds lastImageByte{0};
+    std::optional<std::chrono::nanoseconds> gapCheckDue;
   };
 
   // Carries out `fx` without the mutex held.
@@ -221,6 +226,11 @@ class SubstituteInstrument : public DeviceModel {
   // is out.
   void StartFirstByteTimer(Effects &fx);
   void RestartGapTimer(Effects &fx);
+  // Looks after `delay` whether the gap has passed since the last image byte:
+  // ends the download if so, else looks again when it will have.
+  void ScheduleGapCheck(Effects &fx, std::chrono::nanoseconds delay);
+  // The bus's clock (0 off the bus, where no timer runs).
+  std::chrono::nanoseconds Now() const;
   void FinishDownload(Effects &fx);
 
   mutable std::mutex mutex_;

@@ -62,6 +62,9 @@ class BusPort {
   virtual void After(std::chrono::milliseconds delay, std::function<void()> work) = 0;
   // The bus's 1 ms frame counter.
   virtual std::uint32_t FrameNumber() const = 0;
+  // The time now, from an arbitrary start, on the clock After counts in: a
+  // model that restarts a wait often keeps one timer and measures from it.
+  virtual std::chrono::nanoseconds Now() const = 0;
 };
 
 // A device that moves whole transfers itself and finishes them later, as a

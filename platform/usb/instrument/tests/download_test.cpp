@@ -101,6 +101,27 @@ TEST(Download, GapStartsWithTheFirstImageByteAndEveryOutRestartsIt) {
   EXPECT_EQ(bench.ReadAll(SubstituteInstrument::kInterrogativeEndpoint), (std::vector<std::string>{"0\n", "0\n"}));
 }
 
+TEST(Download, WritesOfAnImageShareOneGapTimerAndTheGapEndsAfterTheLastByte) {
+  Bench bench;
+  bench.Send("DL,IP,NORESET\n");
+  EXPECT_EQ(bench.Read(), "0\n");
+  const Bytes image = MakeImage(1000 * 1024);
+  // 1000 writes, 3 ms apart: three gaps long in all.
+  for (std::size_t at = 0; at < image.size(); at += 1024) {
+    ASSERT_EQ(bench.model.Out(SubstituteInstrument::kCommandEndpoint, std::span(image).subspan(at, 1024)), Outcome::Ok);
+    bench.port.Advance(milliseconds{3});
+  }
+  // The first-byte timer (which finds the image begun) and one gap timer;
+  // not one timer per write.
+  EXPECT_LE(bench.port.timers.size(), 2u);
+  bench.port.Advance(kGap - milliseconds{4});
+  EXPECT_TRUE(bench.model.DownloadInProgress());
+  bench.port.Advance(milliseconds{1});
+  EXPECT_FALSE(bench.model.DownloadInProgress());
+  EXPECT_EQ(bench.model.Image(ImageType::Ip).crc32, Crc(image));
+  EXPECT_EQ(bench.Read(), "0\n");
+}
+
 TEST(Download, NoImageByteInTimeKeepsTheOldImageAndAnswersAnError) {
   Bench bench({.firstAckDelay = milliseconds{300}, .resetDelay = milliseconds{50}});
   bench.Send("DL,DSP,NORESET\nold");

@@ -24,6 +24,7 @@ class FakeBusPort : public BusPort {
     timers.push_back(Timer{now + delay, order++, std::move(work)});
   }
   std::uint32_t FrameNumber() const override { return static_cast<std::uint32_t>(now.count()); }
+  std::chrono::nanoseconds Now() const override { return now; }
 
   // Moves the clock on by `span`, running in time order every timer due by
   // then, those scheduled by the timers themselves included.

@@ -55,6 +55,8 @@ class EmulatedInstrument final : public BusPort {
   void Reattach(std::chrono::milliseconds delay) override;
   void After(std::chrono::milliseconds delay, std::function<void()> work) override;
   std::uint32_t FrameNumber() const override;
+  // The clock the timers run on.
+  std::chrono::nanoseconds Now() const override { return std::chrono::nanoseconds(km::ClockNanoseconds()); }
 
  private:
   struct Urb;
