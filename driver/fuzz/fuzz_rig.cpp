@@ -36,7 +36,7 @@ constexpr ULONG kPipesToAbort = 32;
 // A blocking read while something else keeps time moving (an instrument's
 // periodic stream, a stream's frames) never stalls the clock, yet may never
 // end either: a call still running after this much virtual time is rescued
-// too. Checked every few milliseconds of real time while a call runs.
+// too. Checked every few milliseconds of real time.
 constexpr std::int64_t kLongestCallNs = 1'000'000'000;
 constexpr auto kOverdueCheck = std::chrono::milliseconds(5);
 
@@ -61,11 +61,9 @@ void Rig::Rescue() {
   RescueState &state = State();
   std::unique_lock guard(state.lock);
   for (;;) {
-    if (state.calling) {
-      state.wanted.wait_for(guard, kOverdueCheck, [&] { return state.stalled; });
-    } else {
-      state.wanted.wait(guard, [&] { return state.stalled || state.calling; });
-    }
+    // Polls rather than being woken by every call: a wake-up per call would
+    // cost a thread switch each.
+    state.wanted.wait_for(guard, kOverdueCheck, [&] { return state.stalled; });
     bool overdue = state.calling && km::ClockNanoseconds() - state.callStarted > kLongestCallNs;
     if (!state.stalled && !overdue) continue;
     state.stalled = false;
@@ -142,7 +140,6 @@ NTSTATUS Rig::Call(ULONG code, const void *input, ULONG inputLength, void *outpu
     state.calling = true;
     state.callStarted = km::ClockNanoseconds();
   }
-  state.wanted.notify_one();
   NTSTATUS status = km::DeviceControl(file_, code, input, inputLength, output, outputLength, information);
   std::lock_guard guard(state.lock);
   state.calling = false;
