@@ -5,8 +5,9 @@
 // huge), interleaved with closing and reopening the handle, selecting an
 // alternate setting, starting and stopping a stream, commands to the
 // instrument, stop and start cycles, sleep and wake, and pulling and
-// re-plugging it. Every input starts from a
-// freshly attached instrument, so that a finding replays on its own.
+// re-plugging it. Every input starts from an instrument in the state a
+// freshly attached one has (see Restore), so that a finding replays on its
+// own.
 #include "fuzz_rig.h"
 
 #include <substitute_instrument.h>
@@ -135,15 +136,68 @@ void Command(Rig &rig, FuzzedDataProvider &in) {
                                       : in.ConsumeRandomLengthString(64) + "\n";
   ULONG pipe = 0;
   rig.Call(IOCTL_INSTR_BULK_WRITE, &pipe, sizeof pipe, text.data(), static_cast<ULONG>(text.size()));
-  // The answer, or what is left of it, from both reply channels.
-  for (ULONG reply = 1; reply <= 2; ++reply) {
+  // The answer, or what is left of it, from the interrogative channel, and
+  // when the input asks, from the formatted one too.
+  const ULONG lastReply = in.ConsumeBool() ? 2 : 1;
+  for (ULONG reply = 1; reply <= lastReply; ++reply) {
     rig.Call(IOCTL_INSTR_BULK_READ_TIMED, &reply, sizeof reply, Buffer().data(), 512);
   }
 }
 
-std::shared_ptr<usb::SubstituteInstrument> NewInstrument() {
-  usb::InstrumentConfig config;
-  return std::make_shared<usb::SubstituteInstrument>(config);
+// Steps of one script: enough for a pull, a new handle and calls on both, or
+// a stream's start, reads and stop with calls between; longer scripts only
+// repeat what shorter ones reach, at a cost per input.
+constexpr int kMaxSteps = 12;
+
+std::shared_ptr<usb::SubstituteInstrument> &Instrument() {
+  static std::shared_ptr<usb::SubstituteInstrument> instrument;
+  return instrument;
+}
+
+// Inputs the attached instrument has served.
+int g_served = 0;
+
+void AttachNewInstrument(Rig &rig) {
+  g_served = 0;
+  Instrument() = std::make_shared<usb::SubstituteInstrument>(usb::InstrumentConfig{});
+  if (!rig.Attach(Instrument())) __builtin_trap();  // the instrument always starts
+}
+
+// Attaching an instrument (start, descriptor reads, configuration) and
+// removing it again costs more than most scripts, so one instrument serves
+// many inputs. After each: a new handle (the driver's cleanup of the old
+// one); and, only where the input did what needs undoing, the stream
+// stopped, alternate setting 0 selected again (new pipes), and the
+// instrument's partial command line, answers and streaming cleared by a line
+// end and *RST. An instrument that was pulled, did not come back from a stop
+// or sleep, began a download or a reboot, or served many inputs (its command
+// log grows) is replaced by a fresh one instead.
+constexpr int kInputsPerInstrument = 256;
+
+bool Restore(Rig &rig) {
+  usb::SubstituteInstrument &instrument = *Instrument();
+  // A completed download may have queued an answer that reboots the
+  // instrument once it is sent or cleared.
+  if (++g_served >= kInputsPerInstrument || !rig.started() || instrument.DownloadInProgress() ||
+      instrument.CompletedDownloads() != 0 || instrument.Resets() != 0 || !rig.OpenHandle()) {
+    return false;
+  }
+  if (rig.Called(IOCTL_INSTR_START_ISO_STREAM)) rig.Call(IOCTL_INSTR_STOP_ISO_STREAM, nullptr, 0, nullptr, 0);
+  if (rig.Called(IOCTL_INSTR_SELECT_INTERFACE)) {
+    InterfaceSelection setting{0, 0};
+    if (!NT_SUCCESS(rig.Call(IOCTL_INSTR_SELECT_INTERFACE, &setting, sizeof setting, nullptr, 0))) return false;
+  }
+  if (rig.Called(IOCTL_INSTR_BULK_WRITE)) {
+    char reset[] = "\n*RST\n";
+    ULONG command = 0;
+    if (!NT_SUCCESS(rig.Call(IOCTL_INSTR_BULK_WRITE, &command, sizeof command, reset, sizeof reset - 1))) return false;
+  }
+  return !instrument.DownloadInProgress() && instrument.Resets() == 0;
+}
+
+void RestoreOrReplace(Rig &rig) {
+  if (!Restore(rig)) AttachNewInstrument(rig);
+  rig.ForgetCalls();
 }
 
 }  // namespace
@@ -155,9 +209,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   Rig &rig = Rig::Instance();
-  if (!rig.Attach(NewInstrument())) __builtin_trap();  // the instrument always starts
+  if (Instrument() == nullptr) AttachNewInstrument(rig);
   FuzzedDataProvider in(data, size);
-  for (int step = 0; step < 24 && in.remaining_bytes() != 0; ++step) {
+  // A pull or a re-plug costs as much as many calls; an input gets two at
+  // most (enough for a pull followed by a new instrument).
+  int plugEvents = 0;
+  for (int step = 0; step < kMaxSteps && in.remaining_bytes() != 0; ++step) {
     switch (in.ConsumeIntegralInRange<int>(0, 31)) {
       case 0:
         rig.OpenHandle();  // closes the handle first
@@ -177,10 +234,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         rig.Call(IOCTL_INSTR_STOP_ISO_STREAM, nullptr, 0, nullptr, 0);
         break;
       case 4:
+        if (++plugEvents > 2) break;
         if (in.ConsumeBool()) {
           rig.Unplug();  // the handle stays open on the pulled device
         } else {
-          rig.Attach(NewInstrument());
+          AttachNewInstrument(rig);
         }
         break;
       case 5:
@@ -199,6 +257,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     }
   }
-  rig.Detach();
+  RestoreOrReplace(rig);
   return 0;
 }

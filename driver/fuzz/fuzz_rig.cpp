@@ -2,6 +2,9 @@
 
 #include <tavrin_ioctl.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -15,6 +18,9 @@ struct RescueState {
   std::mutex lock;
   std::condition_variable wanted;
   bool stalled = false;
+  // A call on the rig's handle is running, since this (virtual) time.
+  bool calling = false;
+  std::int64_t callStarted = 0;
   // The handle the rescuer aborts pipes on; the lock keeps it open meanwhile.
   std::mutex fileLock;
   PFILE_OBJECT file = nullptr;
@@ -26,6 +32,13 @@ RescueState &State() {
 
 // The pipes a record can name: more than any device here has.
 constexpr ULONG kPipesToAbort = 32;
+
+// A blocking read while something else keeps time moving (an instrument's
+// periodic stream, a stream's frames) never stalls the clock, yet may never
+// end either: a call still running after this much virtual time is rescued
+// too. Checked every few milliseconds of real time.
+constexpr std::int64_t kLongestCallNs = 1'000'000'000;
+constexpr auto kOverdueCheck = std::chrono::milliseconds(5);
 
 }  // namespace
 
@@ -45,18 +58,24 @@ Rig::Rig() {
 }
 
 void Rig::Rescue() {
+  RescueState &state = State();
+  std::unique_lock guard(state.lock);
   for (;;) {
-    RescueState &state = State();
+    // Polls rather than being woken by every call: a wake-up per call would
+    // cost a thread switch each.
+    state.wanted.wait_for(guard, kOverdueCheck, [&] { return state.stalled; });
+    bool overdue = state.calling && km::ClockNanoseconds() - state.callStarted > kLongestCallNs;
+    if (!state.stalled && !overdue) continue;
+    state.stalled = false;
+    if (overdue) state.callStarted = km::ClockNanoseconds();  // the next rescue after as long again
+    guard.unlock();
     {
-      std::unique_lock guard(state.lock);
-      state.wanted.wait(guard, [&] { return state.stalled; });
-      state.stalled = false;
+      std::lock_guard files(state.fileLock);
+      for (ULONG pipe = 0; state.file != nullptr && pipe < kPipesToAbort; ++pipe) {
+        km::DeviceControl(state.file, IOCTL_INSTR_ABORT_PIPE, &pipe, sizeof pipe, nullptr, 0, nullptr);
+      }
     }
-    std::lock_guard guard(state.fileLock);
-    if (state.file == nullptr) continue;
-    for (ULONG pipe = 0; pipe < kPipesToAbort; ++pipe) {
-      km::DeviceControl(state.file, IOCTL_INSTR_ABORT_PIPE, &pipe, sizeof pipe, nullptr, 0, nullptr);
-    }
+    guard.lock();
   }
 }
 
@@ -83,8 +102,12 @@ void Rig::CloseHandle() {
   }
   km::CloseFile(file_);
   file_ = nullptr;
-  host::WaitForPnp();  // a pulled device goes with its last handle
+  if (!plugged_) host::WaitForPnp();  // a pulled device goes with its last handle
 }
+
+bool Rig::Called(ULONG code) const { return std::find(called_.begin(), called_.end(), code) != called_.end(); }
+
+bool Rig::started() const { return attached_ && plugged_ && host::Started(id_); }
 
 void Rig::Unplug() {
   if (!plugged_) return;
@@ -110,7 +133,17 @@ void Rig::Detach() {
 NTSTATUS Rig::Call(ULONG code, const void *input, ULONG inputLength, void *output, ULONG outputLength,
                    ULONG_PTR *information) {
   if (file_ == nullptr) return STATUS_INVALID_HANDLE;
-  return km::DeviceControl(file_, code, input, inputLength, output, outputLength, information);
+  if (!Called(code)) called_.push_back(code);
+  RescueState &state = State();
+  {
+    std::lock_guard guard(state.lock);
+    state.calling = true;
+    state.callStarted = km::ClockNanoseconds();
+  }
+  NTSTATUS status = km::DeviceControl(file_, code, input, inputLength, output, outputLength, information);
+  std::lock_guard guard(state.lock);
+  state.calling = false;
+  return status;
 }
 
 }  // namespace tavrinfuzz

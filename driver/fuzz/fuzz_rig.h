@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace tavrinfuzz {
 
@@ -37,7 +38,13 @@ class Rig {
   NTSTATUS Call(ULONG code, const void *input, ULONG inputLength, void *output, ULONG outputLength,
                 ULONG_PTR *information = nullptr);
 
+  // Whether `code` was sent since the last ForgetCalls (on any handle).
+  bool Called(ULONG code) const;
+  void ForgetCalls() { called_.clear(); }
+
   bool attached() const { return attached_; }
+  // Whether the device is plugged in and its start succeeded.
+  bool started() const;
   PFILE_OBJECT file() const { return file_; }
 
  private:
@@ -48,6 +55,7 @@ class Rig {
   bool attached_ = false;
   bool plugged_ = false;
   PFILE_OBJECT file_ = nullptr;
+  std::vector<ULONG> called_;
 };
 
 }  // namespace tavrinfuzz

@@ -48,6 +48,7 @@ void PnpManager::Detach(DeviceId id) {
       auto it = nodes_.find(id);
       if (it == nodes_.end() || it->second.pdo == nullptr) return;
       pdo = it->second.pdo;
+      it->second.pulled = true;
     }
     usb::bus::Unplug(pdo);
   });
@@ -91,7 +92,8 @@ bool PnpManager::WaitUntilPresent(DeviceId id, bool present, std::chrono::millis
   std::unique_lock guard(lock_);
   auto reached = [&] {
     auto it = nodes_.find(id);
-    return it != nodes_.end() && (it->second.pdo != nullptr && it->second.started) == present;
+    if (it == nodes_.end()) return !present;  // pulled by the host and gone
+    return (it->second.pdo != nullptr && it->second.started) == present;
   };
   if (!km::VirtualClockInUse()) return changed_.wait_for(guard, timeout, reached);
   // On the virtual clock this thread moves time on while it waits (a device
@@ -203,8 +205,12 @@ void PnpManager::Leave(PDEVICE_OBJECT pdo) {
     auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](auto &entry) { return entry.second.pdo == pdo; });
     if (it == nodes_.end()) return;
     departing.hasDriver = it->second.hasDriver;
-    it->second.pdo = nullptr;
-    it->second.started = false;
+    if (it->second.pulled) {
+      nodes_.erase(it);
+    } else {
+      it->second.pdo = nullptr;
+      it->second.started = false;
+    }
     changed_.notify_all();
   }
   if (departing.hasDriver) SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);

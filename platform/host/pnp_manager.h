@@ -43,6 +43,9 @@ class PnpManager final : public usb::bus::BusEvents {
     PDEVICE_OBJECT pdo = nullptr;  // while plugged in
     bool hasDriver = false;
     bool started = false;
+    // The host pulled its cable: it is forgotten once it has left, so that
+    // attaching and detaching devices does not grow the manager's records.
+    bool pulled = false;
   };
   // A device that left, surprise-removed, waiting for its handles to close.
   struct Departing {

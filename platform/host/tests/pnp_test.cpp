@@ -68,14 +68,21 @@ TEST_F(PnpTest, DetachRacingShutdownIsSafe) {
   EXPECT_TRUE(host::Started(again)) << "the system boots again afterwards";
 }
 
-TEST_F(PnpTest, UnplugWithNoHandleOpenRemovesAtOnce) {
-  host::DeviceId id = host::Attach(std::make_shared<LoopbackDevice>());
+// A pulled device is forgotten once it has left (its model released), so
+// that attaching and detaching many devices does not grow the host.
+TEST_F(PnpTest, UnplugWithNoHandleOpenRemovesAtOnceAndForgetsTheDevice) {
+  auto model = std::make_shared<LoopbackDevice>();
+  host::DeviceId id = host::Attach(model);
   host::Detach(id);
   auto log = hosttest::PnpLog();
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[log.size() - 2], IRP_MN_SURPRISE_REMOVAL);
   EXPECT_EQ(log.back(), IRP_MN_REMOVE_DEVICE);
   EXPECT_FALSE(host::WaitUntilPresent(id, true, 0ms));
+  EXPECT_TRUE(host::WaitUntilPresent(id, false, 0ms));
+  EXPECT_TRUE(host::Devices().empty());
+  EXPECT_EQ(host::Model(id), nullptr);
+  EXPECT_EQ(model.use_count(), 1) << "the host holds the pulled device's model no more";
 }
 
 // A device that reboots leaves the bus and comes back as a new PDO.

@@ -45,7 +45,8 @@ HOST_API void SetFunctionDriver(std::u16string name, PDRIVER_INITIALIZE entry);
 // device, start, capabilities), or failed to.
 HOST_API DeviceId Attach(std::shared_ptr<usb::DeviceModel> model);
 // Pulls a device's cable: surprise removal now, removal once the last handle
-// to it is closed. Returns when that much has been done.
+// to it is closed. Returns when that much has been done. Once it has left,
+// the host forgets it: its id names no device any more.
 HOST_API void Detach(DeviceId id);
 
 // What Windows sends to rebalance resources: query-stop, stop, then start
