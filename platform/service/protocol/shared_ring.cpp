@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace service::ring {
@@ -78,6 +80,37 @@ std::uint64_t NowNs() {
   return static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
           .count());
+}
+
+// Whether more threads are ready to run than there are processors, looked at
+// every 50 ms at most (a read of /proc/loadavg). Then a thread that polls keeps a processor from one
+// that has work, perhaps the very peer it waits for, and loses the priority
+// the scheduler gives a thread that wakes up: polling would slow both sides.
+bool MachineBusy(std::uint64_t now) {
+  constexpr std::uint64_t kSampleNs = 50'000'000;
+  static std::atomic<std::uint64_t> sampledAt{0};
+  static std::atomic<bool> busy{false};
+  static const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  std::uint64_t last = sampledAt.load(std::memory_order_relaxed);
+  if (now - last < kSampleNs || !sampledAt.compare_exchange_strong(last, now)) {
+    return busy.load(std::memory_order_relaxed);
+  }
+  // The fourth field of /proc/loadavg is "runnable/total" at this instant,
+  // the reading thread included.
+  char text[128] = {};
+  int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) close(fd);
+  long runnable = 0;
+  if (n > 0) {
+    double ignored[3];
+    if (std::sscanf(text, "%lf %lf %lf %ld/", &ignored[0], &ignored[1], &ignored[2], &runnable) != 4) runnable = 0;
+  }
+  // A thread of a realtime policy runs ahead of the others whatever their number.
+  int policy = sched_getscheduler(0);
+  bool realtime = policy == SCHED_FIFO || policy == SCHED_RR;
+  busy.store(runnable > processors && !realtime, std::memory_order_relaxed);
+  return busy.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -213,7 +246,7 @@ int Channel::AwaitIncoming() {
 int Channel::Wait(std::uint64_t start) {
   Ring *in = Incoming();
   // Poll for a bounded time: the peer is usually a few microseconds away.
-  const std::uint64_t deadline = start + spin_.limitNs();
+  const std::uint64_t deadline = start + (MachineBusy(start) ? 0 : spin_.limitNs());
   do {
     for (int i = 0; i < 16; ++i) {
       if (Load(in->head) != tail_) return 1;
