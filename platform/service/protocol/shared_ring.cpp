@@ -83,7 +83,7 @@ std::uint64_t NowNs() {
 }
 
 // Whether more threads are ready to run than there are processors, looked at
-// every 50 ms at most (a read of /proc/loadavg). Then a thread that polls keeps a processor from one
+// every 50 ms at most (a read of /proc/loadavg) and twice in a row. Then a thread that polls keeps a processor from one
 // that has work, perhaps the very peer it waits for, and loses the priority
 // the scheduler gives a thread that wakes up: polling would slow both sides.
 bool MachineBusy(std::uint64_t now) {
@@ -109,7 +109,12 @@ bool MachineBusy(std::uint64_t now) {
   // A thread of a realtime policy runs ahead of the others whatever their number.
   int policy = sched_getscheduler(0);
   bool realtime = policy == SCHED_FIFO || policy == SCHED_RR;
-  busy.store(runnable > processors && !realtime, std::memory_order_relaxed);
+  // Two samples in a row, so that a thread that happened to wake at the
+  // instant of one does not stop the polling.
+  static std::atomic<int> overInARow{0};
+  int over = runnable > processors && !realtime ? overInARow.fetch_add(1, std::memory_order_relaxed) + 1 : 0;
+  if (over == 0) overInARow.store(0, std::memory_order_relaxed);
+  busy.store(over >= 2, std::memory_order_relaxed);
   return busy.load(std::memory_order_relaxed);
 }
 
