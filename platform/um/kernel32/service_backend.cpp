@@ -57,6 +57,7 @@ class Connection {
     const auto *hello = reply ? std::get_if<wire::HelloReply>(&*reply) : nullptr;
     if (hello == nullptr || hello->version != wire::kVersion) return nullptr;
     connection->Attach();
+    if (connection->Broken()) return nullptr;
     return connection;
   }
 
@@ -143,11 +144,16 @@ class Connection {
                   static_cast<std::size_t>(region.st_size) == ring::kRegionBytes;
     if (!usable) {
       for (int fd : passed) close(fd);
+      // A service that granted the channel answers only through it: a
+      // client that cannot use it has nothing to go on with.
+      if (granted != nullptr && granted->status == 0) {
+        std::lock_guard guard(lock_);
+        Break();
+      }
       return;
     }
     channel_ = std::make_unique<ring::Channel>(ring::Channel::Side::Client, fds, fd_);
     if (!channel_->mapped()) {
-      // The service already writes replies to the ring: nothing to go on with.
       std::lock_guard guard(lock_);
       Break();
       return;
