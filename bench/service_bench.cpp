@@ -6,6 +6,8 @@
 //   - a NOP device-control request through the service (goal: <= 2x that);
 //   - USB_Write through the service, which costs two opens, the interface
 //     record query, the write and two closes (goal: <= 30 us per call).
+// kernel32 and the service pass these requests through the shared-memory
+// channel the service grants each client, not over the socket.
 #include <Tavrin_570x_Driver.h>
 #include <tavrin_ioctl.h>
 #include <windows.h>

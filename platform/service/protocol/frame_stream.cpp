@@ -1,18 +1,80 @@
 #include "frame_stream.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace service::wire {
 namespace {
+
 constexpr std::size_t kReadChunk = 64 * 1024;
+// The most descriptors one message passes: the shared channel's three.
+constexpr std::size_t kMaxDescriptors = 3;
+
+class SocketSource final : public ByteSource {
+ public:
+  SocketSource(int fd, bool keepDescriptors) : fd_(fd), keep_(keepDescriptors) {}
+  ~SocketSource() override {
+    for (int fd : descriptors_) close(fd);
+  }
+
+  ssize_t Receive(std::uint8_t *into, std::size_t capacity, std::string *error) override {
+    iovec vector{into, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)];
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+      n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      *error = std::strerror(errno);
+      return kFailed;
+    }
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (std::size_t i = 0; i < count; ++i) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+        if (keep_) {
+          descriptors_.push_back(fd);
+        } else {
+          close(fd);
+        }
+      }
+    }
+    return n;
+  }
+
+  std::vector<int> Take() { return std::exchange(descriptors_, {}); }
+
+ private:
+  const int fd_;
+  const bool keep_;
+  std::vector<int> descriptors_;
+};
+
+}  // namespace
+
+FrameReader::FrameReader(int fd, bool keepDescriptors)
+    : ownedSource_(std::make_unique<SocketSource>(fd, keepDescriptors)), source_(ownedSource_.get()) {}
+
+FrameReader::~FrameReader() = default;
+
+std::vector<int> FrameReader::TakeDescriptors() {
+  auto *socket = dynamic_cast<SocketSource *>(ownedSource_.get());
+  return socket != nullptr ? socket->Take() : std::vector<int>{};
 }
 
-bool FrameReader::Fill(std::size_t wanted, bool *closed) {
-  *closed = false;
+ssize_t FrameReader::Fill(std::size_t wanted, std::string *error) {
   while (end_ - begin_ < wanted) {
     // Move the unread bytes to the front, and grow only for a large frame.
     if (begin_ > 0) {
@@ -21,41 +83,27 @@ bool FrameReader::Fill(std::size_t wanted, bool *closed) {
       begin_ = 0;
     }
     if (storage_.size() < std::max(wanted, kReadChunk)) storage_.resize(std::max(wanted, kReadChunk));
-    ssize_t n;
-    do {
-      n = recv(fd_, storage_.data() + end_, storage_.size() - end_, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n == 0) {
-      *closed = true;
-      return false;
-    }
-    if (n < 0) return false;
+    ssize_t n = source_->Receive(storage_.data() + end_, storage_.size() - end_, error);
+    if (n <= 0) return n;
     end_ += static_cast<std::size_t>(n);
   }
-  return true;
+  return 1;
 }
 
 FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
-  bool closed = false;
-  if (!Fill(kHeaderBytes, &closed)) {
-    if (closed && end_ == begin_) return Result::Closed;
-    if (closed) {
-      *error = "truncated header";
-      return Result::Malformed;
-    }
-    *error = std::strerror(errno);
-    return Result::Failed;
+  ssize_t filled = Fill(kHeaderBytes, error);
+  if (filled <= 0) {
+    if (filled == ByteSource::kClosed && end_ == begin_) return Result::Closed;
+    if (filled == ByteSource::kClosed) *error = "truncated header";
+    return filled == ByteSource::kFailed ? Result::Failed : Result::Malformed;
   }
   std::optional<Header> header =
       DecodeHeader(std::span<const std::uint8_t>(storage_.data() + begin_, kHeaderBytes), error);
   if (!header) return Result::Malformed;
-  if (!Fill(kHeaderBytes + header->bodyLength, &closed)) {
-    if (closed) {
-      *error = "truncated message";
-      return Result::Malformed;
-    }
-    *error = std::strerror(errno);
-    return Result::Failed;
+  filled = Fill(kHeaderBytes + header->bodyLength, error);
+  if (filled <= 0) {
+    if (filled == ByteSource::kClosed) *error = "truncated message";
+    return filled == ByteSource::kFailed ? Result::Failed : Result::Malformed;
   }
   std::span<const std::uint8_t> body(storage_.data() + begin_ + kHeaderBytes, header->bodyLength);
   std::optional<Message> message = DecodeBody(header->type, body, error);
@@ -66,10 +114,25 @@ FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
   return Result::Frame;
 }
 
-bool SendAll(int fd, const std::vector<std::uint8_t> &bytes) {
+bool SendAll(int fd, const std::vector<std::uint8_t> &bytes, std::span<const int> descriptors) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    iovec vector{const_cast<std::uint8_t *>(bytes.data() + sent), bytes.size() - sent};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)];
+    if (sent == 0 && !descriptors.empty()) {
+      if (descriptors.size() > kMaxDescriptors) return false;
+      message.msg_control = control;
+      message.msg_controllen = CMSG_SPACE(sizeof(int) * descriptors.size());
+      cmsghdr *c = CMSG_FIRSTHDR(&message);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int) * descriptors.size());
+      std::memcpy(CMSG_DATA(c), descriptors.data(), sizeof(int) * descriptors.size());
+    }
+    ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);

@@ -1,10 +1,15 @@
-// Frames over a connected stream socket: a buffered reader that yields one
+// Frames over a byte stream (the connected socket, or the shared-memory
+// channel once a client has set one up): a buffered reader that yields one
 // decoded message at a time, and a sender that writes whole frames.
 #pragma once
 
 #include "wire_protocol.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,9 +20,26 @@ struct Frame {
   Message message;
 };
 
+// Where a FrameReader's bytes come from.
+class ByteSource {
+ public:
+  static constexpr ssize_t kClosed = 0;      // the peer ended the stream
+  static constexpr ssize_t kFailed = -1;     // the stream failed; `error` says how
+  static constexpr ssize_t kViolation = -2;  // the peer broke the stream's rules
+  virtual ~ByteSource() = default;
+  // Waits for at least one byte; the count read, or one of the above.
+  virtual ssize_t Receive(std::uint8_t *into, std::size_t capacity, std::string *error) = 0;
+};
+
 class FrameReader {
  public:
-  explicit FrameReader(int fd) : fd_(fd) {}
+  // Reads from a connected socket. With `keepDescriptors`, descriptors the
+  // peer passes along (SCM_RIGHTS) are kept for TakeDescriptors; otherwise
+  // they are closed as they arrive.
+  explicit FrameReader(int fd, bool keepDescriptors = false);
+  // Reads from another source, which must outlive the reader.
+  explicit FrameReader(ByteSource *source) : source_(source) {}
+  ~FrameReader();
 
   enum class Result { Frame, Closed, Malformed, Failed };
   // Reads until one whole frame is buffered and decodes it. Closed: the peer
@@ -25,10 +47,17 @@ class FrameReader {
   // (a frame cut short by the end of the stream counts as truncated).
   Result Next(Frame *frame, std::string *error);
 
- private:
-  bool Fill(std::size_t wanted, bool *closed);
+  // Bytes received after the last frame returned.
+  std::size_t Buffered() const { return end_ - begin_; }
+  // The descriptors received so far (kept only when asked for).
+  std::vector<int> TakeDescriptors();
 
-  int fd_;
+ private:
+  // 1 when `wanted` bytes are buffered, else what the source returned.
+  ssize_t Fill(std::size_t wanted, std::string *error);
+
+  std::unique_ptr<ByteSource> ownedSource_;
+  ByteSource *source_;
   // Storage that only grows; bytes [begin_, end_) are received and unread.
   std::vector<std::uint8_t> storage_;
   std::size_t begin_ = 0;
@@ -36,6 +65,7 @@ class FrameReader {
 };
 
 // Writes every byte or fails (the peer went away). Never raises SIGPIPE.
-bool SendAll(int fd, const std::vector<std::uint8_t> &bytes);
+// `descriptors` travel with the first byte (SCM_RIGHTS).
+bool SendAll(int fd, const std::vector<std::uint8_t> &bytes, std::span<const int> descriptors = {});
 
 }  // namespace service::wire

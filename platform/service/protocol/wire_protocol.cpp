@@ -105,6 +105,10 @@ std::optional<std::uint32_t> MaxBodyOf(Type type) {
       return 0;
     case Type::CensusReply:
       return static_cast<std::uint32_t>(8 + kMaxCensusEntries * (1 + kMaxNameBytes + 4));
+    case Type::Attach:
+      return 0;
+    case Type::AttachReply:
+      return 8;
   }
   return std::nullopt;
 }
@@ -248,6 +252,16 @@ std::optional<Message> DecodeBody(Type type, std::span<const std::uint8_t> body,
       return Census{};
     case Type::CensusReply:
       return DecodeCensusReply(r, error);
+    case Type::Attach:
+      if (!r.Complete()) return Refuse(error, "attach request with a body");
+      return Attach{};
+    case Type::AttachReply: {
+      AttachReply reply;
+      reply.status = static_cast<std::int32_t>(r.U32());
+      reply.ringBytes = r.U32();
+      if (!r.Complete()) return Refuse(error, "malformed attach reply");
+      return reply;
+    }
   }
   return Refuse(error, "unknown message type");
 }
@@ -303,6 +317,10 @@ void AppendFrame(const Message &message, std::uint32_t requestId, std::vector<st
             w.Bytes(e.name.data(), length);
             w.U32(e.openHandles);
           }
+        } else if constexpr (std::is_same_v<T, Attach>) {
+        } else if constexpr (std::is_same_v<T, AttachReply>) {
+          w.U32(static_cast<std::uint32_t>(m.status));
+          w.U32(m.ringBytes);
         }
       },
       message);

@@ -16,7 +16,7 @@
 namespace service::wire {
 
 constexpr std::uint32_t kMagic = 0x4E525654;  // "TVRN"
-constexpr std::uint16_t kVersion = 1;
+constexpr std::uint16_t kVersion = 2;
 constexpr std::size_t kHeaderBytes = 12;
 
 // A device path is at most MAX_PATH UTF-16 units.
@@ -41,6 +41,11 @@ enum class Type : std::uint16_t {
   Close = 7,  // has no reply: a close cannot fail for a handle the client holds
   Census = 8,
   CensusReply = 9,
+  // Asks for the shared-memory channel; its reply passes the region and the
+  // two wake-up eventfds (SCM_RIGHTS). After it every message of both sides
+  // travels through the channel, and the socket only tells that a side ended.
+  Attach = 10,
+  AttachReply = 11,
 };
 
 struct Header {
@@ -94,7 +99,15 @@ struct CensusReply {
   std::vector<CensusEntry> instruments;
 };
 
-using Message = std::variant<Hello, HelloReply, Open, OpenReply, Control, ControlReply, Close, Census, CensusReply>;
+struct Attach {};
+struct AttachReply {
+  std::int32_t status = 0;  // 0: the descriptors came with this message
+  std::uint32_t ringBytes = 0;  // the size of each direction's ring
+};
+
+// In the order of Type: a message's type is its index + 1.
+using Message = std::variant<Hello, HelloReply, Open, OpenReply, Control, ControlReply, Close, Census, CensusReply,
+                             Attach, AttachReply>;
 
 // The largest output buffer a request with this control code may carry.
 std::uint32_t MaxOutputBytes(std::uint32_t code);

@@ -12,6 +12,7 @@
 #include <tavrin_ioctl.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -61,12 +62,25 @@ void ClientSession::Start(std::function<void(ClientSession *)> ended) {
 void ClientSession::Disconnect() { shutdown(fd_, SHUT_RDWR); }
 
 void ClientSession::ReadLoop() {
-  wire::FrameReader reader(fd_);
+  wire::FrameReader socketReader(fd_);
+  std::unique_ptr<ring::ChannelSource> channelSource;
+  std::unique_ptr<wire::FrameReader> channelReader;
+  wire::FrameReader *reader = &socketReader;
   std::string reason;
   for (;;) {
+    if (attached_ && !channelReader) {
+      // The client waits for the attach reply before it sends anything else.
+      if (socketReader.Buffered() != 0) {
+        reason = "dropped: a message on the socket after the shared channel was asked for";
+        break;
+      }
+      channelSource = std::make_unique<ring::ChannelSource>(channel_.get());
+      channelReader = std::make_unique<wire::FrameReader>(channelSource.get());
+      reader = channelReader.get();
+    }
     wire::Frame frame;
     std::string error;
-    wire::FrameReader::Result result = reader.Next(&frame, &error);
+    wire::FrameReader::Result result = reader->Next(&frame, &error);
     if (result == wire::FrameReader::Result::Closed) {
       reason = "disconnected";
       break;
@@ -115,6 +129,7 @@ bool ClientSession::Handle(wire::Frame &frame, std::string *reason) {
     Reply(census_(), id);
     return true;
   }
+  if (std::holds_alternative<wire::Attach>(message)) return HandleAttach(id, reason);
   *reason = std::holds_alternative<wire::Hello>(message) ? "a second greeting" : "a reply sent to the service";
   return false;
 }
@@ -159,6 +174,30 @@ bool ClientSession::HandleClose(const wire::Close &close, std::string *reason) {
     handles_.erase(it);
   }
   return true;  // the file closes here unless a request on it still runs
+}
+
+bool ClientSession::HandleAttach(std::uint32_t requestId, std::string *reason) {
+  if (attached_) return *reason = "a second request for the shared channel", false;
+  ring::ChannelFds fds;
+  wire::AttachReply reply;
+  if (!ring::CreateChannelFds(&fds)) {
+    // The client goes on over the socket.
+    LogLine(Describe() + ": no shared channel (" + std::strerror(errno) + "); serving it over the socket");
+    reply.status = static_cast<std::int32_t>(STATUS_INSUFFICIENT_RESOURCES);
+    Reply(reply, requestId);
+    return true;
+  }
+  reply.ringBytes = ring::kRingBytes;
+  const int passed[] = {fds.region, fds.serviceWake, fds.clientWake};
+  std::lock_guard guard(sendLock_);
+  if (!wire::SendAll(fd_, wire::Encode(reply, requestId), passed)) {
+    ring::CloseChannelFds(&fds);
+    return true;  // the client is gone; the reader sees the end
+  }
+  channel_ = std::make_unique<ring::Channel>(ring::Channel::Side::Service, fds, fd_);
+  if (!channel_->mapped()) return *reason = "the shared channel could not be mapped", false;
+  attached_ = true;
+  return true;
 }
 
 void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control) {
@@ -261,11 +300,19 @@ void ClientSession::EndRunningRequests() {
 void ClientSession::Reply(const wire::Message &message, std::uint32_t requestId) {
   std::vector<std::uint8_t> frame = wire::Encode(message, requestId);
   std::lock_guard guard(sendLock_);
-  wire::SendAll(fd_, frame);  // a client that is gone is noticed by the reader
+  // A client that is gone is noticed by the reader; one that broke the
+  // channel's ring is dropped.
+  if (!channel_) {
+    wire::SendAll(fd_, frame);
+  } else if (!channel_->Write(frame.data(), frame.size())) {
+    shutdown(fd_, SHUT_RDWR);
+  }
 }
 
 void ClientSession::Finish(const std::string &reason) {
   shutdown(fd_, SHUT_RDWR);
+  // Ends a reply's wait for room in the ring. channel_ is set on this thread.
+  if (channel_) channel_->Close();
   std::map<std::uint32_t, std::shared_ptr<OpenFile>> handles;
   std::size_t running;
   {

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <frame_stream.h>
+#include <shared_ring.h>
 #include <wire_protocol.h>
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -78,6 +80,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // Handles one message; false ends the connection with `reason`.
   bool Handle(wire::Frame &frame, std::string *reason);
   void HandleOpen(std::uint32_t requestId, const wire::Open &open);
+  // Sets up the shared-memory channel; from then on it carries every message.
+  bool HandleAttach(std::uint32_t requestId, std::string *reason);
   bool HandleClose(const wire::Close &close, std::string *reason);
   void HandleControl(std::uint32_t requestId, wire::Control control);
   void Execute(std::uint32_t requestId, const std::shared_ptr<OpenFile> &file, wire::Control &control);
@@ -99,7 +103,11 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   const CensusSource census_;
   std::function<void(ClientSession *)> ended_;
 
-  std::mutex sendLock_;
+  std::mutex sendLock_;  // one reply written at a time; guards channel_ being set
+  // The shared-memory channel once the client asked for one; else replies
+  // go over the socket.
+  std::unique_ptr<ring::Channel> channel_;
+  std::atomic<bool> attached_{false};
 
   std::mutex lock_;  // guards everything below
   std::condition_variable changed_;

@@ -4,6 +4,7 @@
 // the protocol. The service's census (open handles per instrument) is read
 // over the protocol itself.
 #include <frame_stream.h>
+#include <shared_ring.h>
 #include <wire_protocol.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -284,6 +286,95 @@ TEST_F(ServiceTest, MalformedClientsAreDroppedAndTheServiceGoesOn) {
     close(fd);
     EXPECT_TRUE(WaitForLog("dropped: " + reason)) << reason << "\n" << Log();
   }
+  EXPECT_EQ(Census()["TAVRIN-1"], 1u);
+  EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "query", "TAVRIN-0", "ECHO still here"}, socket_).out, "still here\n");
+  kill(holder.pid, SIGKILL);
+  Wait(holder);
+  EXPECT_TRUE(WaitForHandles("TAVRIN-1", 0)) << Log();
+}
+
+// A raw client that greets the service and takes the shared channel.
+struct AttachedClient {
+  int socket = -1;
+  service::ring::ChannelFds fds;
+};
+
+AttachedClient Attach(const std::string &path) {
+  AttachedClient client;
+  client.socket = Connect(path);
+  EXPECT_GE(client.socket, 0);
+  wire::SendAll(client.socket, wire::Encode(wire::Hello{}, 1));
+  wire::SendAll(client.socket, wire::Encode(wire::Attach{}, 2));
+  wire::FrameReader reader(client.socket, true);
+  wire::Frame frame;
+  std::string error;
+  EXPECT_EQ(reader.Next(&frame, &error), wire::FrameReader::Result::Frame);  // the greeting's reply
+  EXPECT_EQ(reader.Next(&frame, &error), wire::FrameReader::Result::Frame) << error;
+  auto *granted = std::get_if<wire::AttachReply>(&frame.message);
+  EXPECT_TRUE(granted != nullptr && granted->status == 0 && granted->ringBytes == service::ring::kRingBytes);
+  std::vector<int> passed = reader.TakeDescriptors();
+  EXPECT_EQ(passed.size(), 3u);
+  if (passed.size() == 3) client.fds = {passed[0], passed[1], passed[2]};
+  return client;
+}
+
+TEST_F(ServiceTest, TheSharedChannelCarriesRequestsAndAClientThatBreaksItIsDropped) {
+  namespace ring = service::ring;
+  Child holder = Start({SERVICE_TEST_CLIENT, "block", "TAVRIN-1"}, socket_);
+  ASSERT_EQ(ReadLine(holder.out), "blocking");
+
+  // A census asked and answered through the rings.
+  {
+    AttachedClient client = Attach(socket_);
+    ring::Channel channel(ring::Channel::Side::Client, client.fds, client.socket);
+    ASSERT_TRUE(channel.mapped());
+    auto census = wire::Encode(wire::Census{}, 3);
+    ASSERT_TRUE(channel.Write(census.data(), census.size()));
+    ring::ChannelSource source(&channel);
+    wire::FrameReader reader(&source);
+    wire::Frame frame;
+    std::string error;
+    ASSERT_EQ(reader.Next(&frame, &error), wire::FrameReader::Result::Frame) << error;
+    EXPECT_EQ(frame.header.requestId, 3u);
+    auto *reply = std::get_if<wire::CensusReply>(&frame.message);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->instruments.size(), 2u);
+    // A malformed frame in the ring is dropped like one on the socket.
+    auto unknown = wire::Encode(wire::Census{}, 4);
+    unknown[4] = 77;
+    ASSERT_TRUE(channel.Write(unknown.data(), unknown.size()));
+    EXPECT_TRUE(WaitForLog("dropped: unknown message type")) << Log();
+    close(client.socket);
+  }
+  // A write position that puts more than a ring's bytes in the ring.
+  {
+    AttachedClient client = Attach(socket_);
+    void *region = mmap(nullptr, ring::kRegionBytes, PROT_READ | PROT_WRITE, MAP_SHARED, client.fds.region, 0);
+    ASSERT_NE(region, MAP_FAILED);
+    static_cast<std::uint32_t *>(region)[0] = ring::kRingBytes + 1;  // the requests' head, offset 0
+    std::uint64_t one = 1;
+    ASSERT_EQ(write(client.fds.serviceWake, &one, sizeof one), 8);
+    EXPECT_TRUE(WaitForLog("dropped: the peer's write position is outside the ring")) << Log();
+    munmap(region, ring::kRegionBytes);
+    ring::CloseChannelFds(&client.fds);
+    close(client.socket);
+  }
+  // A message on the socket once the rings carry them.
+  {
+    AttachedClient client = Attach(socket_);
+    wire::SendAll(client.socket, wire::Encode(wire::Census{}, 3));
+    EXPECT_TRUE(WaitForLog("dropped: a message on the socket beside the shared ring")) << Log();
+    ring::CloseChannelFds(&client.fds);
+    close(client.socket);
+  }
+  // The region is sealed at its size.
+  {
+    AttachedClient client = Attach(socket_);
+    EXPECT_NE(ftruncate(client.fds.region, 4096), 0);
+    ring::CloseChannelFds(&client.fds);
+    close(client.socket);
+  }
+
   EXPECT_EQ(Census()["TAVRIN-1"], 1u);
   EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "query", "TAVRIN-0", "ECHO still here"}, socket_).out, "still here\n");
   kill(holder.pid, SIGKILL);

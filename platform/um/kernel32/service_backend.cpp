@@ -2,13 +2,18 @@
 // process, requests of several threads outstanding on it at once. The thread
 // that finds nobody reading the connection reads replies for everyone until
 // its own arrives, so a lone thread pays one send and one receive per call.
+// Right after the greeting the connection asks for the shared-memory channel
+// and, when the service grants it, sends and receives every message through
+// it; the socket then only tells either side that the other ended.
 #include "device_backend.h"
 
 #include <frame_stream.h>
+#include <shared_ring.h>
 #include <wire_protocol.h>
 
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -24,6 +29,7 @@ namespace um {
 namespace {
 
 namespace wire = service::wire;
+namespace ring = service::ring;
 
 constexpr NtStatus kStatusAccessViolation = static_cast<NtStatus>(0xC0000005);
 constexpr NtStatus kStatusInvalidHandle = static_cast<NtStatus>(0xC0000008);
@@ -50,10 +56,12 @@ class Connection {
     std::optional<wire::Message> reply = connection->Call(wire::Hello{});
     const auto *hello = reply ? std::get_if<wire::HelloReply>(&*reply) : nullptr;
     if (hello == nullptr || hello->version != wire::kVersion) return nullptr;
+    connection->Attach();
+    if (connection->Broken()) return nullptr;
     return connection;
   }
 
-  explicit Connection(int fd) : fd_(fd), reader_(fd) {}
+  explicit Connection(int fd) : fd_(fd), socketReader_(fd, true), reader_(&socketReader_) {}
   ~Connection() { close(fd_); }
 
   // Sends a request and waits for its reply; nullopt once the service is gone.
@@ -85,7 +93,7 @@ class Connection {
       guard.unlock();
       wire::Frame frame;
       std::string error;
-      bool read = reader_.Next(&frame, &error) == wire::FrameReader::Result::Frame;
+      bool read = reader_->Next(&frame, &error) == wire::FrameReader::Result::Frame;
       guard.lock();
       reading_ = false;
       auto waiting = read ? replies_.find(frame.header.requestId) : replies_.end();
@@ -117,18 +125,56 @@ class Connection {
   // may take a lock another thread of the parent held at the fork.
   void Abandon() {
     abandoned_ = true;
+    if (channel_) channel_->Abandon();
     close(fd_);
   }
 
  private:
+  // Asks for the shared-memory channel; without it the connection goes on
+  // over the socket. Called before the connection is shared.
+  void Attach() {
+    std::optional<wire::Message> reply = Call(wire::Attach{});
+    const auto *granted = reply ? std::get_if<wire::AttachReply>(&*reply) : nullptr;
+    std::vector<int> passed = socketReader_.TakeDescriptors();
+    ring::ChannelFds fds;
+    if (passed.size() == 3) fds = ring::ChannelFds{passed[0], passed[1], passed[2]};
+    struct stat region {};
+    bool usable = granted != nullptr && granted->status == 0 && granted->ringBytes == ring::kRingBytes &&
+                  passed.size() == 3 && fstat(fds.region, &region) == 0 &&
+                  static_cast<std::size_t>(region.st_size) == ring::kRegionBytes;
+    if (!usable) {
+      for (int fd : passed) close(fd);
+      // A service that granted the channel answers only through it: a
+      // client that cannot use it has nothing to go on with.
+      if (granted != nullptr && granted->status == 0) {
+        std::lock_guard guard(lock_);
+        Break();
+      }
+      return;
+    }
+    channel_ = std::make_unique<ring::Channel>(ring::Channel::Side::Client, fds, fd_);
+    if (!channel_->mapped()) {
+      std::lock_guard guard(lock_);
+      Break();
+      return;
+    }
+    channelSource_ = std::make_unique<ring::ChannelSource>(channel_.get());
+    channelReader_ = std::make_unique<wire::FrameReader>(channelSource_.get());
+    reader_ = channelReader_.get();
+  }
+
   bool Send(const wire::Message &message, std::uint32_t id) {
     std::vector<std::uint8_t> frame = wire::Encode(message, id);
     std::lock_guard guard(sendLock_);
+    if (channel_) return channel_->Write(frame.data(), frame.size());
     return wire::SendAll(fd_, frame);
   }
 
   void Break() {
-    if (!broken_) shutdown(fd_, SHUT_RDWR);
+    if (!broken_) {
+      shutdown(fd_, SHUT_RDWR);
+      if (channel_) channel_->Close();  // ends a wait for room in the ring
+    }
     broken_ = true;
     arrived_.notify_all();
   }
@@ -142,7 +188,12 @@ class Connection {
   bool broken_ = false;
   std::uint32_t nextId_ = 1;
   std::map<std::uint32_t, std::optional<wire::Message>> replies_;
-  wire::FrameReader reader_;  // used only by the thread that is reading
+  // Used only by the thread that is reading.
+  wire::FrameReader socketReader_;
+  std::unique_ptr<ring::Channel> channel_;
+  std::unique_ptr<ring::ChannelSource> channelSource_;
+  std::unique_ptr<wire::FrameReader> channelReader_;
+  wire::FrameReader *reader_;
 };
 
 struct RemoteFile {
