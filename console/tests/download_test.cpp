@@ -40,7 +40,7 @@ QByteArray Image(qsizetype size, std::uint32_t seed) {
 }
 
 QByteArray Stored_Image(usb::SubstituteInstrument &instrument, int type) {
-  const usb::Bytes bytes = instrument.Image(static_cast<usb::ImageType>(type)).bytes;
+  const usb::Bytes bytes = instrument.Image(static_cast<usb::ImageType>(type)).bytes.ToBytes();
   return QByteArray(reinterpret_cast<const char *>(bytes.data()), static_cast<qsizetype>(bytes.size()));
 }
 

@@ -103,11 +103,11 @@ void SubstituteInstrument::BeginDownload(Effects &fx, const std::string &line) {
 }
 
 std::size_t SubstituteInstrument::TakeImageBytes(Effects &fx, std::span<const std::uint8_t> data) {
-  Bytes &image = download_->image;
+  ImageBytes &image = download_->image;
   std::size_t take = data.size();
   const auto limit = config_.unplugAfterImageBytes;
   if (limit) take = std::min(take, *limit > image.size() ? *limit - image.size() : 0);
-  image.insert(image.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
+  image.Append(data.first(take));
   if (limit && image.size() >= *limit) {
     // The cable is pulled: the instrument takes nothing more.
     unplugged_ = true;
@@ -174,6 +174,7 @@ void SubstituteInstrument::FinishDownload(Effects &fx) {
   }
   StoredImage &stored = images_[static_cast<std::size_t>(done.type)];
   stored.bytes = std::move(done.image);
+  stored.bytes.ShrinkToFit();
   stored.size = stored.bytes.size();
   stored.crc32 = static_cast<std::uint32_t>(crc32_z(0L, stored.bytes.data(), stored.bytes.size()));
   ++completedDownloads_;

@@ -13,6 +13,8 @@
 
 #include <usb/device_model.h>
 
+#include "image_bytes.h"
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -83,7 +85,7 @@ struct InstrumentConfig {
 
 // The last image of one type the instrument stored.
 struct StoredImage {
-  Bytes bytes;
+  ImageBytes bytes;
   std::size_t size = 0;
   std::uint32_t crc32 = 0;  // zlib's CRC-32 of `bytes`; 0 for no image
 };
@@ -181,7 +183,7 @@ class SubstituteInstrument : public DeviceModel {
   struct Download {
     ImageType type = ImageType::Ip;
     bool reset = false;
-    Bytes image;
+    ImageBytes image;
     std::uint64_t serial = 0;    // tells this download from an earlier, dropped one
     std::uint64_t gapTimer = 0;  // only the latest gap or first-byte timer may end it
     bool ackPending = false;     // the first acknowledgement waits for its delay

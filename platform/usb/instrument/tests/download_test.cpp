@@ -74,7 +74,7 @@ TEST(Download, ImageIncludesBytesAfterTheLineAndCommandLikeText) {
   bench.Send("ECHO x\nDL , Dsp , NoReset\r\n*RST\nAB");
   bench.Send("C\n");
   bench.port.Advance(kGap);
-  const Bytes image = bench.model.Image(ImageType::Dsp).bytes;
+  const Bytes image = bench.model.Image(ImageType::Dsp).bytes.ToBytes();
   EXPECT_EQ(std::string(image.begin(), image.end()), "*RST\nABC\n");
   EXPECT_EQ(bench.model.Commands(), (std::vector<std::string>{"ECHO x", "DL , Dsp , NoReset"}));
   EXPECT_EQ(bench.ReadAll(SubstituteInstrument::kInterrogativeEndpoint),
