@@ -155,7 +155,22 @@ TEST_F(FaultCampaign, OnePercentOfAllocationsFailDuringMixedTraffic) {
 
 TEST_F(FaultCampaign, InstrumentPulledAndPluggedInAgainUnderEightThreadsOfMixedTraffic) {
   const long cycles = FromEnvironment("TAVRIN_FAULT_CYCLES", 25);
-  host::DeviceId id = Attach(std::make_shared<usb::SubstituteInstrument>());
+  // The instrument plugged in again takes the lowest name free: TAVRIN-0
+  // while nothing holds the one pulled out any more, the next one while a
+  // worker's handle still keeps it. The workers open whichever it took.
+  std::atomic<int> slot{0};
+  auto attach = [&] {
+    host::DeviceId attached = Attach(std::make_shared<usb::SubstituteInstrument>());
+    auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
+    for (int s = 0; std::chrono::steady_clock::now() < deadline; s = (s + 1) % 10) {
+      if (Handle::Open(DevicePath(s)).valid()) {
+        slot = s;
+        break;
+      }
+    }
+    return attached;
+  };
+  host::DeviceId id = attach();
   std::atomic<bool> stop{false};
   std::atomic<long> calls{0};
   std::atomic<int> finished{0};
@@ -163,7 +178,7 @@ TEST_F(FaultCampaign, InstrumentPulledAndPluggedInAgainUnderEightThreadsOfMixedT
   for (int t = 0; t < 8; ++t) {
     workers.emplace_back([&] {
       while (!stop) {
-        Handle handle = Handle::Open(DevicePath(0));
+        Handle handle = Handle::Open(DevicePath(slot));
         if (!handle.valid()) {
           std::this_thread::yield();
           continue;
@@ -177,8 +192,9 @@ TEST_F(FaultCampaign, InstrumentPulledAndPluggedInAgainUnderEightThreadsOfMixedT
     long seen = calls;
     auto deadline = std::chrono::steady_clock::now() + kEventTimeout;
     while (calls < seen + 8 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_GE(calls, seen + 8) << "traffic stalled in cycle " << cycle;
     host::Detach(id);
-    id = Attach(std::make_shared<usb::SubstituteInstrument>());
+    id = attach();
     ASSERT_TRUE(host::Started(id)) << "cycle " << cycle;
   }
   stop = true;
