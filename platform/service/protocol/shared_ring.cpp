@@ -83,9 +83,10 @@ std::uint64_t NowNs() {
 }
 
 // Whether more threads are ready to run than there are processors, looked at
-// every 50 ms at most (a read of /proc/loadavg) and twice in a row. Then a thread that polls keeps a processor from one
-// that has work, perhaps the very peer it waits for, and loses the priority
-// the scheduler gives a thread that wakes up: polling would slow both sides.
+// every 50 ms at most (a read of /proc/loadavg) and twice in a row. Then a
+// thread that polls keeps a processor from one that has work, perhaps the
+// very peer it waits for, and loses the priority the scheduler gives a
+// thread that wakes up: polling would slow both sides.
 bool MachineBusy(std::uint64_t now) {
   constexpr std::uint64_t kSampleNs = 50'000'000;
   static std::atomic<std::uint64_t> sampledAt{0};
