@@ -28,6 +28,12 @@ std::size_t PageRounded(std::size_t bytes) {
   return (bytes + page - 1) / page * page;
 }
 
+std::uint8_t *MapAnonymous(std::size_t capacity) {
+  void *mapping = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<std::uint8_t *>(mapping);
+}
+
 // Mappings given back by images that ended, kept for the next image: pages
 // written once are cheap to write again, fresh ones cost a fault each (on a
 // virtual machine several microseconds even when populated in advance). Up
@@ -73,9 +79,7 @@ std::pair<std::uint8_t *, std::size_t> TakeKeptMapping() {
 ImageBytes::ImageBytes(const ImageBytes &other) {
   if (other.empty()) return;
   const std::size_t capacity = PageRounded(other.size_);
-  void *mapping = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<std::uint8_t *>(mapping);
+  data_ = MapAnonymous(capacity);
   capacity_ = ready_ = capacity;
   size_ = other.size_;
   std::memcpy(data_, other.data_, size_);
@@ -123,10 +127,13 @@ void ImageBytes::Reserve(std::size_t bytes) {
     if (bytes <= capacity_) return;
   }
   const std::size_t capacity = PageRounded(std::max({bytes, capacity_ * 2, kFirstMapping}));
-  void *mapping = data_ ? mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
-                        : mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<std::uint8_t *>(mapping);
+  if (!data_) {
+    data_ = MapAnonymous(capacity);
+  } else {
+    void *mapping = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (mapping == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t *>(mapping);
+  }
   capacity_ = capacity;
 }
 
