@@ -17,18 +17,20 @@ WorkQueue::~WorkQueue() {
 }
 
 void WorkQueue::Schedule(Clock::duration delay, std::function<void()> work) {
-  bool earliest;
+  bool wake;
   {
     std::lock_guard guard(lock_);
-    std::int64_t due = km::ClockNanoseconds() + std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
+    std::int64_t now = km::ClockNanoseconds();
+    std::int64_t due = now + std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
     const auto added = queue_.emplace(std::make_pair(due, sequence_++), std::move(work));
-    earliest = added == queue_.begin();
+    // The worker sleeps until the earliest item falls due, and looks at the
+    // queue again after each item it runs; only an item that comes before
+    // all others changes when it must wake. A timer restarted on every
+    // transfer then costs no wake-up. On a virtual clock the worker is told
+    // when the clock moves, so an item not yet due needs no wake-up either.
+    wake = added == queue_.begin() && (due <= now || !km::VirtualClockInUse());
   }
-  // The worker sleeps until the earliest item falls due (or until the clock
-  // moves), and looks at the queue again after each item it runs; only an
-  // item that comes before all others changes when it must wake. A timer
-  // restarted on every transfer then costs no wake-up.
-  if (earliest) wake_.notify_one();
+  if (wake) wake_.notify_one();
 }
 
 bool WorkQueue::IdleLocked() const {
@@ -52,8 +54,11 @@ std::optional<std::int64_t> WorkQueue::NextDue() {
 }
 
 void WorkQueue::ClockMoved() {
+  // Only an item that has fallen due needs the worker: on a virtual clock
+  // the worker sleeps until told, and waking it for nothing costs a thread
+  // switch each time the clock moves.
   std::lock_guard guard(lock_);
-  wake_.notify_all();
+  if (!queue_.empty() && queue_.begin()->first.first <= km::ClockNanoseconds()) wake_.notify_one();
 }
 
 void WorkQueue::Run() {

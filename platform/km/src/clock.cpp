@@ -22,6 +22,8 @@ std::mutex g_clockLock;
 std::vector<ClockClient *> g_clients;       // guarded by g_clockLock
 std::multiset<std::int64_t> g_deadlines;    // time-outs of waiting threads, guarded by g_clockLock
 std::function<void()> g_stallHandler;       // guarded by g_clockLock
+// The virtual clock does not move past this (see SetVirtualClockLimit).
+std::atomic<std::int64_t> g_limit{INT64_MAX};
 // Clients whose own thread waits in the kernel, guarded by g_clockLock.
 std::multiset<ClockClient *> g_blockedClients;
 thread_local ClockClient *t_client = nullptr;
@@ -96,10 +98,18 @@ void RemoveClockClient(ClockClient *client) {
 }
 
 void ClockClientIdle() {
-  if (g_virtual.load()) WakeVirtualWaiters();
+  // The client that leaves the system idle moves the clock itself, rather
+  // than waking every waiting thread to look. Only while a thread waits in
+  // the kernel: otherwise a thread outside it may still make work due now.
+  if (!g_virtual.load() || !AnyVirtualWaiter()) return;
+  // With nothing to move to, the waiting threads are told, so that they
+  // report the stall.
+  if (TryAdvanceClock() == ClockAdvance::Nothing) WakeVirtualWaiters();
 }
 
 bool AdvanceClockIfIdle() { return TryAdvanceClock() == ClockAdvance::Moved; }
+
+void SetVirtualClockLimit(std::optional<std::int64_t> limit) { g_limit = limit.value_or(INT64_MAX); }
 
 void SetVirtualClockStallHandler(std::function<void()> handler) {
   std::lock_guard guard(g_clockLock);
@@ -121,6 +131,7 @@ void ReportClockStall() {
 
 ClockAdvance TryAdvanceClock() {
   if (!g_virtual.load()) return ClockAdvance::Busy;
+  std::int64_t movedTo;
   {
     std::lock_guard guard(g_clockLock);
     std::int64_t now = g_virtualNow.load();
@@ -132,14 +143,15 @@ ClockAdvance TryAdvanceClock() {
       if (due && (!next || *due < *next)) next = due;
     }
     if (!g_deadlines.empty() && (!next || *g_deadlines.begin() < *next)) next = *g_deadlines.begin();
-    if (!next) return ClockAdvance::Nothing;
+    if (!next || *next > g_limit.load()) return ClockAdvance::Nothing;
     if (*next <= now) return ClockAdvance::Busy;
-    g_virtualNow = *next;
+    movedTo = *next;
+    g_virtualNow = movedTo;
     // Under the clock lock, so that a client that removes itself is never
-    // called afterwards.
+    // called afterwards. Only clients with work now due wake up.
     for (ClockClient *client : g_clients) client->ClockMoved();
   }
-  WakeVirtualWaiters();
+  WakeVirtualWaitersDueBy(movedTo);
   return ClockAdvance::Moved;
 }
 

@@ -137,10 +137,18 @@ std::chrono::steady_clock::time_point DeadlineFor(const LARGE_INTEGER &timeout) 
   return deadline;
 }
 
-// Threads waiting on the virtual clock, woken to look at it again when it
-// moves or a work queue goes idle; guarded by the dispatcher lock.
+// Threads waiting on the virtual clock, guarded by the dispatcher lock; the
+// count is read without it.
 std::set<ThreadState *> g_virtualWaiters;
-std::uint64_t g_virtualGeneration = 0;
+std::atomic<std::size_t> g_virtualWaiterCount{0};
+constexpr std::int64_t kNoDeadline = INT64_MAX;
+
+// Tells a waiting thread to look at the virtual clock again (the dispatcher
+// lock held).
+void Poke(ThreadState &thread) {
+  ++thread.virtualPokes;
+  thread.wake.notify_one();
+}
 
 // The relative time-out in nanoseconds (an absolute one measured from now).
 std::int64_t TimeoutNanoseconds(const LARGE_INTEGER &timeout) {
@@ -209,16 +217,24 @@ void ReleaseWaiters(PRKEVENT event) {
 
 // A wait on the virtual clock (the dispatcher lock held by `guard`, the wait
 // block queued): the waiting thread itself moves the clock when nothing else
-// can run, and times out once the clock has reached its deadline.
+// can run, and times out once the clock has reached its deadline. It sleeps
+// until its wait is satisfied or it is told to look again: when the clock
+// reaches its deadline, or when nothing is left that could move the clock.
+// A work queue that runs out of due work moves the clock itself, so waiters
+// are not woken only to find that it moved.
 NTSTATUS WaitOnVirtualClock(ThreadState &thread, PRKEVENT event, LIST_ENTRY *link,
                             std::unique_lock<std::mutex> &guard, PLARGE_INTEGER Timeout) {
   std::optional<std::int64_t> deadline;
   if (Timeout != nullptr) deadline = km::ClockNanoseconds() + TimeoutNanoseconds(*Timeout);
   if (deadline) AddWaitDeadline(*deadline);
   ThreadWaitBegins();
+  thread.virtualDeadline = deadline.value_or(kNoDeadline);
   g_virtualWaiters.insert(&thread);
+  g_virtualWaiterCount.fetch_add(1);
   NTSTATUS status = STATUS_SUCCESS;
-  bool stallReported = false;
+  // A stall is reported once for each time the clock stands at: again only
+  // when something moved it on and it stalled anew.
+  std::optional<std::int64_t> stallReportedAt;
   for (;;) {
     if (thread.waitSatisfied) break;
     if (deadline && km::ClockNanoseconds() >= *deadline) {
@@ -226,21 +242,22 @@ NTSTATUS WaitOnVirtualClock(ThreadState &thread, PRKEVENT event, LIST_ENTRY *lin
       status = STATUS_TIMEOUT;
       break;
     }
-    std::uint64_t generation = g_virtualGeneration;
+    std::uint64_t pokes = thread.virtualPokes;
     guard.unlock();
     ClockAdvance advance = TryAdvanceClock();
-    if (advance == ClockAdvance::Nothing && !stallReported) {
-      stallReported = true;
+    if (advance == ClockAdvance::Nothing && stallReportedAt != km::ClockNanoseconds()) {
+      stallReportedAt = km::ClockNanoseconds();
       ReportClockStall();
     }
     guard.lock();
     if (advance == ClockAdvance::Moved) continue;
-    // Woken when the clock moves or a work queue goes idle; the real-time
-    // bound only covers threads outside the kernel that make work due.
+    // The real-time bound only covers threads outside the kernel that make
+    // work due.
     thread.wake.wait_for(guard, std::chrono::milliseconds(1),
-                         [&] { return thread.waitSatisfied || g_virtualGeneration != generation; });
+                         [&] { return thread.waitSatisfied || thread.virtualPokes != pokes; });
   }
   g_virtualWaiters.erase(&thread);
+  g_virtualWaiterCount.fetch_sub(1);
   ThreadWaitEnds();
   if (deadline) RemoveWaitDeadline(*deadline);
   return status;
@@ -257,9 +274,17 @@ void CheckEvent(PRKEVENT event, const char *operation) {
 
 void WakeVirtualWaiters() {
   std::lock_guard guard(g_dispatcherLock);
-  ++g_virtualGeneration;
-  for (ThreadState *thread : g_virtualWaiters) thread->wake.notify_all();
+  for (ThreadState *thread : g_virtualWaiters) Poke(*thread);
 }
+
+void WakeVirtualWaitersDueBy(std::int64_t now) {
+  std::lock_guard guard(g_dispatcherLock);
+  for (ThreadState *thread : g_virtualWaiters) {
+    if (thread->virtualDeadline <= now) Poke(*thread);
+  }
+}
+
+bool AnyVirtualWaiter() { return g_virtualWaiterCount.load() != 0; }
 
 ThreadState &CurrentThreadState() {
   ThreadState *state = t_state;

@@ -39,6 +39,11 @@ struct ThreadState {
   std::vector<std::pair<PIRP, void (*)(PIRP)>> deferredCompletions;  // guarded by `lock`
   std::condition_variable wake;           // used with the dispatcher lock
   bool waitSatisfied = false;             // guarded by the dispatcher lock
+  // While the thread waits on the virtual clock (guarded by the dispatcher
+  // lock): its time-out on that clock, and a count raised each time it is
+  // told to look at the clock again.
+  std::int64_t virtualDeadline = 0;
+  std::uint64_t virtualPokes = 0;
 };
 
 ThreadState &CurrentThreadState();
@@ -92,6 +97,10 @@ std::int64_t AddWaitDeadline(std::int64_t deadline);
 void RemoveWaitDeadline(std::int64_t deadline);
 // Wakes every thread waiting on the virtual clock to look at it again.
 void WakeVirtualWaiters();
+// Wakes the threads waiting on the virtual clock whose time-out it has reached.
+void WakeVirtualWaitersDueBy(std::int64_t now);
+// Whether any thread waits on the virtual clock.
+bool AnyVirtualWaiter();
 // System time (100 ns units) on the virtual clock.
 LONGLONG VirtualSystemTime();
 // What an attempt to move the virtual clock found: it moved; something can

@@ -118,8 +118,8 @@ KM_API void AddClockClient(ClockClient *client);
 // else, so it does not hold the virtual clock back.
 KM_API void SetThreadClockClient(ClockClient *client);
 KM_API void RemoveClockClient(ClockClient *client);
-// A client ran out of work that is due: threads waiting on the virtual clock
-// look again whether they can move it.
+// A client ran out of work that is due: while a thread waits in the kernel,
+// the virtual clock moves on if nothing else can run.
 KM_API void ClockClientIdle();
 // With the virtual clock: when no client can run, moves the clock to the
 // earliest due time of the clients and the waiting threads' time-outs;
@@ -129,8 +129,13 @@ KM_API bool AdvanceClockIfIdle();
 // it: no work queue has work, due or timed, and no wait has a time-out, so
 // that only a thread outside the kernel could end the wait. A fuzzer uses it
 // to end reads that no data will ever complete. Runs on the waiting thread,
-// outside any lock, once per wait.
+// outside any lock, once for each time the clock stalls at.
 KM_API void SetVirtualClockStallHandler(std::function<void()> handler);
+// A time the virtual clock does not move past (nullopt: none). Reaching it
+// counts as a stall, and waiting threads call the stall handler: a fuzzer
+// uses it to end a call that something else (a running stream) keeps busy
+// without end.
+KM_API void SetVirtualClockLimit(std::optional<std::int64_t> limit);
 
 // ---- Names ---------------------------------------------------------------
 
