@@ -18,12 +18,11 @@ struct RescueState {
   std::mutex lock;
   std::condition_variable wanted;
   bool stalled = false;
-  // A call on the rig's handle is running, since this (virtual) time.
-  bool calling = false;
-  std::int64_t callStarted = 0;
   // The handle the rescuer aborts pipes on; the lock keeps it open meanwhile.
   std::mutex fileLock;
   PFILE_OBJECT file = nullptr;
+  // A call on the rig's handle is running; guarded by fileLock.
+  bool calling = false;
 };
 RescueState &State() {
   static RescueState *state = new RescueState;
@@ -35,10 +34,12 @@ constexpr ULONG kPipesToAbort = 32;
 
 // A blocking read while something else keeps time moving (an instrument's
 // periodic stream, a stream's frames) never stalls the clock, yet may never
-// end either: a call still running after this much virtual time is rescued
-// too. Checked every few milliseconds of real time.
-constexpr std::int64_t kLongestCallNs = 1'000'000'000;
-constexpr auto kOverdueCheck = std::chrono::milliseconds(5);
+// end either: the clock stops this much virtual time after a call began,
+// which counts as a stall and rescues the call too. Longer than any call
+// here takes when it ends by itself (a timed read waits 1 ms, an
+// isochronous transfer some milliseconds); each millisecond a stream runs
+// costs thread switches.
+constexpr std::int64_t kLongestCallNs = 50'000'000;
 
 }  // namespace
 
@@ -61,16 +62,13 @@ void Rig::Rescue() {
   RescueState &state = State();
   std::unique_lock guard(state.lock);
   for (;;) {
-    // Polls rather than being woken by every call: a wake-up per call would
-    // cost a thread switch each.
-    state.wanted.wait_for(guard, kOverdueCheck, [&] { return state.stalled; });
-    bool overdue = state.calling && km::ClockNanoseconds() - state.callStarted > kLongestCallNs;
-    if (!state.stalled && !overdue) continue;
+    state.wanted.wait(guard, [&] { return state.stalled; });
     state.stalled = false;
-    if (overdue) state.callStarted = km::ClockNanoseconds();  // the next rescue after as long again
     guard.unlock();
     {
       std::lock_guard files(state.fileLock);
+      // A call that the rescue does not end gets as long again.
+      if (state.calling) km::SetVirtualClockLimit(km::ClockNanoseconds() + kLongestCallNs);
       for (ULONG pipe = 0; state.file != nullptr && pipe < kPipesToAbort; ++pipe) {
         km::DeviceControl(state.file, IOCTL_INSTR_ABORT_PIPE, &pipe, sizeof pipe, nullptr, 0, nullptr);
       }
@@ -136,13 +134,14 @@ NTSTATUS Rig::Call(ULONG code, const void *input, ULONG inputLength, void *outpu
   if (!Called(code)) called_.push_back(code);
   RescueState &state = State();
   {
-    std::lock_guard guard(state.lock);
+    std::lock_guard guard(state.fileLock);
     state.calling = true;
-    state.callStarted = km::ClockNanoseconds();
+    km::SetVirtualClockLimit(km::ClockNanoseconds() + kLongestCallNs);
   }
   NTSTATUS status = km::DeviceControl(file_, code, input, inputLength, output, outputLength, information);
-  std::lock_guard guard(state.lock);
+  std::lock_guard guard(state.fileLock);
   state.calling = false;
+  km::SetVirtualClockLimit(std::nullopt);
   return status;
 }
 
