@@ -117,8 +117,8 @@ void ReportClockStall();
 // ---- Allocation ------------------------------------------------------------
 
 // Counts one allocation and says whether failure injection makes it fail.
-// Pool allocations pass `fromPool`; request packets, MDLs and file objects
-// are counted among allocations of any kind only.
+// Pool allocations pass `fromPool`; request packets, MDLs, file objects and
+// system buffers are counted among allocations of any kind only.
 bool AllocationFails(ULONG tag, bool fromPool);
 
 // ---- Devices ---------------------------------------------------------------

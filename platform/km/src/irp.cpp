@@ -59,6 +59,7 @@ SlotArena &SystemBuffers() {
 }
 
 void *AllocateSystemBuffer(std::size_t length) {
+  if (AllocationFails(km::kSystemBufferTag, false)) return nullptr;
   SlotArena &buffers = SystemBuffers();
   int sizeClass = buffers.ClassFor(length);
   void *buffer = sizeClass >= 0 ? buffers.Allocate(sizeClass) : nullptr;

@@ -149,6 +149,17 @@ TEST_F(StackTest, ThreadedRequestCopiesBufferedOutputFillsStatusAndIsFreed) {
   EXPECT_EQ(iosb.Information, 5u);
   EXPECT_EQ(std::string(output, 8), "XYZWV...");  // exactly the reported bytes
   EXPECT_EQ(km::RequestsInUseBy(function.object()), 0u);
+
+  // Without memory for the system buffer no request is built, and none is left.
+  km::FailAllocationsWithTag(km::kSystemBufferTag);
+  {
+    km::DriverScope scope(function.object());
+    EXPECT_EQ(IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                                            bottom, output, 3, output, sizeof output, FALSE, &done, &iosb),
+              nullptr);
+  }
+  km::ClearAllocationFailures();
+  EXPECT_EQ(km::RequestsInUseBy(function.object()), 0u);
 }
 
 // A pending request with a cancel routine, held by the bus as a bus driver

@@ -70,14 +70,15 @@ KM_API std::size_t RequestsInUseBy(PDRIVER_OBJECT driver);
 KM_API void FailNthAllocation(std::uint64_t n);
 KM_API void FailAllocationsWithTag(ULONG tag);
 KM_API void ClearAllocationFailures();
-// Request packets, MDLs and file objects come from the same accounted
-// allocator as pool, under the tags Windows uses for them; tag failures and
-// the two calls below reach them too.
+// Request packets, MDLs, file objects and the I/O manager's buffers of
+// buffered requests come from the same accounted allocator as pool, each
+// under its own tag; tag failures and the two calls below reach them too.
 inline constexpr ULONG kRequestPacketTag = 0x20707249;  // 'Irp '
 inline constexpr ULONG kMdlTag = 0x206C644D;            // 'Mdl '
 inline constexpr ULONG kFileObjectTag = 0x656C6946;     // 'File'
-// The n-th allocation of any kind from now fails: pool, request packet, MDL
-// or file object.
+inline constexpr ULONG kSystemBufferTag = 0x42536F49;   // 'IoSB'
+// The n-th allocation of any kind from now fails: pool, request packet, MDL,
+// file object or system buffer.
 KM_API void FailNthAnyAllocation(std::uint64_t n);
 // Every allocation of any kind fails with `probability` (0 stops it), drawn
 // from a generator seeded with `seed` so that a run can be repeated.
