@@ -3,7 +3,6 @@
 #include <tavrin_ioctl.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <condition_variable>
 #include <mutex>

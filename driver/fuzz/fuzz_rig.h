@@ -1,8 +1,9 @@
 // What the driver's fuzz targets share: the embedded system on the virtual
 // clock, one device attached through the host with a handle open on it, and
-// a rescuer that ends a blocking read no data will ever complete (it aborts
-// the device's pipes, as another thread of a real caller would), so that a
-// target never hangs on what the driver's contract lets block for ever.
+// a rescuer that ends a blocking read no data will ever complete, or one
+// still running 50 ms of virtual time after it began (it aborts the device's
+// pipes, as another thread of a real caller would), so that a target never
+// hangs on what the driver's contract lets block for ever.
 #pragma once
 
 #include <host/host.h>
