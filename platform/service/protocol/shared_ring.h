@@ -109,7 +109,8 @@ class Channel {
   int Wait(std::uint64_t start);
   // Waits (in short sleeps) for the peer to make room in the outgoing ring.
   bool AwaitRoom(std::uint32_t seenTail);
-  void WakePeer();
+  // Makes what was written up to head_ visible and wakes the peer if it sleeps.
+  void PublishHead();
   bool PeerGone();
   ssize_t Fail(const char *what);
 
