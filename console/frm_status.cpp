@@ -221,7 +221,7 @@ void Frm_Status::reject() {
   Unload();
 }
 
-// ---- The transfer -------------------------------------------------------------------
+// ---- Captions and the error display -------------------------------------------------
 
 void Frm_Status::Set_Status(const QString &caption) {
   const QString shown = One_Line(caption);
