@@ -7,6 +7,7 @@
 #include <download_exchange.h>
 #include <image_check.h>
 #include <instrument.h>
+#include <library_types.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -272,9 +273,14 @@ void Frm_Status::Timer2_Timer() {
   // Idle, or a tick that came while the image is being sent.
   if (!transfer_running_ || !download_ || in_tick_) return;
   in_tick_ = true;
-  download_->Tick();
-  Answer_Text = Text(download_->Answer());
-  Follow_Download();
+  try {
+    download_->Tick();
+    Answer_Text = Text(download_->Answer());
+    Follow_Download();
+  } catch (const Client::Bounds_Error &) {
+    // A reply array the library handed back shorter than the one it was given.
+    Report(Runtime_Error(Common::kErrorSubscript, QStringLiteral("Subscript out of range")));
+  }
   in_tick_ = false;
 }
 
