@@ -35,6 +35,15 @@ void AddBytes(JsonWriter &json, const char *key, const std::string &bytes, const
   }
 }
 
+// A reading that ran out of time: what did arrive is shown as it is, or
+// with --json carried in the error object ("received"), never both.
+int TimedOut(const Options &options, const std::string &bytes, const ReadSettings &settings) {
+  if (!bytes.empty() && !options.json) std::cout << Shown(bytes, settings) << std::flush;
+  return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut), [&](JsonWriter &json) {
+    if (!bytes.empty()) AddBytes(json, "received", bytes, settings);
+  });
+}
+
 }  // namespace
 
 int ListCommand(const Options &options) {
@@ -83,8 +92,7 @@ int ReadCommand(const Options &options, const std::string &name, int channel, co
   if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
   // Without a time-out an empty channel is an answer, not a failure.
   if (reading.outcome == Reading::Outcome::TimedOut && settings.timeoutMs > 0) {
-    if (!reading.bytes.empty()) std::cout << Shown(reading.bytes, settings) << std::flush;
-    return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
+    return TimedOut(options, reading.bytes, settings);
   }
   JsonWriter json = SuccessObject();
   json.Field("channel", channel == 1 ? "interrogative" : "formatted");
@@ -114,10 +122,7 @@ int QueryCommand(const Options &options, const std::string &name, const std::str
   }
   Reading reading = ReadWithin(*listed, 1, settings.timeoutMs, settings.untilNewline);
   if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
-  if (reading.outcome == Reading::Outcome::TimedOut) {
-    if (!reading.bytes.empty() && !options.json) std::cout << Shown(reading.bytes, settings) << std::flush;
-    return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
-  }
+  if (reading.outcome == Reading::Outcome::TimedOut) return TimedOut(options, reading.bytes, settings);
   JsonWriter json = SuccessObject();
   json.TextField("query", text);
   AddBytes(json, "answer", reading.bytes, settings);

@@ -2,6 +2,7 @@
 // and production lines. See `tavrin --help` and tavrin(1).
 #include "commands.h"
 #include "file_bytes.h"
+#include "instrument_channels.h"
 #include "shell_words.h"
 #include "simulation.h"
 
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,13 +41,26 @@ Answers arrive on the interrogative channel; anything else answers ERR.
 Try:  tavrin --simulate 1 shell, then  write TAVRIN-0 'FMT:STREAM 500'  and
       monitor TAVRIN-0 --timeout 3000)";
 
-// The bytes of `write NAME --file F`, or a failure's exit status.
-int ReadInputFile(const Options &options, const std::string &path, std::string *bytes) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return Fail(options, kFileError, "no such file: " + path);
-  std::optional<std::string> read = ReadFileBytes(path);
-  if (!read) return Fail(options, kFileError, "cannot read " + path);
-  *bytes = std::move(*read);
+// The bytes of `write NAME --file F` ("-": standard input), or a failure's
+// exit status. A file too large for one write is refused before it is read.
+int ReadInputFile(const Options &options, const std::string &path, bool inShell, std::string *bytes) {
+  if (path == "-" && inShell) {
+    return Fail(options, kBadArguments, "--file - cannot be used in the shell: its standard input holds the commands");
+  }
+  const std::string shown = path == "-" ? std::string("standard input") : path;
+  BoundedBytes read = ReadAtMost(path, kLargestTransfer);
+  switch (read.outcome) {
+    case BoundedBytes::Outcome::Unreadable:
+      return Fail(options, kFileError, "cannot read " + shown + ": " + read.error);
+    case BoundedBytes::Outcome::TooLarge:
+      return Fail(options, kBadArguments,
+                  "a write carries at most " + std::to_string(kLargestTransfer) + " bytes; " + shown +
+                      (read.size >= 0 ? " has " + std::to_string(read.size) : std::string(" has more")));
+    case BoundedBytes::Outcome::Read:
+      break;
+  }
+  if (read.bytes.empty()) return Fail(options, kBadArguments, "nothing to send: " + shown + " is empty");
+  *bytes = std::move(read.bytes);
   return kOk;
 }
 
@@ -85,7 +98,7 @@ int Run(std::vector<std::string> arguments, bool inShell) {
   auto *write = app.add_subcommand("write", "Send a command line (a line feed is added) or a file's bytes");
   write->add_option("name", name, "Instrument name, e.g. TAVRIN-0 (letter case does not matter)")->required();
   auto *textOption = write->add_option("text", text, "The command");
-  auto *fileOption = write->add_option("--file", inputFile, "Send this file's bytes as they are");
+  auto *fileOption = write->add_option("--file", inputFile, "Send this file's bytes as they are (-: standard input)");
   textOption->excludes(fileOption);
   write->add_flag("--no-newline", noNewline, "Send the text without the line feed");
   auto *read = app.add_subcommand("read", "Read a reply channel");
@@ -137,12 +150,15 @@ int Run(std::vector<std::string> arguments, bool inShell) {
 
   if (list->parsed()) return ListCommand(options);
   if (write->parsed()) {
-    if (!inputFile.empty()) {
+    if (fileOption->count() > 0) {
       std::string bytes;
-      if (int status = ReadInputFile(options, inputFile, &bytes); status != kOk) return status;
+      if (int status = ReadInputFile(options, inputFile, inShell, &bytes); status != kOk) return status;
       return WriteCommand(options, name, bytes);
     }
     if (textOption->count() == 0) return Fail(options, kBadArguments, "write needs a text or --file");
+    if (text.empty() && noNewline) {
+      return Fail(options, kBadArguments, "nothing to send: the text is empty and --no-newline adds no line feed");
+    }
     return WriteCommand(options, name, noNewline ? text : text + "\n");
   }
   if (read->parsed()) return ReadCommand(options, name, type == "interrogative" ? 1 : 2, reading);

@@ -20,10 +20,13 @@ void Succeed(const Options &options, JsonWriter &json, const std::string &plain)
   std::cout.flush();
 }
 
-int Fail(const Options &options, int status, const std::string &message) {
+int Fail(const Options &options, int status, const std::string &message,
+         const std::function<void(JsonWriter &)> &fields) {
   if (options.json) {
     JsonWriter json;
-    json.BeginObject().Key("ok").Bool(false).Field("error", message).Field("exit_status", status).EndObject();
+    json.BeginObject().Key("ok").Bool(false).Field("error", message).Field("exit_status", status);
+    if (fields) fields(json);
+    json.EndObject();
     std::cout << json.Text() << "\n" << std::flush;
   }
   Remark(message);

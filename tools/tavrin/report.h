@@ -6,6 +6,7 @@
 
 #include "json_writer.h"
 
+#include <functional>
 #include <string>
 
 namespace tavrin_cli {
@@ -19,8 +20,10 @@ struct Options {
 JsonWriter SuccessObject();
 // Closes `json` and prints it with --json, else prints `plain` as it is.
 void Succeed(const Options &options, JsonWriter &json, const std::string &plain);
-// Reports a failure and gives back its exit status.
-int Fail(const Options &options, int status, const std::string &message);
+// Reports a failure and gives back its exit status; `fields` adds to the
+// JSON object what the failed command still has to say.
+int Fail(const Options &options, int status, const std::string &message,
+         const std::function<void(JsonWriter &)> &fields = {});
 // A remark on standard error ("tavrin: " and the text).
 void Remark(const std::string &message);
 

@@ -244,6 +244,36 @@ class CliTest : public QObject {
     QCOMPARE(session.status, 5);  // nothing more arrived in time
   }
 
+  void nothingToSendIsAUsageErrorAndStandardInputIsAFile() {
+    Outcome emptyFile = Run({"write", "TAVRIN-0", "--file", WriteFile({})});
+    QCOMPARE(emptyFile.status, 2);
+    QVERIFY2(emptyFile.err.contains("nothing to send"), emptyFile.err.constData());
+    Outcome emptyText = Run({"write", "TAVRIN-0", "", "--no-newline"});
+    QCOMPARE(emptyText.status, 2);
+    QVERIFY(emptyText.err.contains("nothing to send"));
+    QCOMPARE(Run({"write", "TAVRIN-0", "--file", "-"}).status, 2);  // empty standard input
+
+    QJsonObject piped = QJsonDocument::fromJson(Run({"--json", "write", "TAVRIN-0", "--file", "-"}, "ECHO piped\n").out).object();
+    QCOMPARE(piped.value("ok").toBool(), true);
+    QCOMPARE(piped.value("bytes").toInt(), 11);
+    Outcome flood = Run({"write", "TAVRIN-0", "--file", "-"}, QByteArray(70000, 'x'));
+    QCOMPARE(flood.status, 2);
+    QVERIFY(flood.err.contains("at most 65535 bytes; standard input has more"));
+    // In the shell standard input holds the commands themselves.
+    QCOMPARE(Run({"shell"}, "write TAVRIN-0 --file -\n").status, 2);
+
+    // A file too large for one write is refused by its size: a terabyte that
+    // would not fit in memory is never read.
+    QString huge = dir.filePath("huge.bin");
+    QFile sparse(huge);
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
+    sparse.close();
+    Outcome refused = Run({"write", "TAVRIN-0", "--file", huge});
+    QCOMPARE(refused.status, 2);
+    QVERIFY2(refused.err.contains("has 1099511627776"), refused.err.constData());
+    QFile::remove(huge);
+  }
+
   void queryIsNotAnsweredByAStaleAnswer() {
     Outcome session = Run({"shell"}, "write TAVRIN-0 *IDN?\nquery TAVRIN-0 'ECHO x' --verbose\n");
     QCOMPARE(session.status, 0);
