@@ -2,6 +2,7 @@
 
 #include "device_info.h"
 #include "instrument_channels.h"
+#include "instrument_summary.h"
 #include "kernel_backend_report.h"
 #include "text_escape.h"
 
@@ -46,19 +47,25 @@ int TimedOut(const Options &options, const std::string &bytes, const ReadSetting
 
 }  // namespace
 
-int ListCommand(const Options &options) {
+int ListCommand(const Options &options, bool longListing) {
   std::vector<std::string> names = ListInstruments();
   JsonWriter json = SuccessObject();
   json.BeginArray("instruments");
   std::string plain;
   for (const std::string &name : names) {
-    json.String(name);
-    plain += name + "\n";
+    if (longListing) {
+      InstrumentSummary summary = Summarize(options, name);
+      WriteSummary(json, summary);
+      plain += FormatSummary(summary);
+    } else {
+      json.String(name);
+      plain += name + "\n";
+    }
   }
   json.EndArray();
   WriteKernelBackend(json);
   Succeed(options, json, plain);
-  if (!options.json) std::cerr << "(served by " << KernelBackendDescription() << ")\n";
+  if (!options.json && !options.quiet) std::cerr << "(served by " << KernelBackendDescription() << ")\n";
   // Said on the error stream, so that the list itself stays empty for scripts. The hint
   // looks at this process's USB view, so it is given only when this process's kernel served.
   if (names.empty() && KernelServiceSocket() == nullptr) std::cerr << "tavrin: " << host::NoInstrumentHint() << "\n";

@@ -34,7 +34,8 @@ struct ReadSettings {
 using RestartWait = std::optional<int>;
 inline constexpr int kDefaultRestartWaitMs = 5000;
 
-int ListCommand(const Options &options);
+// With `longListing`, each instrument as InstrumentSummary describes it.
+int ListCommand(const Options &options, bool longListing);
 int WriteCommand(const Options &options, const std::string &name, const std::string &bytes);
 int ReadCommand(const Options &options, const std::string &name, int channel, const ReadSettings &settings);
 int QueryCommand(const Options &options, const std::string &name, const std::string &text,

@@ -274,6 +274,81 @@ class CliTest : public QObject {
     QFile::remove(huge);
   }
 
+  void mistakesAreNamedWhereTheyAre() {
+    Outcome version = Run({"--version"});
+    QCOMPARE(version.status, 0);
+    QVERIFY(version.out.startsWith("tavrin "));
+    Outcome typo = Run({"lst"});
+    QCOMPARE(typo.status, 2);
+    QVERIFY2(typo.err.contains("unknown command 'lst'; did you mean 'list'?"), typo.err.constData());
+    QVERIFY(Run({"--json", "QUERY", "TAVRIN-0", "x"}).out.contains("unknown command 'QUERY'; did you mean 'query'?"));
+
+    // Every failure in the shell names its line; an exit that cannot be done
+    // as asked ends the session as a failure.
+    Outcome session = Run({"shell"}, "query TAVRIN-0 'ECHO a'\nlst\nquery TAVRIN-0 x --timeout -1\nexit 300\nlist\n");
+    QCOMPARE(session.status, 2);
+    QCOMPARE(session.out, QByteArray("a\n"));
+    QVERIFY2(session.err.contains("line 2: unknown command 'lst'"), session.err.constData());
+    QVERIFY(session.err.contains("line 3: --timeout"));
+    QVERIFY(session.err.contains("line 4: exit takes one status from 0 to 255"));
+    QCOMPARE(Run({"shell"}, "exit 3 4\n").status, 2);
+    QJsonObject json = QJsonDocument::fromJson(Run({"--json", "shell"}, "\nquery TAVRIN-7 x\n").out).object();
+    QCOMPARE(json.value("line").toInt(), 2);
+  }
+
+  void shellStopsAtTheFirstFailureWhenAsked() {
+    QByteArray script = "query TAVRIN-0 'ECHO a'\nquery TAVRIN-7 x\nquery TAVRIN-0 'ECHO b'\n";
+    Outcome going = Run({"shell"}, script);
+    QCOMPARE(going.status, 3);
+    QCOMPARE(going.out, QByteArray("a\nb\n"));
+    Outcome stopped = Run({"shell", "--stop-on-error"}, script);
+    QCOMPARE(stopped.status, 3);
+    QCOMPARE(stopped.out, QByteArray("a\n"));
+  }
+
+  void longListingAndSerialNumbers() {
+    Outcome plain = Run({"list", "--long"});
+    QCOMPARE(plain.status, 0);
+    QVERIFY2(plain.out.startsWith("TAVRIN-0  serial TVR00000  IP 1.0.0  DSP 1.0.0  FPGA 1.0.0  served by the embedded kernel\n"
+                                  "TAVRIN-1  serial TVR00001  "),
+             plain.out.constData());
+    QVERIFY(plain.err.contains("served by"));
+    QVERIFY(!Run({"list", "--quiet"}).err.contains("served by"));
+
+    QJsonObject json = QJsonDocument::fromJson(Run({"--json", "list", "-l"}).out).object();
+    QJsonObject second = json.value("instruments").toArray().at(1).toObject();
+    QCOMPARE(second.value("name").toString(), QString("TAVRIN-1"));
+    QCOMPARE(second.value("serial").toString(), QString("TVR00001"));
+    QCOMPARE(second.value("versions").toObject().value("DSP").toString(), QString("1.0.0"));
+    QCOMPARE(second.value("backend").toString(), QString("embedded"));
+    QVERIFY(!second.contains("usb"));  // a simulated instrument is on no real bus
+
+    Outcome bySerial = Run({"shell"}, "write --serial TVR00001 'ECHO one'\nread TAVRIN-1 interrogative --timeout 1000\n"
+                                      "query TAVRIN-0 FW? --serial TVR00001\n");
+    QCOMPARE(bySerial.status, 2);  // a name and a serial number at once
+    QVERIFY(bySerial.out.startsWith("one\n"));
+    QVERIFY(bySerial.err.contains("line 3:"));
+    QVERIFY(bySerial.err.contains("with --serial, leave out the instrument's name"));
+    Outcome unknown = Run({"info", "--serial", "TVR99999"});
+    QCOMPARE(unknown.status, 3);
+    QVERIFY(unknown.err.contains("no instrument with serial number TVR99999"));
+    QCOMPARE(Run({"list", "--serial", "TVR00000"}).status, 2);
+  }
+
+  void completionQuotesCommandsThatLookLikePatterns() {
+    auto complete = [](const QString &word) {
+      QProcess bash;
+      bash.start("bash", {"-c", "source \"$0\"; COMP_WORDS=(tavrin query TAVRIN-0 \"$1\"); COMP_CWORD=3; _tavrin;"
+                               " printf '%s\\n' \"${COMPREPLY[@]}\"",
+                          QString(TAVRIN_COMPLETION), word});
+      bash.waitForFinished(10000);
+      return bash.readAllStandardOutput();
+    };
+    QCOMPARE(complete(""), QByteArray("'*IDN?'\n'*RST'\n'MEAS?'\n'FW?'\n"));
+    QCOMPARE(complete("'*I"), QByteArray("'*IDN?'\n"));
+    QCOMPARE(complete("F"), QByteArray("'FW?'\n"));
+  }
+
   void queryIsNotAnsweredByAStaleAnswer() {
     Outcome session = Run({"shell"}, "write TAVRIN-0 *IDN?\nquery TAVRIN-0 'ECHO x' --verbose\n");
     QCOMPARE(session.status, 0);
