@@ -181,6 +181,19 @@ class CliTest : public QObject {
     QCOMPARE(line.value("text").toString(), QString::fromUtf8("caf\xC3\xA9\n"));
   }
 
+  void monitorSaysWhenItsInstrumentGoesAway() {
+    // The final answer of a download with RESET restarts the instrument once
+    // it is read: here by the monitor itself.
+    QString image = WriteFile(QByteArray(100, 'r'));
+    Outcome session = Run({"shell"}, "write TAVRIN-0 DL,DSP,RESET\n"
+                                     "read TAVRIN-0 interrogative --timeout 1000\n"
+                                     "write TAVRIN-0 --file " + image.toLocal8Bit() + "\n"
+                                     "monitor TAVRIN-0 --timeout 20000\n", 1);
+    QCOMPARE(session.status, 4);
+    QCOMPARE(session.out, QByteArray("0\nI> 0\n"));
+    QVERIFY2(session.err.contains("line 4: monitoring ended: TAVRIN-0 went away"), session.err.constData());
+  }
+
   void shellSplitsLinesAsAPosixShellDoes() {
     Outcome session = Run({"shell"}, "# a comment line\r\n"
                                      "query TAVRIN-0 'ECHO hello'  # trailing comment\r\n"
