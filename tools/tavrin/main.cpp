@@ -31,9 +31,10 @@ int RunShell(const Options &options, bool stopOnError);
 // once the instruments are there.
 constexpr const char *kSerialPlaceholder = "\x1b(serial)";
 
-constexpr const char *kFooter = R"(Names: TAVRIN-0 to TAVRIN-9, in any letter case.
-Exit status: 0 ok, 2 bad arguments, 3 no such instrument, 4 transfer failed,
-5 timed out, 6 download refused, 7 file missing or unreadable, 130 interrupted.
+constexpr const char *kFooter = R"(Names: TAVRIN-0 to TAVRIN-9, in any letter case; or --serial S in a name's place.
+Exit status: 0 ok, 2 bad arguments or nothing to send, 3 no such instrument,
+4 transfer failed or the instrument went away, 5 timed out, 6 download refused,
+7 file missing or unreadable, 130 interrupted.
 
 Commands the simulated instrument understands (keywords in any case):
   *IDN?          its identity: maker, model, serial number, image versions
