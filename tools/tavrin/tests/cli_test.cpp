@@ -348,6 +348,27 @@ class CliTest : public QObject {
     QCOMPARE(Run({"list", "--serial", "TVR00000"}).status, 2);
   }
 
+  void longListingGivesTheUsbPlaceOfAnInstrumentPluggedIn() {
+    // umockdev shows the program a sysfs in which a USB device with the
+    // second instrument's identifiers and serial number sits on bus 3 at
+    // address 7, as a real instrument plugged in would.
+    if (QStandardPaths::findExecutable("umockdev-run").isEmpty()) QSKIP("umockdev-run is not installed");
+    QString record = WriteFile("P: /devices/pci0000:00/usb3/3-2\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+                               "A: idVendor=1209\nA: idProduct=5701\nA: serial=TVR00001\nA: busnum=3\nA: devnum=7\n");
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TAVRIN_SIMULATE", "2");
+    process.setProcessEnvironment(environment);
+    process.start("umockdev-run", {"-d", record, "--", QString::fromLocal8Bit(TAVRIN_PROGRAM), "--json", "list", "--long"});
+    QVERIFY(process.waitForFinished(30000));
+    QJsonArray instruments = QJsonDocument::fromJson(process.readAllStandardOutput()).object().value("instruments").toArray();
+    QCOMPARE(instruments.size(), 2);
+    QVERIFY(!instruments.at(0).toObject().contains("usb"));
+    QJsonObject usb = instruments.at(1).toObject().value("usb").toObject();
+    QCOMPARE(usb.value("bus").toInt(), 3);
+    QCOMPARE(usb.value("address").toInt(), 7);
+  }
+
   void completionQuotesCommandsThatLookLikePatterns() {
     auto complete = [](const QString &word) {
       QProcess bash;
