@@ -3,6 +3,7 @@
 // substitute instrument). The unread answer must not be taken for the
 // acknowledgement: the identity ends in "1.0.0" and a line feed, which holds
 // "0" directly followed by a line feed.
+#include <device_library.h>
 #include <download.h>
 #include <host/host.h>
 #include <substitute_instrument.h>

@@ -47,6 +47,12 @@ int TimedOut(const Options &options, const std::string &bytes, const ReadSetting
 
 }  // namespace
 
+void RemarkDiscarded(const Options &options, const std::string &stale) {
+  if (!options.verbose || stale.empty()) return;
+  Remark("discarded " + std::to_string(stale.size()) + " unread bytes from the interrogative channel: " +
+         EscapeBytes(stale.back() == '\n' ? stale.substr(0, stale.size() - 1) : stale, true));
+}
+
 int ListCommand(const Options &options, bool longListing) {
   std::vector<std::string> names = ListInstruments();
   JsonWriter json = SuccessObject();
@@ -98,7 +104,7 @@ int ReadCommand(const Options &options, const std::string &name, int channel, co
   Reading reading = ReadWithin(*listed, channel, settings.timeoutMs, settings.untilNewline);
   if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
   // Without a time-out an empty channel is an answer, not a failure.
-  if (reading.outcome == Reading::Outcome::TimedOut && settings.timeoutMs > 0) {
+  if (reading.outcome == Reading::Outcome::Timed_Out && settings.timeoutMs > 0) {
     return TimedOut(options, reading.bytes, settings);
   }
   JsonWriter json = SuccessObject();
@@ -113,11 +119,7 @@ int QueryCommand(const Options &options, const std::string &name, const std::str
   auto listed = Resolve(name);
   if (!listed) return NoInstrument(options, name);
   // An answer nobody read yet would be taken for this query's.
-  std::string stale = DrainInterrogative(*listed);
-  if (options.verbose && !stale.empty()) {
-    Remark("discarded " + std::to_string(stale.size()) + " unread bytes from the interrogative channel: " +
-           EscapeBytes(stale.back() == '\n' ? stale.substr(0, stale.size() - 1) : stale, true));
-  }
+  RemarkDiscarded(options, DrainInterrogative(*listed));
   if (text.size() + 1 > kLargestTransfer) return WriteCommand(options, *listed, text + "\n");
   switch (Write(*listed, text + "\n")) {
     case Transfer::NotFound:
@@ -129,7 +131,7 @@ int QueryCommand(const Options &options, const std::string &name, const std::str
   }
   Reading reading = ReadWithin(*listed, 1, settings.timeoutMs, settings.untilNewline);
   if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
-  if (reading.outcome == Reading::Outcome::TimedOut) return TimedOut(options, reading.bytes, settings);
+  if (reading.outcome == Reading::Outcome::Timed_Out) return TimedOut(options, reading.bytes, settings);
   JsonWriter json = SuccessObject();
   json.TextField("query", text);
   AddBytes(json, "answer", reading.bytes, settings);

@@ -34,6 +34,10 @@ struct ReadSettings {
 using RestartWait = std::optional<int>;
 inline constexpr int kDefaultRestartWaitMs = 5000;
 
+// With --verbose, says what was waiting unread on the interrogative channel
+// and was dropped before a question or a download line went.
+void RemarkDiscarded(const Options &options, const std::string &stale);
+
 // With `longListing`, each instrument as InstrumentSummary describes it.
 int ListCommand(const Options &options, bool longListing);
 int WriteCommand(const Options &options, const std::string &name, const std::string &bytes);

@@ -1,5 +1,6 @@
 #include "instrument_summary.h"
 
+#include "commands.h"
 #include "device_info.h"
 #include "instrument_channels.h"
 #include "kernel_backend_report.h"
@@ -26,10 +27,7 @@ unsigned Word(const std::vector<std::uint8_t> &bytes, std::size_t at) {
 }
 
 std::optional<std::string> AskIdentity(const Options &options, const std::string &name) {
-  std::string stale = DrainInterrogative(name);
-  if (options.verbose && !stale.empty()) {
-    Remark("discarded " + std::to_string(stale.size()) + " unread bytes from " + name + "'s interrogative channel");
-  }
+  RemarkDiscarded(options, DrainInterrogative(name));
   if (Write(name, "*IDN?\n") != Transfer::Done) return std::nullopt;
   Reading answer = ReadWithin(name, 1, kIdentityWaitMs, true);
   if (answer.outcome != Reading::Outcome::Received) return std::nullopt;
