@@ -46,7 +46,9 @@ int QueryCommand(const Options &options, const std::string &name, const std::str
                  const ReadSettings &settings);
 int InfoCommand(const Options &options, const std::string &name);
 int MonitorCommand(const Options &options, const std::string &name, double seconds);
+// With `verify`, asks the instrument afterwards what it holds and compares
+// that with the file.
 int DownloadCommand(const Options &options, const std::string &name, const std::string &path,
-                    Download_Exchange::Image_Type type, bool reset, RestartWait wait);
+                    Download_Exchange::Image_Type type, bool reset, RestartWait wait, bool verify);
 
 }  // namespace tavrin_cli

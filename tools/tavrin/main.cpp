@@ -157,7 +157,11 @@ int Run(std::vector<std::string> arguments, int shellLine) {
   download->add_flag("--no-reset", noReset, "The instrument does not restart afterwards");
   auto *waitOption = download->add_option("--wait", restartWaitMs, "Milliseconds to wait for a restarting instrument")
                          ->check(CLI::Range(0, 600000));
-  download->add_flag("--no-wait", noWait, "Do not wait for the instrument to restart")->excludes(waitOption);
+  auto *noWaitOption =
+      download->add_flag("--no-wait", noWait, "Do not wait for the instrument to restart")->excludes(waitOption);
+  bool verify = false;
+  download->add_flag("--verify", verify, "Afterwards ask FW? and compare size and CRC-32 with the file")
+      ->excludes(noWaitOption);
   auto *info = app.add_subcommand("info", "What the driver reports about an instrument");
   info->add_option("name", name)->required();
   auto *monitor = app.add_subcommand("monitor", "Print both reply channels as they arrive, until Ctrl-C");
@@ -223,7 +227,7 @@ int Run(std::vector<std::string> arguments, int shellLine) {
   if (monitor->parsed()) return MonitorCommand(options, name, monitorMs > 0 ? monitorMs / 1000.0 : seconds);
   if (download->parsed()) {
     RestartWait wait = noWait ? RestartWait{} : RestartWait{restartWaitMs};
-    return DownloadCommand(options, name, path, *Download_Exchange::Image_Type_Named(type), !noReset, wait);
+    return DownloadCommand(options, name, path, *Download_Exchange::Image_Type_Named(type), !noReset, wait, verify);
   }
   if (shell->parsed()) {
     if (inShell) return Fail(options, kBadArguments, "a shell cannot start another");

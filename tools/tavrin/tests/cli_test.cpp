@@ -93,7 +93,9 @@ class CliTest : public QObject {
                   crc32(0, reinterpret_cast<const Bytef *>(image.constData()), static_cast<uInt>(image.size())));
     QVERIFY2(session.out.endsWith(expected), session.out.constData());
     // Progress goes to standard error, the outcome to standard output.
-    QVERIFY(session.err.contains("41%\n82%\n100%\n"));
+    QVERIFY2(session.err.contains("41%  1024 of 2500 bytes, ") && session.err.contains("\n82%  2048 of 2500 bytes, ") &&
+                 session.err.contains("\n100%  2500 of 2500 bytes, "),
+             session.err.constData());
     QVERIFY(session.out.startsWith("Complete\n"));
   }
 
@@ -447,24 +449,85 @@ class CliTest : public QObject {
     }
   }
 
-  void interruptedDownloadExplainsThePartialImage() {
-    QString image = WriteFile(QByteArray(8 << 20, 'p'));
+ private:
+  // Runs tavrin on one simulated instrument, sends it SIGINT once standard
+  // error shows `cue`, and gives back its exit status and standard error.
+  Outcome InterruptedAt(const QStringList &arguments, const QByteArray &cue) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("TAVRIN_SIMULATE", "1");
     process.setProcessEnvironment(environment);
-    process.start(QString::fromLocal8Bit(TAVRIN_PROGRAM), {"download", "TAVRIN-0", image, "--type", "dsp"});
+    process.start(QString::fromLocal8Bit(TAVRIN_PROGRAM), arguments);
     process.setReadChannel(QProcess::StandardError);
     QByteArray err;
-    // The first progress line shows the image is being sent.
-    while (!err.contains('%') && process.waitForReadyRead(30000)) err += process.readAllStandardError();
-    QVERIFY(err.contains('%'));
+    while (!err.contains(cue) && process.waitForReadyRead(30000)) err += process.readAllStandardError();
+    if (!err.contains(cue)) qWarning("never saw the cue: %s", err.constData());
     ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    if (!process.waitForFinished(30000)) process.kill();
+    err += process.readAllStandardError();
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(), err};
+  }
+
+ private slots:
+  void interruptedDownloadExplainsThePartialImage() {
+    // The first progress line shows the image is being sent.
+    QString image = WriteFile(QByteArray(8 << 20, 'p'));
+    Outcome sending = InterruptedAt({"download", "TAVRIN-0", image, "--type", "dsp"}, "%");
+    QCOMPARE(sending.status, 130);
+    QVERIFY2(sending.err.contains("interrupted: TAVRIN-0 holds a partial DSP image"), sending.err.constData());
+    QVERIFY(sending.err.contains("download the image again to recover"));
+  }
+
+  void interruptedWaitsAfterTheImageEndAtOnce() {
+    // The instrument ends an image a second after its last byte and only
+    // then answers: Ctrl-C when the progress shows 100% lands in that wait.
+    QString image = WriteFile(QByteArray(3000, 'w'));
+    Outcome answer = InterruptedAt({"download", "TAVRIN-0", image, "--type", "dsp", "--no-reset"}, "100%");
+    QCOMPARE(answer.status, 130);
+    QVERIFY2(answer.err.contains("interrupted while waiting for TAVRIN-0's final answer"), answer.err.constData());
+    QVERIFY(answer.err.contains("FW?"));
+    QVERIFY(answer.out.isEmpty());
+
+    // A restarting instrument stays away for a second.
+    Outcome restart = InterruptedAt({"download", "TAVRIN-0", image, "--type", "fpga"}, "to restart");
+    QCOMPARE(restart.status, 130);
+    QVERIFY2(restart.err.contains("interrupted while waiting for TAVRIN-0 to restart: the FPGA image is stored"),
+             restart.err.constData());
+  }
+
+  void verifyComparesWhatTheInstrumentHoldsWithTheFile() {
+    QByteArray bytes(2500, Qt::Uninitialized);
+    for (int i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7) & 0xFF);
+    QString image = WriteFile(bytes);
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08lX", crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()), 2500));
+    Outcome verified = Run({"download", "TAVRIN-0", image, "--type", "dsp", "--verify"}, {}, 1);
+    QCOMPARE(verified.status, 0);
+    QCOMPARE(verified.out, "Complete\nVerified: TAVRIN-0 holds the DSP image, 2500 bytes, CRC-32 " + QByteArray(crc) + "\n");
+    // The progress line says how many bytes went and how fast.
+    QVERIFY2(verified.err.contains("100%  2500 of 2500 bytes"), verified.err.constData());
+    QCOMPARE(Run({"download", "TAVRIN-0", image, "--type", "dsp", "--verify", "--no-wait"}).status, 2);
+
+    // The file changes after it was sent (here while the final answer is
+    // awaited): the instrument does not hold what the file now says.
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TAVRIN_SIMULATE", "1");
+    process.setProcessEnvironment(environment);
+    process.start(QString::fromLocal8Bit(TAVRIN_PROGRAM), {"download", "TAVRIN-0", image, "--type", "dsp", "--no-reset", "--verify"});
+    process.setReadChannel(QProcess::StandardError);
+    QByteArray err;
+    while (!err.contains("100%") && process.waitForReadyRead(30000)) err += process.readAllStandardError();
+    QFile changed(image);
+    QVERIFY(changed.open(QIODevice::WriteOnly | QIODevice::Append));
+    changed.write("more");
+    changed.close();
     QVERIFY(process.waitForFinished(30000));
     err += process.readAllStandardError();
-    QCOMPARE(process.exitCode(), 130);
-    QVERIFY2(err.contains("interrupted: TAVRIN-0 holds a partial DSP image"), err.constData());
-    QVERIFY(err.contains("download the image again to recover"));
+    QCOMPARE(process.exitCode(), 6);
+    QVERIFY2(err.contains(image.toLocal8Bit() + " has 2504 bytes, CRC-32 "), err.constData());
+    QVERIFY(err.contains("but TAVRIN-0 holds 2500 bytes, CRC-32 " + QByteArray(crc) + " as its DSP image"));
+    QVERIFY(process.readAllStandardOutput().isEmpty());
   }
 };
 
