@@ -109,6 +109,7 @@ int Run(std::vector<std::string> arguments, int shellLine) {
   app.add_flag("--json", options.json, "One JSON object per outcome, errors included");
   app.add_flag("-v,--verbose", options.verbose, "Say what is done besides the command itself");
   app.add_flag("-q,--quiet", options.quiet, "Leave out the served-by remark and the progress");
+  // Shown in the help only: TakeSerialOption takes --serial out before parsing.
   app.add_option("--serial", serialShown, "Name the instrument by its serial number instead of its name");
   app.add_option("--simulate", simulate, "Attach N simulated instruments (before the first command)")
       ->check(CLI::Range(0, 64));
