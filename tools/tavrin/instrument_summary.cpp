@@ -10,21 +10,6 @@ namespace tavrin_cli {
 namespace {
 
 constexpr int kIdentityWaitMs = 1000;
-// The device descriptor's iSerialNumber field.
-constexpr std::size_t kSerialNumberIndexField = 16;
-
-std::string SerialNumber(const DeviceInfo &info) {
-  if (info.deviceDescriptor.size() <= kSerialNumberIndexField) return {};
-  unsigned index = info.deviceDescriptor[kSerialNumberIndexField];
-  for (const auto &[number, text] : info.strings) {
-    if (index != 0 && number == index) return text;
-  }
-  return {};
-}
-
-unsigned Word(const std::vector<std::uint8_t> &bytes, std::size_t at) {
-  return at + 1 < bytes.size() ? bytes[at] | (bytes[at + 1] << 8) : 0;
-}
 
 std::optional<std::string> AskIdentity(const Options &options, const std::string &name) {
   RemarkDiscarded(options, DrainInterrogative(name));
@@ -60,8 +45,7 @@ InstrumentSummary Summarize(const Options &options, const std::string &name) {
   summary.name = name;
   if (std::optional<DeviceInfo> info = ReadDeviceInfo(name)) {
     summary.serial = SerialNumber(*info);
-    summary.usb = FindUsbLocation(static_cast<std::uint16_t>(Word(info->deviceDescriptor, 8)),
-                                  static_cast<std::uint16_t>(Word(info->deviceDescriptor, 10)), summary.serial);
+    summary.usb = FindUsbLocation(VendorId(*info), ProductId(*info), summary.serial);
   }
   summary.identity = AskIdentity(options, name);
   if (summary.identity) summary.versions = Versions(*summary.identity);
