@@ -2,6 +2,7 @@
 
 #include "device_info.h"
 #include "instrument_channels.h"
+#include "instrument_summary.h"
 #include "kernel_backend_report.h"
 #include "text_escape.h"
 
@@ -35,6 +36,15 @@ void AddBytes(JsonWriter &json, const char *key, const std::string &bytes, const
   }
 }
 
+// A reading that ran out of time: what did arrive is shown as it is, or
+// with --json carried in the error object ("received"), never both.
+int TimedOut(const Options &options, const std::string &bytes, const ReadSettings &settings) {
+  if (!bytes.empty() && !options.json) std::cout << Shown(bytes, settings) << std::flush;
+  return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut), [&](JsonWriter &json) {
+    if (!bytes.empty()) AddBytes(json, "received", bytes, settings);
+  });
+}
+
 }  // namespace
 
 void RemarkDiscarded(const Options &options, const std::string &stale) {
@@ -43,19 +53,25 @@ void RemarkDiscarded(const Options &options, const std::string &stale) {
          EscapeBytes(stale.back() == '\n' ? stale.substr(0, stale.size() - 1) : stale, true));
 }
 
-int ListCommand(const Options &options) {
+int ListCommand(const Options &options, bool longListing) {
   std::vector<std::string> names = ListInstruments();
   JsonWriter json = SuccessObject();
   json.BeginArray("instruments");
   std::string plain;
   for (const std::string &name : names) {
-    json.String(name);
-    plain += name + "\n";
+    if (longListing) {
+      InstrumentSummary summary = Summarize(options, name);
+      WriteSummary(json, summary);
+      plain += FormatSummary(summary);
+    } else {
+      json.String(name);
+      plain += name + "\n";
+    }
   }
   json.EndArray();
   WriteKernelBackend(json);
   Succeed(options, json, plain);
-  if (!options.json) std::cerr << "(served by " << KernelBackendDescription() << ")\n";
+  if (!options.json && !options.quiet) std::cerr << "(served by " << KernelBackendDescription() << ")\n";
   // Said on the error stream, so that the list itself stays empty for scripts. The hint
   // looks at this process's USB view, so it is given only when this process's kernel served.
   if (names.empty() && KernelServiceSocket() == nullptr) std::cerr << "tavrin: " << host::NoInstrumentHint() << "\n";
@@ -89,8 +105,7 @@ int ReadCommand(const Options &options, const std::string &name, int channel, co
   if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
   // Without a time-out an empty channel is an answer, not a failure.
   if (reading.outcome == Reading::Outcome::Timed_Out && settings.timeoutMs > 0) {
-    if (!reading.bytes.empty()) std::cout << Shown(reading.bytes, settings) << std::flush;
-    return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
+    return TimedOut(options, reading.bytes, settings);
   }
   JsonWriter json = SuccessObject();
   json.Field("channel", channel == 1 ? "interrogative" : "formatted");
@@ -116,10 +131,7 @@ int QueryCommand(const Options &options, const std::string &name, const std::str
   }
   Reading reading = ReadWithin(*listed, 1, settings.timeoutMs, settings.untilNewline);
   if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
-  if (reading.outcome == Reading::Outcome::Timed_Out) {
-    if (!reading.bytes.empty() && !options.json) std::cout << Shown(reading.bytes, settings) << std::flush;
-    return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
-  }
+  if (reading.outcome == Reading::Outcome::Timed_Out) return TimedOut(options, reading.bytes, settings);
   JsonWriter json = SuccessObject();
   json.TextField("query", text);
   AddBytes(json, "answer", reading.bytes, settings);

@@ -38,14 +38,17 @@ inline constexpr int kDefaultRestartWaitMs = 5000;
 // and was dropped before a question or a download line went.
 void RemarkDiscarded(const Options &options, const std::string &stale);
 
-int ListCommand(const Options &options);
+// With `longListing`, each instrument as InstrumentSummary describes it.
+int ListCommand(const Options &options, bool longListing);
 int WriteCommand(const Options &options, const std::string &name, const std::string &bytes);
 int ReadCommand(const Options &options, const std::string &name, int channel, const ReadSettings &settings);
 int QueryCommand(const Options &options, const std::string &name, const std::string &text,
                  const ReadSettings &settings);
 int InfoCommand(const Options &options, const std::string &name);
 int MonitorCommand(const Options &options, const std::string &name, double seconds);
+// With `verify`, asks the instrument afterwards what it holds and compares
+// that with the file.
 int DownloadCommand(const Options &options, const std::string &name, const std::string &path,
-                    Download_Exchange::Image_Type type, bool reset, RestartWait wait);
+                    Download_Exchange::Image_Type type, bool reset, RestartWait wait, bool verify);
 
 }  // namespace tavrin_cli

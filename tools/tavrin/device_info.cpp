@@ -63,6 +63,20 @@ const char *PipeTypeName(unsigned type) {
 
 }  // namespace
 
+std::uint16_t VendorId(const DeviceInfo &info) { return static_cast<std::uint16_t>(Word(info.deviceDescriptor, 8)); }
+
+std::uint16_t ProductId(const DeviceInfo &info) { return static_cast<std::uint16_t>(Word(info.deviceDescriptor, 10)); }
+
+std::string SerialNumber(const DeviceInfo &info) {
+  constexpr std::size_t kSerialNumberIndexField = 16;  // iSerialNumber
+  if (info.deviceDescriptor.size() <= kSerialNumberIndexField) return {};
+  unsigned index = info.deviceDescriptor[kSerialNumberIndexField];
+  for (const auto &[number, text] : info.strings) {
+    if (index != 0 && number == index) return text;
+  }
+  return {};
+}
+
 std::optional<DeviceInfo> ReadDeviceInfo(const std::string &name) {
   Handle device(name);
   if (!device.Valid()) return std::nullopt;

@@ -32,6 +32,12 @@ struct DeviceInfo {
   std::int32_t lastUsbdStatus = 0;
 };
 
+// The device descriptor's vendor and product identifiers, and the text of
+// the serial-number string it names (empty when it names none).
+std::uint16_t VendorId(const DeviceInfo &info);
+std::uint16_t ProductId(const DeviceInfo &info);
+std::string SerialNumber(const DeviceInfo &info);
+
 // Nullopt when the instrument cannot be opened.
 std::optional<DeviceInfo> ReadDeviceInfo(const std::string &name);
 std::string FormatDeviceInfo(const std::string &name, const DeviceInfo &info);

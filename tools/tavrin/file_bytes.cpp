@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace tavrin_cli {
 namespace {
@@ -57,27 +58,34 @@ bool FileReader::Read(char *data, std::size_t length) {
   return fd_ >= 0 && ReadFully(fd_, data, length) == static_cast<ssize_t>(length);
 }
 
-std::optional<std::string> ReadFileBytes(const std::string &path) {
-  Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::nullopt;
-  // A file whose size changes under the read is read again (and given up
-  // if it keeps changing): what is sent is always one whole state of it.
+BoundedBytes ReadAtMost(const std::string &path, std::size_t limit) {
+  auto unreadable = [](int number) { return BoundedBytes{BoundedBytes::Outcome::Unreadable, {}, -1, std::strerror(number)}; };
+  bool standardInput = path == "-";
+  Descriptor opened(standardInput ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int fd = standardInput ? STDIN_FILENO : opened.get();
+  if (fd < 0) return unreadable(errno);
   for (int attempt = 0; attempt < 3; ++attempt) {
     struct stat status {};
-    if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
-    // One byte more than the size, to see that the file ends where it said.
-    char beyond = 0;
-    if (lseek(file.get(), 0, SEEK_SET) != 0) return std::nullopt;
-    ssize_t got = ReadFully(file.get(), bytes.data(), bytes.size());
-    if (got < 0) return std::nullopt;
-    if (static_cast<std::size_t>(got) == bytes.size()) {
-      ssize_t more = ReadFully(file.get(), &beyond, 1);
-      if (more < 0) return std::nullopt;
-      if (more == 0) return bytes;
+    if (fstat(fd, &status) != 0) return unreadable(errno);
+    if (S_ISDIR(status.st_mode)) return unreadable(EISDIR);
+    bool regular = S_ISREG(status.st_mode);
+    if (regular && !standardInput && static_cast<std::uint64_t>(status.st_size) > limit) {
+      return {BoundedBytes::Outcome::TooLarge, {}, static_cast<std::int64_t>(status.st_size), {}};
+    }
+    // One byte more than the limit, to see that the input ends within it.
+    std::string bytes(limit + 1, '\0');
+    if (regular && !standardInput && lseek(fd, 0, SEEK_SET) != 0) return unreadable(errno);
+    ssize_t got = ReadFully(fd, bytes.data(), bytes.size());
+    if (got < 0) return unreadable(errno);
+    if (static_cast<std::size_t>(got) > limit) return {BoundedBytes::Outcome::TooLarge, {}, -1, {}};
+    bytes.resize(static_cast<std::size_t>(got));
+    // A regular file that changed size meanwhile is read once more; standard
+    // input is read once, as it comes.
+    if (!regular || standardInput || (fstat(fd, &status) == 0 && status.st_size == got)) {
+      return {BoundedBytes::Outcome::Read, std::move(bytes), -1, {}};
     }
   }
-  return std::nullopt;
+  return {BoundedBytes::Outcome::Unreadable, {}, -1, "it keeps changing while it is read"};
 }
 
 }  // namespace tavrin_cli

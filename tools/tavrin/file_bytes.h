@@ -1,5 +1,5 @@
-// A file's bytes for the commands that send them: read whole at its own
-// size, or front to back in pieces.
+// A file's bytes for the commands that send them: read whole up to a
+// limit, or front to back in pieces.
 #pragma once
 
 #include <download.h>
@@ -33,8 +33,20 @@ class FileReader final : public Client::Image_Source {
   std::int64_t size_ = 0;
 };
 
-// The file's bytes, read with one read of the size the file has (a file that
-// changes size meanwhile is read again); nullopt when it cannot be read.
-std::optional<std::string> ReadFileBytes(const std::string &path);
+// What reading the bytes of one write brought.
+struct BoundedBytes {
+  enum class Outcome { Read, TooLarge, Unreadable } outcome;
+  std::string bytes;        // Read: all of them
+  std::int64_t size = -1;   // TooLarge: the file's size, -1 when only "more" is known
+  std::string error;        // Unreadable: why
+};
+
+// The bytes of a file, or of standard input for "-", when there are at most
+// `limit` of them. A regular file larger than that is refused by its size,
+// before anything is read; anything else (a pipe, a terminal) is read no
+// further than one byte beyond the limit. A regular file whose size changes
+// under the read is read again (and given up if it keeps changing), so that
+// what is sent is always one whole state of it.
+BoundedBytes ReadAtMost(const std::string &path, std::size_t limit);
 
 }  // namespace tavrin_cli

@@ -2,6 +2,8 @@
 // the command can stop cleanly and say what state it leaves behind.
 #pragma once
 
+#include <chrono>
+
 namespace tavrin_cli {
 
 class InterruptWatch {
@@ -11,6 +13,9 @@ class InterruptWatch {
   InterruptWatch(const InterruptWatch &) = delete;
   InterruptWatch &operator=(const InterruptWatch &) = delete;
   bool Interrupted() const;
+  // Sleeps for `duration`, or less when Ctrl-C comes meanwhile; whether it
+  // did not.
+  bool Sleep(std::chrono::milliseconds duration) const;
 
  private:
   void (*previous_)(int);

@@ -1,7 +1,11 @@
 // tavrin: the instruments from the command line, for scripts, test benches
 // and production lines. See `tavrin --help` and tavrin(1).
+#include "command_words.h"
 #include "commands.h"
 #include "file_bytes.h"
+#include "instrument_channels.h"
+#include "instrument_summary.h"
+#include "nearest_word.h"
 #include "shell_words.h"
 #include "simulation.h"
 
@@ -13,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,11 +25,16 @@ namespace {
 
 using namespace tavrin_cli;
 
-int RunShell(const Options &options);
+int RunShell(const Options &options, bool stopOnError);
 
-constexpr const char *kFooter = R"(Names: TAVRIN-0 to TAVRIN-9, in any letter case.
-Exit status: 0 ok, 2 bad arguments, 3 no such instrument, 4 transfer failed,
-5 timed out, 6 download refused, 7 file missing or unreadable, 130 interrupted.
+// Where --serial S put the instrument's name; the instrument is looked up
+// once the instruments are there.
+constexpr const char *kSerialPlaceholder = "\x1b(serial)";
+
+constexpr const char *kFooter = R"(Names: TAVRIN-0 to TAVRIN-9, in any letter case; or --serial S in a name's place.
+Exit status: 0 ok, 2 bad arguments or nothing to send, 3 no such instrument,
+4 transfer failed or the instrument went away, 5 timed out, 6 download refused,
+7 file missing or unreadable, 130 interrupted.
 
 Commands the simulated instrument understands (keywords in any case):
   *IDN?          its identity: maker, model, serial number, image versions
@@ -41,28 +49,68 @@ Answers arrive on the interrogative channel; anything else answers ERR.
 Try:  tavrin --simulate 1 shell, then  write TAVRIN-0 'FMT:STREAM 500'  and
       monitor TAVRIN-0 --timeout 3000)";
 
-// The bytes of `write NAME --file F`, or a failure's exit status.
-int ReadInputFile(const Options &options, const std::string &path, std::string *bytes) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return Fail(options, kFileError, "no such file: " + path);
-  std::optional<std::string> read = ReadFileBytes(path);
-  if (!read) return Fail(options, kFileError, "cannot read " + path);
-  *bytes = std::move(*read);
+// The bytes of `write NAME --file F` ("-": standard input), or a failure's
+// exit status. A file too large for one write is refused before it is read.
+int ReadInputFile(const Options &options, const std::string &path, bool inShell, std::string *bytes) {
+  if (path == "-" && inShell) {
+    return Fail(options, kBadArguments, "--file - cannot be used in the shell: its standard input holds the commands");
+  }
+  const std::string shown = path == "-" ? std::string("standard input") : path;
+  BoundedBytes read = ReadAtMost(path, kLargestTransfer);
+  switch (read.outcome) {
+    case BoundedBytes::Outcome::Unreadable:
+      return Fail(options, kFileError, "cannot read " + shown + ": " + read.error);
+    case BoundedBytes::Outcome::TooLarge:
+      return Fail(options, kBadArguments,
+                  "a write carries at most " + std::to_string(kLargestTransfer) + " bytes; " + shown +
+                      (read.size >= 0 ? " has " + std::to_string(read.size) : std::string(" has more")));
+    case BoundedBytes::Outcome::Read:
+      break;
+  }
+  if (read.bytes.empty()) return Fail(options, kBadArguments, "nothing to send: " + shown + " is empty");
+  *bytes = std::move(read.bytes);
   return kOk;
 }
 
-// Parses and runs one command line; `inShell` refuses a nested shell and
-// --simulate (the instruments are attached once, by the shell's own line).
-int Run(std::vector<std::string> arguments, bool inShell) {
+// A parse failure's message: an unknown command is named with the nearest
+// known one, and a missing one with the list of them.
+std::string ParseFailure(const CLI::App &app, const CLI::ParseError &error, const std::vector<std::string> &given,
+                         const std::vector<std::string> &commands, bool serialGiven) {
+  if (app.get_subcommands().empty()) {
+    std::optional<std::size_t> at = CommandWordIndex(given);
+    std::string known;
+    for (const std::string &command : commands) known += (known.empty() ? "" : ", ") + command;
+    if (!at) return "a command is needed: " + known;
+    return "unknown command '" + given[*at] + "'; did you mean '" + NearestWord(given[*at], commands) + "'?";
+  }
+  std::string message = error.what();
+  bool misplaced = dynamic_cast<const CLI::ExtrasError *>(&error) != nullptr ||
+                   dynamic_cast<const CLI::ValidationError *>(&error) != nullptr ||
+                   dynamic_cast<const CLI::ExcludesError *>(&error) != nullptr;
+  if (serialGiven && misplaced) message += " (with --serial, leave out the instrument's name)";
+  return message;
+}
+
+// Parses and runs one command line. `shellLine` is the shell's line number,
+// 0 outside the shell; the shell refuses a nested shell and --simulate (the
+// instruments are attached once, by the shell's own line).
+int Run(std::vector<std::string> arguments, int shellLine) {
+  const bool inShell = shellLine > 0;
   CLI::App app{"Talks to Tavrin instruments through the device-access library.", "tavrin"};
   app.require_subcommand(1);
   app.footer(kFooter);
+  app.set_version_flag("--version", std::string("tavrin ") + TAVRIN_VERSION);
   // The options of the program are taken after the command's name as well.
   app.fallthrough();
   Options options;
+  options.line = shellLine;
   int simulate = -1;
+  std::string serialShown;
   app.add_flag("--json", options.json, "One JSON object per outcome, errors included");
   app.add_flag("-v,--verbose", options.verbose, "Say what is done besides the command itself");
+  app.add_flag("-q,--quiet", options.quiet, "Leave out the served-by remark and the progress");
+  // Shown in the help only: TakeSerialOption takes --serial out before parsing.
+  app.add_option("--serial", serialShown, "Name the instrument by its serial number instead of its name");
   app.add_option("--simulate", simulate, "Attach N simulated instruments (before the first command)")
       ->check(CLI::Range(0, 64));
 
@@ -82,10 +130,13 @@ int Run(std::vector<std::string> arguments, bool inShell) {
   };
 
   auto *list = app.add_subcommand("list", "The present instruments, one per line");
+  bool longListing = false;
+  list->add_flag("-l,--long", longListing,
+                 "Also serial number, image versions (asks *IDN?), serving kernel and USB bus and address");
   auto *write = app.add_subcommand("write", "Send a command line (a line feed is added) or a file's bytes");
   write->add_option("name", name, "Instrument name, e.g. TAVRIN-0 (letter case does not matter)")->required();
   auto *textOption = write->add_option("text", text, "The command");
-  auto *fileOption = write->add_option("--file", inputFile, "Send this file's bytes as they are");
+  auto *fileOption = write->add_option("--file", inputFile, "Send this file's bytes as they are (-: standard input)");
   textOption->excludes(fileOption);
   write->add_flag("--no-newline", noNewline, "Send the text without the line feed");
   auto *read = app.add_subcommand("read", "Read a reply channel");
@@ -107,7 +158,11 @@ int Run(std::vector<std::string> arguments, bool inShell) {
   download->add_flag("--no-reset", noReset, "The instrument does not restart afterwards");
   auto *waitOption = download->add_option("--wait", restartWaitMs, "Milliseconds to wait for a restarting instrument")
                          ->check(CLI::Range(0, 600000));
-  download->add_flag("--no-wait", noWait, "Do not wait for the instrument to restart")->excludes(waitOption);
+  auto *noWaitOption =
+      download->add_flag("--no-wait", noWait, "Do not wait for the instrument to restart")->excludes(waitOption);
+  bool verify = false;
+  download->add_flag("--verify", verify, "Afterwards ask FW? and compare size and CRC-32 with the file")
+      ->excludes(noWaitOption);
   auto *info = app.add_subcommand("info", "What the driver reports about an instrument");
   info->add_option("name", name)->required();
   auto *monitor = app.add_subcommand("monitor", "Print both reply channels as they arrive, until Ctrl-C");
@@ -117,16 +172,30 @@ int Run(std::vector<std::string> arguments, bool inShell) {
       ->check(CLI::Range(0, 86400000))
       ->excludes(secondsOption);
   auto *shell = app.add_subcommand("shell", "Read commands from standard input, one per line");
+  bool stopOnError = false;
+  shell->add_flag("--stop-on-error", stopOnError, "End at the first command that fails, with its status");
+  std::vector<std::string> commands;
+  for (const CLI::App *command : app.get_subcommands({})) commands.push_back(command->get_name());
+
+  const std::vector<std::string> given = arguments;
+  SerialChoice serial = TakeSerialOption(arguments, kSerialPlaceholder);
+  if (!serial.error.empty()) {
+    options.json = std::find(given.begin(), given.end(), "--json") != given.end();
+    return Fail(options, kBadArguments, serial.error);
+  }
 
   try {
     std::reverse(arguments.begin(), arguments.end());
     app.parse(arguments);
   } catch (const CLI::CallForHelp &e) {
     return app.exit(e) == 0 ? kOk : kBadArguments;
+  } catch (const CLI::CallForVersion &e) {
+    return app.exit(e) == 0 ? kOk : kBadArguments;
   } catch (const CLI::ParseError &e) {
     // Whether --json was given is known only when parsing got that far.
-    options.json = options.json || std::find(arguments.begin(), arguments.end(), "--json") != arguments.end();
-    if (options.json) return Fail(options, kBadArguments, e.what());
+    options.json = options.json || std::find(given.begin(), given.end(), "--json") != given.end();
+    std::string message = ParseFailure(app, e, given, commands, serial.serial.has_value());
+    if (options.json || inShell || message != e.what()) return Fail(options, kBadArguments, message);
     app.exit(e);
     return kBadArguments;
   }
@@ -134,15 +203,23 @@ int Run(std::vector<std::string> arguments, bool inShell) {
   if (!inShell) {
     if (int status = PrepareSimulation(options, simulate); status != kOk) return status;
   }
+  if (serial.serial) {
+    std::optional<std::string> found = FindBySerial(*serial.serial);
+    if (!found) return Fail(options, kNoInstrument, "no instrument with serial number " + *serial.serial);
+    name = *found;
+  }
 
-  if (list->parsed()) return ListCommand(options);
+  if (list->parsed()) return ListCommand(options, longListing);
   if (write->parsed()) {
-    if (!inputFile.empty()) {
+    if (fileOption->count() > 0) {
       std::string bytes;
-      if (int status = ReadInputFile(options, inputFile, &bytes); status != kOk) return status;
+      if (int status = ReadInputFile(options, inputFile, inShell, &bytes); status != kOk) return status;
       return WriteCommand(options, name, bytes);
     }
     if (textOption->count() == 0) return Fail(options, kBadArguments, "write needs a text or --file");
+    if (text.empty() && noNewline) {
+      return Fail(options, kBadArguments, "nothing to send: the text is empty and --no-newline adds no line feed");
+    }
     return WriteCommand(options, name, noNewline ? text : text + "\n");
   }
   if (read->parsed()) return ReadCommand(options, name, type == "interrogative" ? 1 : 2, reading);
@@ -151,11 +228,11 @@ int Run(std::vector<std::string> arguments, bool inShell) {
   if (monitor->parsed()) return MonitorCommand(options, name, monitorMs > 0 ? monitorMs / 1000.0 : seconds);
   if (download->parsed()) {
     RestartWait wait = noWait ? RestartWait{} : RestartWait{restartWaitMs};
-    return DownloadCommand(options, name, path, *Download_Exchange::Image_Type_Named(type), !noReset, wait);
+    return DownloadCommand(options, name, path, *Download_Exchange::Image_Type_Named(type), !noReset, wait, verify);
   }
   if (shell->parsed()) {
     if (inShell) return Fail(options, kBadArguments, "a shell cannot start another");
-    return RunShell(options);
+    return RunShell(options, stopOnError);
   }
   return kBadArguments;
 }
@@ -179,47 +256,55 @@ bool NextLine(std::string *line, std::string *error) {
   return true;
 }
 
+// A decimal number of at most nine digits and nothing else (no sign, no
+// spaces); nullopt otherwise.
+std::optional<long> PlainNumber(const std::string &word) {
+  if (word.empty() || word.size() > 9 || word.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  return std::stol(word);
+}
+
 // Runs each line of standard input as a command in this one process, so that
 // simulated instruments keep their state from one command to the next. Two
 // words belong to the shell itself: `sleep MS` and `exit [STATUS]`. The
-// status is the last failing command's, or 0.
-int RunShell(const Options &options) {
+// status is the last failing command's, or 0; with `stopOnError` the first
+// failure ends the session with its status. Failures name their line.
+int RunShell(const Options &shellOptions, bool stopOnError) {
   int status = kOk;
   std::string line, error;
   for (int number = 1; NextLine(&line, &error); ++number) {
+    Options options = shellOptions;
+    options.line = number;
     ShellWords split = SplitShellWords(line);
     std::vector<std::string> &words = split.words;
+    if (!words.empty() && words[0] == "tavrin") words.erase(words.begin());
+    if (split.error.empty() && words.empty()) continue;
+    int result = kOk;
     if (!split.error.empty()) {
-      status = Fail(options, kBadArguments, "line " + std::to_string(number) + ": " + split.error);
-      continue;
-    }
-    if (words.empty()) continue;
-    if (words[0] == "tavrin") words.erase(words.begin());
-    if (words.empty()) continue;
-    if (words[0] == "exit") {
+      result = Fail(options, kBadArguments, split.error);
+    } else if (words[0] == "exit") {
+      // An exit that cannot be done as asked still ends the session.
       if (words.size() == 1) return status;
-      char *end = nullptr;
-      long value = std::strtol(words[1].c_str(), &end, 10);
-      if (*end == 0 && value >= 0 && value <= 255) return static_cast<int>(value);
-      status = Fail(options, kBadArguments, "exit takes a status from 0 to 255");
-      continue;
-    }
-    if (words[0] == "sleep") {
-      char *end = nullptr;
-      long ms = words.size() == 2 ? std::strtol(words[1].c_str(), &end, 10) : -1;
-      if (ms < 0 || *end != 0) {
-        status = Fail(options, kBadArguments, "sleep takes a number of milliseconds");
-        continue;
+      std::optional<long> value = words.size() == 2 ? PlainNumber(words[1]) : std::nullopt;
+      if (value && *value <= 255) return static_cast<int>(*value);
+      return Fail(options, kBadArguments, "exit takes one status from 0 to 255");
+    } else if (words[0] == "sleep") {
+      std::optional<long> ms = words.size() == 2 ? PlainNumber(words[1]) : std::nullopt;
+      if (ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
+      } else {
+        result = Fail(options, kBadArguments, "sleep takes one number of milliseconds");
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      continue;
+    } else {
+      if (options.json) words.insert(words.begin(), "--json");
+      if (options.verbose) words.insert(words.begin(), "--verbose");
+      if (options.quiet) words.insert(words.begin(), "--quiet");
+      result = Run(words, number);
     }
-    if (options.json) words.insert(words.begin(), "--json");
-    if (options.verbose) words.insert(words.begin(), "--verbose");
-    int result = Run(words, true);
-    if (result != kOk) status = result;
+    if (result == kOk) continue;
+    status = result;
+    if (stopOnError) return status;
   }
-  if (!error.empty()) return Fail(options, kFileError, "cannot read the commands: " + error);
+  if (!error.empty()) return Fail(shellOptions, kFileError, "cannot read the commands: " + error);
   return status;
 }
 
@@ -227,5 +312,5 @@ int RunShell(const Options &options) {
 
 int main(int argc, char **argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
-  return Run(arguments, false);
+  return Run(arguments, 0);
 }

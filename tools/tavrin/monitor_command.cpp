@@ -23,7 +23,8 @@ class ChannelLines {
   ChannelLines(const Options &options, const char *channel, const char *prefix)
       : options_(options), channel_(channel), prefix_(prefix) {}
 
-  void Take(const std::string &name, int channelNumber) {
+  // Whether anything arrived.
+  bool Take(const std::string &name, int channelNumber) {
     bool any = false;
     while (auto chunk = Read(name, channelNumber, kReplyReadBytes)) {
       pending_ += *chunk;
@@ -34,6 +35,7 @@ class ChannelLines {
       pending_.erase(0, end + 1);
     }
     if (!any) Flush();
+    return any;
   }
 
   void Flush() {
@@ -70,8 +72,14 @@ int MonitorCommand(const Options &options, const std::string &name, double secon
   ChannelLines formatted(options, "formatted", "F> ");
   auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!interrupt.Interrupted() && (seconds <= 0 || std::chrono::steady_clock::now() < end)) {
-    interrogative.Take(*listed, 1);
-    formatted.Take(*listed, 2);
+    bool interrogativeArrived = interrogative.Take(*listed, 1);
+    bool formattedArrived = formatted.Take(*listed, 2);
+    // A read cannot tell an idle instrument from one that left (unplugged,
+    // or restarting after a download): a quiet poll asks whether it is
+    // still there. A restart keeps it away for far longer than a poll.
+    if (!interrogativeArrived && !formattedArrived && !Present(*listed)) {
+      return Fail(options, kDeviceError, "monitoring ended: " + *listed + " went away");
+    }
     std::this_thread::sleep_for(kPollPeriod);
   }
   interrogative.Flush();

@@ -20,13 +20,17 @@ void Succeed(const Options &options, JsonWriter &json, const std::string &plain)
   std::cout.flush();
 }
 
-int Fail(const Options &options, int status, const std::string &message) {
+int Fail(const Options &options, int status, const std::string &message,
+         const std::function<void(JsonWriter &)> &fields) {
   if (options.json) {
     JsonWriter json;
-    json.BeginObject().Key("ok").Bool(false).Field("error", message).Field("exit_status", status).EndObject();
+    json.BeginObject().Key("ok").Bool(false).Field("error", message).Field("exit_status", status);
+    if (options.line > 0) json.Field("line", options.line);
+    if (fields) fields(json);
+    json.EndObject();
     std::cout << json.Text() << "\n" << std::flush;
   }
-  Remark(message);
+  Remark(options.line > 0 ? "line " + std::to_string(options.line) + ": " + message : message);
   return status;
 }
 

@@ -6,6 +6,7 @@
 
 #include "json_writer.h"
 
+#include <functional>
 #include <string>
 
 namespace tavrin_cli {
@@ -13,14 +14,19 @@ namespace tavrin_cli {
 struct Options {
   bool json = false;
   bool verbose = false;
+  bool quiet = false;  // no remarks about how a command was served
+  int line = 0;        // the shell's line number, 0 outside the shell
 };
 
 // An outcome object already holding "ok": true; the command adds its fields.
 JsonWriter SuccessObject();
 // Closes `json` and prints it with --json, else prints `plain` as it is.
 void Succeed(const Options &options, JsonWriter &json, const std::string &plain);
-// Reports a failure and gives back its exit status.
-int Fail(const Options &options, int status, const std::string &message);
+// Reports a failure (in the shell, with its line number) and gives back
+// its exit status; `fields` adds to the
+// JSON object what the failed command still has to say.
+int Fail(const Options &options, int status, const std::string &message,
+         const std::function<void(JsonWriter &)> &fields = {});
 // A remark on standard error ("tavrin: " and the text).
 void Remark(const std::string &message);
 

@@ -93,7 +93,9 @@ class CliTest : public QObject {
                   crc32(0, reinterpret_cast<const Bytef *>(image.constData()), static_cast<uInt>(image.size())));
     QVERIFY2(session.out.endsWith(expected), session.out.constData());
     // Progress goes to standard error, the outcome to standard output.
-    QVERIFY(session.err.contains("41%\n82%\n100%\n"));
+    QVERIFY2(session.err.contains("41%  1024 of 2500 bytes, ") && session.err.contains("\n82%  2048 of 2500 bytes, ") &&
+                 session.err.contains("\n100%  2500 of 2500 bytes, "),
+             session.err.constData());
     QVERIFY(session.out.startsWith("Complete\n"));
   }
 
@@ -198,6 +200,19 @@ class CliTest : public QObject {
     QCOMPARE(line.value("text").toString(), QString::fromUtf8("caf\xC3\xA9\n"));
   }
 
+  void monitorSaysWhenItsInstrumentGoesAway() {
+    // The final answer of a download with RESET restarts the instrument once
+    // it is read: here by the monitor itself.
+    QString image = WriteFile(QByteArray(100, 'r'));
+    Outcome session = Run({"shell"}, "write TAVRIN-0 DL,DSP,RESET\n"
+                                     "read TAVRIN-0 interrogative --timeout 1000\n"
+                                     "write TAVRIN-0 --file " + image.toLocal8Bit() + "\n"
+                                     "monitor TAVRIN-0 --timeout 20000\n", 1);
+    QCOMPARE(session.status, 4);
+    QCOMPARE(session.out, QByteArray("0\nI> 0\n"));
+    QVERIFY2(session.err.contains("line 4: monitoring ended: TAVRIN-0 went away"), session.err.constData());
+  }
+
   void shellSplitsLinesAsAPosixShellDoes() {
     Outcome session = Run({"shell"}, "# a comment line\r\n"
                                      "query TAVRIN-0 'ECHO hello'  # trailing comment\r\n"
@@ -261,6 +276,134 @@ class CliTest : public QObject {
     QCOMPARE(session.status, 5);  // nothing more arrived in time
   }
 
+  void nothingToSendIsAUsageErrorAndStandardInputIsAFile() {
+    Outcome emptyFile = Run({"write", "TAVRIN-0", "--file", WriteFile({})});
+    QCOMPARE(emptyFile.status, 2);
+    QVERIFY2(emptyFile.err.contains("nothing to send"), emptyFile.err.constData());
+    Outcome emptyText = Run({"write", "TAVRIN-0", "", "--no-newline"});
+    QCOMPARE(emptyText.status, 2);
+    QVERIFY(emptyText.err.contains("nothing to send"));
+    QCOMPARE(Run({"write", "TAVRIN-0", "--file", "-"}).status, 2);  // empty standard input
+
+    QJsonObject piped = QJsonDocument::fromJson(Run({"--json", "write", "TAVRIN-0", "--file", "-"}, "ECHO piped\n").out).object();
+    QCOMPARE(piped.value("ok").toBool(), true);
+    QCOMPARE(piped.value("bytes").toInt(), 11);
+    Outcome flood = Run({"write", "TAVRIN-0", "--file", "-"}, QByteArray(70000, 'x'));
+    QCOMPARE(flood.status, 2);
+    QVERIFY(flood.err.contains("at most 65535 bytes; standard input has more"));
+    // In the shell standard input holds the commands themselves.
+    QCOMPARE(Run({"shell"}, "write TAVRIN-0 --file -\n").status, 2);
+
+    // A file too large for one write is refused by its size: a terabyte that
+    // would not fit in memory is never read.
+    QString huge = dir.filePath("huge.bin");
+    QFile sparse(huge);
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(1) << 40));
+    sparse.close();
+    Outcome refused = Run({"write", "TAVRIN-0", "--file", huge});
+    QCOMPARE(refused.status, 2);
+    QVERIFY2(refused.err.contains("has 1099511627776"), refused.err.constData());
+    QFile::remove(huge);
+  }
+
+  void mistakesAreNamedWhereTheyAre() {
+    Outcome version = Run({"--version"});
+    QCOMPARE(version.status, 0);
+    QVERIFY(version.out.startsWith("tavrin "));
+    Outcome typo = Run({"lst"});
+    QCOMPARE(typo.status, 2);
+    QVERIFY2(typo.err.contains("unknown command 'lst'; did you mean 'list'?"), typo.err.constData());
+    QVERIFY(Run({"--json", "QUERY", "TAVRIN-0", "x"}).out.contains("unknown command 'QUERY'; did you mean 'query'?"));
+
+    // Every failure in the shell names its line; an exit that cannot be done
+    // as asked ends the session as a failure.
+    Outcome session = Run({"shell"}, "query TAVRIN-0 'ECHO a'\nlst\nquery TAVRIN-0 x --timeout -1\nexit 300\nlist\n");
+    QCOMPARE(session.status, 2);
+    QCOMPARE(session.out, QByteArray("a\n"));
+    QVERIFY2(session.err.contains("line 2: unknown command 'lst'"), session.err.constData());
+    QVERIFY(session.err.contains("line 3: --timeout"));
+    QVERIFY(session.err.contains("line 4: exit takes one status from 0 to 255"));
+    QCOMPARE(Run({"shell"}, "exit 3 4\n").status, 2);
+    QJsonObject json = QJsonDocument::fromJson(Run({"--json", "shell"}, "\nquery TAVRIN-7 x\n").out).object();
+    QCOMPARE(json.value("line").toInt(), 2);
+  }
+
+  void shellStopsAtTheFirstFailureWhenAsked() {
+    QByteArray script = "query TAVRIN-0 'ECHO a'\nquery TAVRIN-7 x\nquery TAVRIN-0 'ECHO b'\n";
+    Outcome going = Run({"shell"}, script);
+    QCOMPARE(going.status, 3);
+    QCOMPARE(going.out, QByteArray("a\nb\n"));
+    Outcome stopped = Run({"shell", "--stop-on-error"}, script);
+    QCOMPARE(stopped.status, 3);
+    QCOMPARE(stopped.out, QByteArray("a\n"));
+  }
+
+  void longListingAndSerialNumbers() {
+    Outcome plain = Run({"list", "--long"});
+    QCOMPARE(plain.status, 0);
+    QVERIFY2(plain.out.startsWith("TAVRIN-0  serial TVR00000  IP 1.0.0  DSP 1.0.0  FPGA 1.0.0  served by the embedded kernel\n"
+                                  "TAVRIN-1  serial TVR00001  "),
+             plain.out.constData());
+    QVERIFY(plain.err.contains("served by"));
+    QVERIFY(!Run({"list", "--quiet"}).err.contains("served by"));
+
+    QJsonObject json = QJsonDocument::fromJson(Run({"--json", "list", "-l"}).out).object();
+    QJsonObject second = json.value("instruments").toArray().at(1).toObject();
+    QCOMPARE(second.value("name").toString(), QString("TAVRIN-1"));
+    QCOMPARE(second.value("serial").toString(), QString("TVR00001"));
+    QCOMPARE(second.value("versions").toObject().value("DSP").toString(), QString("1.0.0"));
+    QCOMPARE(second.value("backend").toString(), QString("embedded"));
+    QVERIFY(!second.contains("usb"));  // a simulated instrument is on no real bus
+
+    Outcome bySerial = Run({"shell"}, "write --serial TVR00001 'ECHO one'\nread TAVRIN-1 interrogative --timeout 1000\n"
+                                      "query TAVRIN-0 FW? --serial TVR00001\n");
+    QCOMPARE(bySerial.status, 2);  // a name and a serial number at once
+    QVERIFY(bySerial.out.startsWith("one\n"));
+    QVERIFY(bySerial.err.contains("line 3:"));
+    QVERIFY(bySerial.err.contains("with --serial, leave out the instrument's name"));
+    Outcome unknown = Run({"info", "--serial", "TVR99999"});
+    QCOMPARE(unknown.status, 3);
+    QVERIFY(unknown.err.contains("no instrument with serial number TVR99999"));
+    QCOMPARE(Run({"list", "--serial", "TVR00000"}).status, 2);
+  }
+
+  void longListingGivesTheUsbPlaceOfAnInstrumentPluggedIn() {
+    // umockdev shows the program a sysfs in which a USB device with the
+    // second instrument's identifiers and serial number sits on bus 3 at
+    // address 7, as a real instrument plugged in would.
+    if (QStandardPaths::findExecutable("umockdev-run").isEmpty()) QSKIP("umockdev-run is not installed");
+    QString record = WriteFile("P: /devices/pci0000:00/usb3/3-2\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+                               "A: idVendor=1209\nA: idProduct=5701\nA: serial=TVR00001\nA: busnum=3\nA: devnum=7\n");
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TAVRIN_SIMULATE", "2");
+    // Under AddressSanitizer umockdev's preload library comes first.
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    process.setProcessEnvironment(environment);
+    process.start("umockdev-run", {"-d", record, "--", QString::fromLocal8Bit(TAVRIN_PROGRAM), "--json", "list", "--long"});
+    QVERIFY(process.waitForFinished(30000));
+    QJsonArray instruments = QJsonDocument::fromJson(process.readAllStandardOutput()).object().value("instruments").toArray();
+    QCOMPARE(instruments.size(), 2);
+    QVERIFY(!instruments.at(0).toObject().contains("usb"));
+    QJsonObject usb = instruments.at(1).toObject().value("usb").toObject();
+    QCOMPARE(usb.value("bus").toInt(), 3);
+    QCOMPARE(usb.value("address").toInt(), 7);
+  }
+
+  void completionQuotesCommandsThatLookLikePatterns() {
+    auto complete = [](const QString &word) {
+      QProcess bash;
+      bash.start("bash", {"-c", "source \"$0\"; COMP_WORDS=(tavrin query TAVRIN-0 \"$1\"); COMP_CWORD=3; _tavrin;"
+                               " printf '%s\\n' \"${COMPREPLY[@]}\"",
+                          QString(TAVRIN_COMPLETION), word});
+      bash.waitForFinished(10000);
+      return bash.readAllStandardOutput();
+    };
+    QCOMPARE(complete(""), QByteArray("'*IDN?'\n'*RST'\n'MEAS?'\n'FW?'\n"));
+    QCOMPARE(complete("'*I"), QByteArray("'*IDN?'\n"));
+    QCOMPARE(complete("F"), QByteArray("'FW?'\n"));
+  }
+
   void queryIsNotAnsweredByAStaleAnswer() {
     Outcome session = Run({"shell"}, "write TAVRIN-0 *IDN?\nquery TAVRIN-0 'ECHO x' --verbose\n");
     QCOMPARE(session.status, 0);
@@ -308,24 +451,85 @@ class CliTest : public QObject {
     }
   }
 
-  void interruptedDownloadExplainsThePartialImage() {
-    QString image = WriteFile(QByteArray(8 << 20, 'p'));
+ private:
+  // Runs tavrin on one simulated instrument, sends it SIGINT once standard
+  // error shows `cue`, and gives back its exit status and standard error.
+  Outcome InterruptedAt(const QStringList &arguments, const QByteArray &cue) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("TAVRIN_SIMULATE", "1");
     process.setProcessEnvironment(environment);
-    process.start(QString::fromLocal8Bit(TAVRIN_PROGRAM), {"download", "TAVRIN-0", image, "--type", "dsp"});
+    process.start(QString::fromLocal8Bit(TAVRIN_PROGRAM), arguments);
     process.setReadChannel(QProcess::StandardError);
     QByteArray err;
-    // The first progress line shows the image is being sent.
-    while (!err.contains('%') && process.waitForReadyRead(30000)) err += process.readAllStandardError();
-    QVERIFY(err.contains('%'));
+    while (!err.contains(cue) && process.waitForReadyRead(30000)) err += process.readAllStandardError();
+    if (!err.contains(cue)) qWarning("never saw the cue: %s", err.constData());
     ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    if (!process.waitForFinished(30000)) process.kill();
+    err += process.readAllStandardError();
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(), err};
+  }
+
+ private slots:
+  void interruptedDownloadExplainsThePartialImage() {
+    // The first progress line shows the image is being sent.
+    QString image = WriteFile(QByteArray(8 << 20, 'p'));
+    Outcome sending = InterruptedAt({"download", "TAVRIN-0", image, "--type", "dsp"}, "%");
+    QCOMPARE(sending.status, 130);
+    QVERIFY2(sending.err.contains("interrupted: TAVRIN-0 holds a partial DSP image"), sending.err.constData());
+    QVERIFY(sending.err.contains("download the image again to recover"));
+  }
+
+  void interruptedWaitsAfterTheImageEndAtOnce() {
+    // The instrument ends an image a second after its last byte and only
+    // then answers: Ctrl-C when the progress shows 100% lands in that wait.
+    QString image = WriteFile(QByteArray(3000, 'w'));
+    Outcome answer = InterruptedAt({"download", "TAVRIN-0", image, "--type", "dsp", "--no-reset"}, "100%");
+    QCOMPARE(answer.status, 130);
+    QVERIFY2(answer.err.contains("interrupted while waiting for TAVRIN-0's final answer"), answer.err.constData());
+    QVERIFY(answer.err.contains("FW?"));
+    QVERIFY(answer.out.isEmpty());
+
+    // A restarting instrument stays away for a second.
+    Outcome restart = InterruptedAt({"download", "TAVRIN-0", image, "--type", "fpga"}, "to restart");
+    QCOMPARE(restart.status, 130);
+    QVERIFY2(restart.err.contains("interrupted while waiting for TAVRIN-0 to restart: the FPGA image is stored"),
+             restart.err.constData());
+  }
+
+  void verifyComparesWhatTheInstrumentHoldsWithTheFile() {
+    QByteArray bytes(2500, Qt::Uninitialized);
+    for (int i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7) & 0xFF);
+    QString image = WriteFile(bytes);
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08lX", crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()), 2500));
+    Outcome verified = Run({"download", "TAVRIN-0", image, "--type", "dsp", "--verify"}, {}, 1);
+    QCOMPARE(verified.status, 0);
+    QCOMPARE(verified.out, "Complete\nVerified: TAVRIN-0 holds the DSP image, 2500 bytes, CRC-32 " + QByteArray(crc) + "\n");
+    // The progress line says how many bytes went and how fast.
+    QVERIFY2(verified.err.contains("100%  2500 of 2500 bytes"), verified.err.constData());
+    QCOMPARE(Run({"download", "TAVRIN-0", image, "--type", "dsp", "--verify", "--no-wait"}).status, 2);
+
+    // The file changes after it was sent (here while the final answer is
+    // awaited): the instrument does not hold what the file now says.
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TAVRIN_SIMULATE", "1");
+    process.setProcessEnvironment(environment);
+    process.start(QString::fromLocal8Bit(TAVRIN_PROGRAM), {"download", "TAVRIN-0", image, "--type", "dsp", "--no-reset", "--verify"});
+    process.setReadChannel(QProcess::StandardError);
+    QByteArray err;
+    while (!err.contains("100%") && process.waitForReadyRead(30000)) err += process.readAllStandardError();
+    QFile changed(image);
+    QVERIFY(changed.open(QIODevice::WriteOnly | QIODevice::Append));
+    changed.write("more");
+    changed.close();
     QVERIFY(process.waitForFinished(30000));
     err += process.readAllStandardError();
-    QCOMPARE(process.exitCode(), 130);
-    QVERIFY2(err.contains("interrupted: TAVRIN-0 holds a partial DSP image"), err.constData());
-    QVERIFY(err.contains("download the image again to recover"));
+    QCOMPARE(process.exitCode(), 6);
+    QVERIFY2(err.contains(image.toLocal8Bit() + " has 2504 bytes, CRC-32 "), err.constData());
+    QVERIFY(err.contains("but TAVRIN-0 holds 2500 bytes, CRC-32 " + QByteArray(crc) + " as its DSP image"));
+    QVERIFY(process.readAllStandardOutput().isEmpty());
   }
 };
 
