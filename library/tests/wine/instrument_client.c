@@ -368,7 +368,6 @@ static int firmware(const char *type_name, size_t size) {
 }
 
 int main(int argc, char **argv) {
-  setvbuf(stdout, NULL, _IOLBF, 0);
   if (argc >= 4 && strcmp(argv[1], "install") == 0) return install(argv[2], argv[3]);
   load_library();
   if (argc == 4 && strcmp(argv[1], "wait-list") == 0) return wait_list(argv[2], atoi(argv[3]));
