@@ -18,6 +18,9 @@
  *   instrument_client blocked-read
  *       an untimed read of the idle formatted channel, blocked until the
  *       device goes away (the test pulls it)
+ *   instrument_client alternate
+ *       alternate setting 1 and an isochronous read on its pipe, then back
+ *       to setting 0 and a query on the bulk pipes
  *   instrument_client download IP|DSP|FPGA RESET|NORESET SIZE
  *       the download exchange with a SIZE-byte image of that type
  *   instrument_client firmware IP|DSP|FPGA SIZE
@@ -296,6 +299,64 @@ static int blocked_read(void) {
   return finish();
 }
 
+/* ---- Alternate setting 1 and its isochronous pipe ------------------------- */
+
+/* Prints a line that is neither a pass nor a failure: something the platform
+ * below the driver cannot do. */
+static void skipped(const char *what) {
+  printf("SKIPPED %s\n", what);
+  fflush(stdout);
+}
+
+static int alternate(void) {
+  char line[300];
+  HANDLE device = open_device();
+  check(device != INVALID_HANDLE_VALUE, "\\\\.\\TAVRIN-0 opens");
+  if (device == INVALID_HANDLE_VALUE) return finish();
+  DWORD bytes = 0;
+  /* The request succeeds whatever the bus driver answered: the interface
+   * record tells whether the setting was taken. */
+  InterfaceSelection streaming = {0, 1};
+  DeviceIoControl(device, IOCTL_INSTR_SELECT_INTERFACE, &streaming, sizeof streaming, NULL, 0, &bytes, NULL);
+  unsigned char record[TAVRIN_RECORD_BUFFER_BYTES] = {0};
+  DeviceIoControl(device, IOCTL_INSTR_GET_INTERFACE_RECORD, NULL, 0, record, sizeof record, &bytes, NULL);
+  uint32_t pipes = 0, iso = 0;
+  memcpy(&pipes, record + 16, sizeof pipes);
+  for (iso = 0; iso < pipes && iso < 13; ++iso) {
+    if (record[TAVRIN_RECORD_ENDPOINT_OFFSET(iso)] == 0x83) break;
+  }
+  if (iso >= pipes) {
+    snprintf(line, sizeof line,
+             "alternate setting 1: the bus driver did not select it (the record keeps %u pipes and no "
+             "isochronous endpoint), so its isochronous pipe cannot be tried",
+             (unsigned)pipes);
+    skipped(line);
+  } else {
+    check(1, "alternate setting 1 is selected: its isochronous pipe is in the record");
+    IsoTransferRequest request = {iso, 1024, 16, 8, 2};
+    static unsigned char out[16 * (1024 + 12)];
+    BOOL read = DeviceIoControl(device, IOCTL_INSTR_ISO_READ, &request, sizeof request, out, sizeof out, &bytes, NULL);
+    if (read) {
+      snprintf(line, sizeof line, "an isochronous read of 16 packets returns %lu bytes", bytes);
+      check(bytes == sizeof out, line);
+    } else {
+      snprintf(line, sizeof line, "an isochronous read fails with error %lu (the bus driver does not carry "
+               "isochronous transfers)", GetLastError());
+      skipped(line);
+    }
+    InterfaceSelection bulk = {0, 0};
+    DeviceIoControl(device, IOCTL_INSTR_SELECT_INTERFACE, &bulk, sizeof bulk, NULL, 0, &bytes, NULL);
+  }
+  CloseHandle(device);
+  /* The bulk pipes serve as before. */
+  char answer[80];
+  int32_t written = write_text("*IDN?\n");
+  int32_t got = next_answer(answer, 64, 5000);
+  snprintf(line, sizeof line, "afterwards *IDN? (write %d) is answered: \"%s\"", written, shown(answer));
+  check(written == 1 && got > 0 && strncmp(answer, "TAVRIN,570x,", 12) == 0, line);
+  return finish();
+}
+
 /* ---- Downloads ----------------------------------------------------------------- */
 
 /* The image of `type` (0 IP, 1 DSP, 2 FPGA) of `size` bytes: a fixed
@@ -374,6 +435,7 @@ int main(int argc, char **argv) {
   if (argc == 2 && strcmp(argv[1], "basics") == 0) return basics();
   if (argc == 3 && strcmp(argv[1], "idle-read") == 0) return idle_read(atoi(argv[2]));
   if (argc == 2 && strcmp(argv[1], "blocked-read") == 0) return blocked_read();
+  if (argc == 2 && strcmp(argv[1], "alternate") == 0) return alternate();
   if (argc == 5 && strcmp(argv[1], "download") == 0) return download(argv[2], argv[3], (size_t)atol(argv[4]));
   if (argc == 4 && strcmp(argv[1], "firmware") == 0) return firmware(argv[2], (size_t)atol(argv[3]));
   printf("usage: see the comment at the top of instrument_client.c\n");
