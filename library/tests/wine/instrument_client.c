@@ -18,6 +18,8 @@
  *   instrument_client blocked-read
  *       an untimed read of the idle formatted channel, blocked until the
  *       device goes away (the test pulls it)
+ *   instrument_client versions VERSION
+ *       the library and the installed driver carry VERSION, the INF's
  *   instrument_client alternate
  *       alternate setting 1 and an isochronous read on its pipe, then back
  *       to setting 0 and a query on the bulk pipes
@@ -299,6 +301,37 @@ static int blocked_read(void) {
   return finish();
 }
 
+/* ---- The package's version -------------------------------------------------- */
+
+/* The file version of `path` as "a.b.c.d", or "none". */
+static const char *file_version(const char *path, char *text, size_t room) {
+  DWORD ignored = 0, size = GetFileVersionInfoSizeA(path, &ignored);
+  snprintf(text, room, "none");
+  if (size == 0) return text;
+  void *block = malloc(size);
+  VS_FIXEDFILEINFO *fixed = NULL;
+  UINT length = 0;
+  if (GetFileVersionInfoA(path, 0, size, block) && VerQueryValueA(block, "\\", (void **)&fixed, &length) &&
+      length >= sizeof *fixed) {
+    snprintf(text, room, "%lu.%lu.%lu.%lu", fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
+             fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF);
+  }
+  free(block);
+  return text;
+}
+
+static int versions(const char *driver_ver) {
+  static const char *const files[] = {"C:\\tavrin\\Tavrin_570x_Driver.dll",
+                                      "C:\\windows\\system32\\drivers\\Tavrin.sys"};
+  char line[300], text[40];
+  for (int i = 0; i < 2; ++i) {
+    file_version(files[i], text, sizeof text);
+    snprintf(line, sizeof line, "%s carries version %s, the INF's DriverVer %s", files[i], text, driver_ver);
+    check(strcmp(text, driver_ver) == 0, line);
+  }
+  return finish();
+}
+
 /* ---- Alternate setting 1 and its isochronous pipe ------------------------- */
 
 /* Prints a line that is neither a pass nor a failure: something the platform
@@ -436,6 +469,7 @@ int main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "idle-read") == 0) return idle_read(atoi(argv[2]));
   if (argc == 2 && strcmp(argv[1], "blocked-read") == 0) return blocked_read();
   if (argc == 2 && strcmp(argv[1], "alternate") == 0) return alternate();
+  if (argc == 3 && strcmp(argv[1], "versions") == 0) return versions(argv[2]);
   if (argc == 5 && strcmp(argv[1], "download") == 0) return download(argv[2], argv[3], (size_t)atol(argv[4]));
   if (argc == 4 && strcmp(argv[1], "firmware") == 0) return firmware(argv[2], (size_t)atol(argv[3]));
   printf("usage: see the comment at the top of instrument_client.c\n");
