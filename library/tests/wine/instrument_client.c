@@ -37,6 +37,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "check_count.h"
 #include "tavrin_ioctl.h"
 
 typedef int32_t(WINAPI *ChannelExport)(BSTR *, SAFEARRAY **, int32_t *);
@@ -44,23 +45,13 @@ typedef BSTR(WINAPI *NameExport)(void);
 
 static ChannelExport usb_write, usb_read_interrogative, usb_read_formatted;
 static NameExport usb_first_name, usb_all_names;
-static int passed, failed;
 static const wchar_t kDevice[] = L"TAVRIN-0";
 
-static void check(int condition, const char *what) {
-  printf("%s %s\n", condition ? "ok    " : "FAILED", what);
-  fflush(stdout);
-  if (condition) {
-    ++passed;
-  } else {
-    ++failed;
-  }
-}
-
+/* The closing line, flushed: some runs end with ExitProcess. */
 static int finish(void) {
-  printf("%d passed, %d failed\n", passed, failed);
+  int result = check_summary();
   fflush(stdout);
-  return failed;
+  return result;
 }
 
 static void load_library(void) {
