@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Checks a driver INF file's syntax and cross references: every line in a
-section, no section twice, the [Version] entries Windows requires, every
-models, install, services, service and file-list section that another names
-present, the kernel service's entries, and every %string% defined.
+section, no section twice, the [Version] entries Windows requires, a Plug
+and Play install without [DefaultInstall] and without a catalog the build
+does not make, every models, install, services, service and file-list
+section that another names present, the kernel service's entries, and every
+%string% defined.
 
 Usage: check_inf.py FILE [STAMP]   (STAMP is touched when the file is sound)
 """
@@ -65,6 +67,16 @@ def check(path):
         if not re.fullmatch(r'\d{2}/\d{2}/\d{4},\d+\.\d+\.\d+\.\d+', date):
             errors.append(f"[Version] DriverVer {date} is not mm/dd/yyyy,w.x.y.z")
 
+    # A Plug and Play package: installed for its devices, never as a
+    # DefaultInstall (which Windows refuses for PnP packages).
+    if "defaultinstall" in sections or any(name.startswith("defaultinstall.") for name in sections):
+        errors.append("[DefaultInstall] makes this a non-PnP INF: install for the hardware ids instead")
+    # The package's files are the ones the INF copies; the build makes no
+    # catalog, so a CatalogFile line would name a file that never exists
+    # (SetupAPI then fails to add it).
+    for catalog in values(version, "CatalogFile") + values(version, "CatalogFile.NTamd64"):
+        errors.append(f"[Version] CatalogFile {catalog} names a file the build does not make "
+                      "(add it when signing the package, see README.md)")
     need("Manufacturer", "it names the models")
     for _, _, value in sections.get("manufacturer", []):
         model, *decorations = [part.strip() for part in (value or "").split(',')]

@@ -1,6 +1,7 @@
 // The device-control dispatch: every request takes a dispatch reference, runs
 // its code's handler and is completed before the dispatch returns.
 #include "tavrin.h"
+#include "tavrin_version.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ NTSTATUS LastUsbdStatusRequest(ControlCall *Call) {
 
 NTSTATUS DriverVersionRequest(ControlCall *Call) {
   if (Call->OutputLength < sizeof(DriverVersion)) return STATUS_UNSUCCESSFUL;
-  DriverVersion version = {1, 2, 0};
+  DriverVersion version = {TAVRIN_VERSION_MAJOR, TAVRIN_VERSION_MINOR, TAVRIN_VERSION_BUILD};
   RtlCopyMemory(Call->SystemBuffer, &version, sizeof version);
   Call->Information = sizeof version;
   return STATUS_SUCCESS;

@@ -41,12 +41,13 @@ bool PreloadActive(std::string *reason) {
 }
 
 EmulatedInstrument::EmulatedInstrument(InstrumentConfig config, std::uint16_t vendor, std::uint16_t product,
-                                       int deviceNumber)
+                                       int deviceNumber, Clients clients)
     : testbed_(umockdev_testbed_new()),
       instrument_(std::make_unique<SubstituteInstrument>(std::move(config))),
       vendor_(vendor),
       product_(product),
-      deviceNumber_(deviceNumber) {}
+      deviceNumber_(deviceNumber),
+      clients_(clients) {}
 
 EmulatedInstrument::~EmulatedInstrument() {
   if (Plugged()) UnplugNow();
@@ -316,6 +317,12 @@ void EmulatedInstrument::Submit(UMockdevIoctlClient *client) {
       }
       break;
     case USBDEVFS_URB_TYPE_ISO: {
+      if (clients_ == Clients::OtherProcesses) {
+        // See below: the packet descriptors are reachable only in place.
+        std::fprintf(stderr, "emulated device: isochronous URBs are served to this process's clients only\n");
+        Finish(urb, -EINVAL, 0);
+        break;
+      }
       // Packets end to end, filled by the instrument; the URB completes once
       // the bus time its packets take (eight per 1 ms frame) has passed.
       std::size_t offset = 0;

@@ -29,10 +29,15 @@ bool PreloadActive(std::string *reason);
 
 class EmulatedInstrument final : public BusPort {
  public:
+  // Where the programs that open the device run: in this process (tests),
+  // or in others started with the preload and this testbed's directory.
+  enum class Clients { ThisProcess, OtherProcesses };
+
   // Sets up its own testbed (the emulated /sys and /dev).
   explicit EmulatedInstrument(InstrumentConfig config,
                      std::uint16_t vendor = SubstituteInstrument::kVendorId,
-                     std::uint16_t product = SubstituteInstrument::kProductId, int deviceNumber = 2);
+                     std::uint16_t product = SubstituteInstrument::kProductId, int deviceNumber = 2,
+                     Clients clients = Clients::ThisProcess);
   ~EmulatedInstrument() override;
 
   // Plugs the device in (its sysfs entry appears with an "add" event) or
@@ -75,6 +80,7 @@ class EmulatedInstrument final : public BusPort {
   std::uint16_t vendor_;
   std::uint16_t product_;
   int deviceNumber_;
+  Clients clients_;
   std::string syspath_;
   _UMockdevIoctlBase *handler_ = nullptr;
   bool handlerAttached_ = false;
