@@ -28,6 +28,8 @@ int main(int argc, char **argv) {
   GatewayOptions options;
   int simulate = -1;
   long idleSeconds = options.idleTimeout.count();
+  long silentSeconds = options.silentTimeout.count();
+  long lockWaitSeconds = options.socketLockWait.count();
   bool noDiscovery = false;
   app.add_option("--listen", options.listen, "IPv4 address to listen on (0.0.0.0: every interface)")
       ->capture_default_str();
@@ -44,13 +46,24 @@ int main(int argc, char **argv) {
   app.add_option("--max-links-per-client", options.maxLinksPerClient, "Links per client address (connections: twice as many)")
       ->check(CLI::Range(1, 4096))
       ->capture_default_str();
-  app.add_option("--idle-timeout", idleSeconds, "Seconds after which a silent connection and its links are closed")
+  app.add_option("--idle-timeout", idleSeconds,
+                 "Seconds after which an idle link or raw socket session is closed (0: never)")
+      ->check(CLI::Range(0, 7 * 24 * 3600))
+      ->capture_default_str();
+  app.add_option("--silent-timeout", silentSeconds,
+                 "Seconds after which a connection holding no link, or a raw socket that sent nothing, is closed")
       ->check(CLI::Range(1, 7 * 24 * 3600))
+      ->capture_default_str();
+  app.add_option("--socket-lock-wait", lockWaitSeconds,
+                 "Seconds a raw socket's command waits while a VXI-11 link holds the lock before it is refused")
+      ->check(CLI::Range(0, 24 * 3600))
       ->capture_default_str();
   app.add_flag("--no-discovery", noDiscovery, "Do not announce the services through Avahi");
   app.add_option("--simulate", simulate, "Attach N simulated instruments")->check(CLI::Range(0, 10));
   CLI11_PARSE(app, argc, argv);
   options.idleTimeout = std::chrono::seconds(idleSeconds);
+  options.silentTimeout = std::chrono::seconds(silentSeconds);
+  options.socketLockWait = std::chrono::seconds(lockWaitSeconds);
 
   std::string bad;
   std::optional<AllowList> allow = AllowList::Parse(options.allow, bad);

@@ -30,6 +30,8 @@ LOCKED_BY_ANOTHER_LINK = 11
 NO_LOCK_HELD = 12
 OUT_OF_RESOURCES = 9
 WAIT_LOCK = 1
+END = 8
+OPERATION_NOT_SUPPORTED = 8
 
 
 def text_of(length):
@@ -200,7 +202,8 @@ class GatewayTest(unittest.TestCase):
         self.assertEqual(instr.read(), "0\n")  # image stored; the instrument reboots
         seen = []
         deadline = time.monotonic() + 15
-        while time.monotonic() < deadline and seen[-1:] != [0]:
+        # Writes may still go through before the instrument leaves the bus.
+        while time.monotonic() < deadline and not (DEVICE_NOT_ACCESSIBLE in seen and seen[-1] == 0):
             error, _ = client.device_write(link, 1000, 0, 0, b"*IDN?\n")
             if not seen or seen[-1] != error:
                 seen.append(error)
@@ -209,6 +212,75 @@ class GatewayTest(unittest.TestCase):
         self.assertEqual(seen[-1], 0)
         self.assertTrue(instr.read().startswith("TAVRIN,570x,"))
         self.assertTrue(instr.query("FW?").startswith("IP 2048 "))
+
+    def test_a_write_with_end_and_no_line_feed_is_a_whole_command(self):
+        instr, other = self.instr(0), self.instr(0)
+        client, link = self.link_of(instr)
+        self.assertEqual(client.device_write(link, 1000, 0, END, b"*IDN?"), (0, 5))
+        self.assertTrue(instr.read().startswith("TAVRIN,570x,"))
+        # Nothing of it is left to be glued to the next client's command.
+        self.assertEqual(other.query("ECHO next"), "next\n")
+
+    def test_device_clear_empties_an_unfinished_command(self):
+        instr = self.instr(0)
+        client, link = self.link_of(instr)
+        self.assertEqual(client.device_write(link, 1000, 0, 0, b"*IDN?"), (0, 5))  # no END: unfinished
+        instr.clear()
+        self.assertEqual(instr.query("ECHO ok"), "ok\n")
+
+    def test_back_to_back_one_shot_sockets_each_get_their_own_answer(self):
+        answers = []
+        for i in range(100):
+            with socket.create_connection((HOST, 5025), timeout=5) as peer:
+                peer.sendall(f"ECHO shot {i}\n".encode())
+                answers.append(peer.makefile("rb").readline().decode())
+        self.assertEqual(answers, [f"shot {i}\n" for i in range(100)])
+
+    def test_a_vxi11_lock_keeps_a_raw_socket_from_taking_the_holders_answers(self):
+        holder, sock = self.instr(1), self.socket_resource(1)
+        wrong = []
+
+        def raw_client():
+            for i in range(150):
+                expected = f"raw {i}"
+                answer = sock.query("ECHO " + expected)
+                if answer != expected:
+                    wrong.append(("raw", i, answer))
+
+        thread = threading.Thread(target=raw_client)
+        thread.start()
+        for i in range(150):
+            holder.lock_excl()
+            try:
+                answer = holder.query(f"ECHO locked {i}")
+            finally:
+                holder.unlock()
+            if answer != f"locked {i}\n":
+                wrong.append(("vxi11", i, answer))
+        thread.join(60)
+        self.assertEqual(wrong, [])
+
+    def test_dozens_of_sessions_from_one_computer_get_links(self):
+        sessions = [self.rm.open_resource(f"TCPIP0::{HOST}::inst0::INSTR", timeout=5000) for _ in range(40)]
+        for session in sessions:
+            self.addCleanup(session.close)
+        self.assertTrue(sessions[-1].query("*IDN?").startswith("TAVRIN,570x,"))
+
+    def test_procedures_not_offered_answer_operation_not_supported(self):
+        client, link = self.link_of(self.instr(0))
+        self.assertEqual(client.device_enable_srq(link, True, b"handle"), OPERATION_NOT_SUPPORTED)
+        self.assertEqual(client.device_docmd(link, 0, 1000, 0, 0x20000, False, 1, b"x"),
+                         (OPERATION_NOT_SUPPORTED, b""))
+
+        def pack_interrupt_channel(params):
+            for value in params:
+                client.packer.pack_uint(value)
+
+        self.assertEqual(client.make_call(vxi11.CREATE_INTR_CHAN, (0x7F000001, 1024, vxi11.DEVICE_INTR_PROG, 1, 0),
+                                          pack_interrupt_channel, client.unpacker.unpack_device_error),
+                         OPERATION_NOT_SUPPORTED)
+        self.assertEqual(client.destroy_intr_chan(), OPERATION_NOT_SUPPORTED)
+        self.assertTrue(self.instr(0).query("*IDN?").startswith("TAVRIN,570x,"))  # the connection goes on
 
     def test_malformed_and_oversized_messages_close_only_their_connection(self):
         mapper = rpc.TCPPortMapperClient(HOST)
@@ -240,6 +312,48 @@ class LimitsTest(unittest.TestCase):
                 time.sleep(0.1)
             with self.assertRaises(Exception):
                 instr.query("*IDN?")
+        finally:
+            rm.close()
+            self.assertEqual(gateway.stop(), 0)
+
+    def test_links_outlive_idleness_and_silent_connections_without_a_link_are_closed(self):
+        gateway = Gateway("--silent-timeout", "1", "--port-base", "8025")
+        rm = pyvisa.ResourceManager("@py")
+        try:
+            instr = rm.open_resource(f"TCPIP0::{HOST}::inst0::INSTR", read_termination="\n", timeout=3000)
+            silent_socket = socket.create_connection((HOST, 8025), timeout=5)
+            silent_rpc = socket.create_connection((HOST, 111), timeout=5)
+            self.assertEqual(silent_socket.recv(100), b"")  # closed by the gateway after a second
+            self.assertEqual(silent_rpc.recv(100), b"")
+            silent_socket.close()
+            silent_rpc.close()
+            time.sleep(1.5)  # the link, idle past the silent time-out, stays
+            self.assertTrue(instr.query("*IDN?").startswith("TAVRIN,570x,"))
+            self.assertIn("silent for 1s, closing it", gateway.text())
+            self.assertIn("silent for 1s without a link, closing the connection", gateway.text())
+            self.assertNotIn("idle for", gateway.text())
+        finally:
+            rm.close()
+            self.assertEqual(gateway.stop(), 0)
+
+    def test_a_raw_socket_waits_for_a_vxi11_lock_and_is_refused_after_the_bound(self):
+        gateway = Gateway("--socket-lock-wait", "1", "--port-base", "9025")
+        rm = pyvisa.ResourceManager("@py")
+        try:
+            holder = rm.open_resource(f"TCPIP0::{HOST}::inst0::INSTR", read_termination="\n", timeout=3000)
+            holder.lock_excl()
+            with socket.create_connection((HOST, 9025), timeout=5) as peer:
+                started = time.monotonic()
+                peer.sendall(b"ECHO while locked\n")
+                self.assertEqual(peer.recv(100), b"")  # refused: the socket is closed
+                self.assertGreaterEqual(time.monotonic() - started, 0.9)
+            self.assertIn("command refused, a VXI-11 link has held the lock of TAVRIN-0 for 1s", gateway.text())
+            self.assertEqual(holder.query("ECHO mine"), "mine")  # the refused command never reached it
+            # A raw socket that asks while the lock is held waits for its release.
+            with socket.create_connection((HOST, 9025), timeout=5) as peer:
+                peer.sendall(b"ECHO after unlock\n")
+                threading.Timer(0.3, holder.unlock).start()
+                self.assertEqual(peer.makefile("rb").readline(), b"after unlock\n")
         finally:
             rm.close()
             self.assertEqual(gateway.stop(), 0)
