@@ -9,8 +9,6 @@
 #include "log.h"
 #include "lxi_discovery.h"
 
-#include "../tavrin/instrument_channels.h"
-
 #include <CLI/CLI.hpp>
 
 #include <arpa/inet.h>
@@ -83,7 +81,7 @@ int main(int argc, char **argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   std::string present;
-  for (const std::string &name : tavrin_cli::ListInstruments()) present += " " + name;
+  for (const std::string &name : InstrumentsPresent()) present += " " + name;
   Log("instruments present:%s", present.empty() ? " none yet" : present.c_str());
 
   Gateway gateway(options);
