@@ -8,6 +8,8 @@
 #include "gateway.h"
 #include "port_mapper.h"
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <list>
 #include <memory>
@@ -37,6 +39,8 @@ class GatewayServer {
   void Run(int stopFd);
   std::vector<int> SocketPorts() const;
   bool ServesPortMapper() const { return ownPortMapper_ || registered_; }
+  // True when only this machine can reach the gateway.
+  bool LoopbackOnly() const;
 
  private:
   enum class Kind { Core, PortMapperStream, PortMapperDatagram, RawSocket };
@@ -51,13 +55,22 @@ class GatewayServer {
     std::atomic<bool> done{false};
   };
 
-  int Bind(int type, int port);
+  bool ParseListenAddress();
+  int Bind(int type, int port, const sockaddr_storage &where);
+  int BindDiscoverableDatagram();
   void Accept(const Listener &listener);
   void AnswerDatagram(int fd);
   void Reap(bool all);
 
   Gateway &gateway_;
   AllowList allow_;
+  sockaddr_storage listen_{};
+  // The port mapper's datagrams when it listens on one IPv4 address: taken
+  // on every address, answered only when sent to it or broadcast on its
+  // interface.
+  bool datagramFiltered_ = false;
+  int listenInterface_ = 0;
+  std::uint32_t broadcast_ = 0;  // network byte order
   Vxi11Core core_;
   PortMapper portMapper_;
   std::vector<Listener> listeners_;

@@ -29,7 +29,7 @@ int main(int argc, char **argv) {
   long silentSeconds = options.silentTimeout.count();
   long lockWaitSeconds = options.socketLockWait.count();
   bool noDiscovery = false;
-  app.add_option("--listen", options.listen, "IPv4 address to listen on (0.0.0.0: every interface)")
+  app.add_option("--listen", options.listen, "IPv4 or IPv6 address to listen on (0.0.0.0 or ::: every interface)")
       ->capture_default_str();
   app.add_option("--port-base", options.portBase, "Raw socket port of TAVRIN-0; TAVRIN-n is on this + n")
       ->check(CLI::Range(1, 65535))
@@ -66,7 +66,7 @@ int main(int argc, char **argv) {
   std::string bad;
   std::optional<AllowList> allow = AllowList::Parse(options.allow, bad);
   if (!allow) {
-    std::fprintf(stderr, "tavrin-visa: --allow %s: not an IPv4 network (a.b.c.d/len)\n", bad.c_str());
+    std::fprintf(stderr, "tavrin-visa: --allow %s: not a network (a.b.c.d/len or an IPv6 prefix/len)\n", bad.c_str());
     return 2;
   }
   if (simulate >= 0) setenv("TAVRIN_SIMULATE", std::to_string(simulate).c_str(), 1);
@@ -88,11 +88,9 @@ int main(int argc, char **argv) {
   GatewayServer server(gateway, *allow);
   if (!server.Start()) return 1;
   std::optional<LxiDiscovery> discovery;
-  in_addr listen{};
-  inet_pton(AF_INET, options.listen.c_str(), &listen);
   if (noDiscovery)
     Log("discovery: not announced (--no-discovery)");
-  else if ((ntohl(listen.s_addr) >> 24) == 127)
+  else if (server.LoopbackOnly())
     Log("discovery: not announced while listening on loopback only");
   else
     discovery.emplace(server.ServesPortMapper(), server.SocketPorts());

@@ -59,8 +59,9 @@ class Gateway:
     def stop(self):
         self.process.terminate()
         code = self.process.wait(30)
+        self.final_text = self.text()
         if code != 0 or os.environ.get("TAVRIN_VISA_LOG"):
-            sys.stderr.write(self.text())
+            sys.stderr.write(self.final_text)
         self.log.close()
         os.unlink(self.log.name)
         return code
@@ -282,6 +283,25 @@ class GatewayTest(unittest.TestCase):
         self.assertEqual(client.destroy_intr_chan(), OPERATION_NOT_SUPPORTED)
         self.assertTrue(self.instr(0).query("*IDN?").startswith("TAVRIN,570x,"))  # the connection goes on
 
+    def test_port_mapper_lists_itself_and_answers_other_rpc_versions_with_a_mismatch(self):
+        mapper = rpc.TCPPortMapperClient(HOST)
+        listed = mapper.dump()
+        mapper.close()
+        self.assertIn((rpc.PMAP_PROG, rpc.PMAP_VERS, rpc.IPPROTO_TCP, 111), listed)
+        self.assertIn((rpc.PMAP_PROG, rpc.PMAP_VERS, rpc.IPPROTO_UDP, 111), listed)
+        self.assertIn(vxi11.DEVICE_CORE_PROG, [entry[0] for entry in listed])
+
+        def call(rpc_version, xid):
+            body = struct.pack(">10I", xid, 0, rpc_version, rpc.PMAP_PROG, rpc.PMAP_VERS, 0, 0, 0, 0, 0)
+            peer.sendall(struct.pack(">I", 0x80000000 | len(body)) + body)
+            header = peer.recv(4)
+            return peer.recv(struct.unpack(">I", header)[0] & 0x7FFFFFFF)
+
+        with socket.create_connection((HOST, 111), timeout=5) as peer:
+            # xid, reply, denied, RPC_MISMATCH, versions 2 to 2
+            self.assertEqual(call(3, 7), struct.pack(">6I", 7, 1, 1, 0, 2, 2))
+            self.assertEqual(call(2, 8)[:12], struct.pack(">3I", 8, 1, 0))  # the connection goes on
+
     def test_malformed_and_oversized_messages_close_only_their_connection(self):
         mapper = rpc.TCPPortMapperClient(HOST)
         port = mapper.get_port((vxi11.DEVICE_CORE_PROG, 1, rpc.IPPROTO_TCP, 0))
@@ -357,6 +377,64 @@ class LimitsTest(unittest.TestCase):
         finally:
             rm.close()
             self.assertEqual(gateway.stop(), 0)
+
+    def test_ipv6_listening_address(self):
+        gateway = Gateway("--listen", "::1", "--port-base", "7525")
+        try:
+            with socket.create_connection(("::1", 7525), timeout=5) as peer:
+                peer.sendall(b"ECHO over IPv6\n")
+                self.assertEqual(peer.makefile("rb").readline(), b"over IPv6\n")
+        finally:
+            self.assertEqual(gateway.stop(), 0)
+
+    def test_discovery_broadcast_reaches_a_gateway_listening_on_one_address(self):
+        commands = [["ip", "link", "add", "visa0", "type", "veth", "peer", "name", "visa1"],
+                    ["ip", "addr", "add", "10.9.0.1/24", "brd", "+", "dev", "visa0"],
+                    ["ip", "link", "set", "visa0", "up"], ["ip", "link", "set", "visa1", "up"]]
+        if any(subprocess.run(command, capture_output=True).returncode != 0 for command in commands):
+            self.skipTest("no virtual interface can be made in this namespace")
+        self.addCleanup(subprocess.run, ["ip", "link", "del", "visa0"], capture_output=True)
+        gateway = Gateway("--listen", "10.9.0.1", "--port-base", "7625", "--no-discovery")
+        try:
+            finder = rpc.BroadcastUDPPortMapperClient("10.9.0.255")
+            finder.set_timeout(1)
+            found = finder.get_port((vxi11.DEVICE_CORE_PROG, vxi11.DEVICE_CORE_VERS, rpc.IPPROTO_TCP, 0))
+            finder.close()
+            self.assertEqual([address for address, _ in [where for _, where in found]], ["10.9.0.1"])
+            self.assertNotEqual(found[0][0], 0)
+        finally:
+            self.assertEqual(gateway.stop(), 0)
+
+    def test_a_flood_of_malformed_messages_does_not_flood_the_log_and_a_stop_blames_no_instrument(self):
+        gateway = Gateway("--port-base", "7725")
+        rm = pyvisa.ResourceManager("@py")
+        try:
+            instr = rm.open_resource(f"TCPIP0::{HOST}::inst0::INSTR", read_termination="\n", timeout=3000)
+            self.assertTrue(instr.query("*IDN?").startswith("TAVRIN,570x,"))
+            sock = socket.create_connection((HOST, 7725), timeout=5)
+            sock.sendall(b"ECHO spoken\n")
+            self.assertEqual(sock.makefile("rb").readline(), b"spoken\n")
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as flood:
+                for _ in range(8000):
+                    flood.sendto(b"\x00\x00\x00\x01\x00\x00\x00\x01", (HOST, 111))  # a reply, not a call
+                # Once the rate allows a line again, it says how many were left out.
+                deadline = time.monotonic() + 5
+                while "not logged" not in gateway.text():
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.1)
+                    flood.sendto(b"\x00\x00\x00\x01\x00\x00\x00\x01", (HOST, 111))
+            self.assertLess(gateway.text().count("\n"), 400)
+            # A raw socket command waits for the lock when the gateway stops.
+            instr.lock_excl()
+            sock.sendall(b"ECHO waiting\n")
+            time.sleep(0.3)
+        finally:
+            code = gateway.stop()
+            rm.visalib.sessions[instr.session].interface.sock.shutdown(socket.SHUT_RDWR)  # no waiting for a gone gateway
+            rm.close()
+            sock.close()
+        self.assertEqual(code, 0)
+        self.assertNotIn("gone", gateway.final_text)
 
     def test_clients_outside_the_allowed_networks_are_refused_and_logged(self):
         gateway = Gateway("--allow", "10.1.0.0/16", "--port-base", "6025", "--rpc-port", "6100")
