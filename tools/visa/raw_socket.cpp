@@ -22,8 +22,12 @@ using std::chrono::milliseconds;
 // While an answer is owed the instrument is asked at once after a command,
 // then less and less often; otherwise the socket wakes only for its bytes,
 // for answers others collected for it, and to look at the clock.
-constexpr milliseconds kSlowestAsk{20};
-constexpr milliseconds kQuietWake{250};
+constexpr std::chrono::microseconds kFirstAsk{50};
+constexpr std::chrono::microseconds kSlowestAsk{20000};
+constexpr std::chrono::microseconds kQuietWake{250000};
+// How long a raw socket's turn at the instrument waits for the answers to
+// its command before the next client's turn.
+constexpr milliseconds kAnswerTurn{50};
 // How long a command waits for an instrument that is rebooting or replugged.
 constexpr milliseconds kReturnGrace{5000};
 // An answer is sent whole; one that grows beyond this is sent in pieces.
@@ -40,21 +44,25 @@ bool WaitForReturn(int instrument, const Gateway &gateway) {
 
 enum class Forwarded { Sent, Refused, Gone, Stopping };
 
-// Sends the command bytes once no VXI-11 link holds the instrument's lock,
-// waiting for it at most the gateway's bound.
+// Sends the command bytes holding the instrument's lock for that moment, so
+// that they wait their turn behind VXI-11 links that hold it (at most the
+// gateway's bound).
 Forwarded Forward(SharedInstrument &shared, PartyId party, int instrument, std::string_view bytes,
                   const std::string &peer, Gateway &gateway) {
-  const auto bound = Clock::now() + gateway.options.socketLockWait;
-  while (!gateway.locks.WaitAccessible(instrument, DeviceLocks::kNoLink, milliseconds(250))) {
-    if (gateway.stopping) return Forwarded::Stopping;
-    if (Clock::now() >= bound) {
+  const auto holder = static_cast<std::int32_t>(-party);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!gateway.locks.Acquire(instrument, holder, gateway.options.socketLockWait)) {
+      if (gateway.stopping) return Forwarded::Stopping;
       Log("%s: command refused, a VXI-11 link has held the lock of %s for %llds; closing the socket", peer.c_str(),
           InstrumentName(instrument).c_str(), static_cast<long long>(gateway.options.socketLockWait.count()));
       return Forwarded::Refused;
     }
-  }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    switch (shared.Send(party, bytes, false, Clock::now() + gateway.options.socketLockWait)) {
+    const auto outcome = shared.Send(party, bytes, false, Clock::now() + gateway.options.socketLockWait);
+    // The answers are collected before the lock goes to the next taker, so
+    // that a query from a raw socket is one turn like a locked VXI-11 query.
+    if (outcome == SharedInstrument::SendOutcome::Done) shared.AwaitOwed(party, Clock::now() + kAnswerTurn);
+    gateway.locks.Release(instrument, holder);
+    switch (outcome) {
       case SharedInstrument::SendOutcome::Done:
         return Forwarded::Sent;
       case SharedInstrument::SendOutcome::Failed:
@@ -103,13 +111,14 @@ void ServeRawSocket(int fd, const std::string &peer, int instrument, Gateway &ga
   std::string answer;
   bool spoken = false;
   auto lastActivity = Clock::now();
-  milliseconds ask{0};
+  std::chrono::microseconds ask{0};
   while (!gateway.stopping) {
     const bool expecting = shared.Expecting(party);
     pollfd waits[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-    const int timeout = static_cast<int>(expecting ? ask.count() : kQuietWake.count());
-    if (poll(waits, wake >= 0 ? 2 : 1, timeout) < 0 && errno != EINTR) break;
-    ask = expecting ? std::clamp(ask * 2, milliseconds(1), kSlowestAsk) : milliseconds(0);
+    const auto wait = expecting ? ask : kQuietWake;
+    const timespec timeout{static_cast<time_t>(wait.count() / 1000000), static_cast<long>(wait.count() % 1000000) * 1000};
+    if (ppoll(waits, wake >= 0 ? 2 : 1, &timeout, nullptr) < 0 && errno != EINTR) break;
+    ask = expecting ? std::clamp(ask * 2, kFirstAsk, kSlowestAsk) : std::chrono::microseconds(0);
     if (waits[1].revents != 0) {
       eventfd_t count;
       eventfd_read(wake, &count);
@@ -126,7 +135,7 @@ void ServeRawSocket(int fd, const std::string &peer, int instrument, Gateway &ga
       if (forwarded == Forwarded::Gone)
         Log("%s: %s is gone, closing its socket", peer.c_str(), InstrumentName(instrument).c_str());
       if (forwarded != Forwarded::Sent) break;
-      ask = milliseconds(0);
+      ask = std::chrono::microseconds(0);
     }
     bool moved = false;
     if (!SendAnswers(fd, shared, party, answer, moved)) break;

@@ -96,7 +96,7 @@ std::string SharedInstrument::CompleteLines(Party &party, std::string_view bytes
   return complete;
 }
 
-void SharedInstrument::Deliver(PartyId owner, ReplyChunk chunk) {
+void SharedInstrument::Deliver(PartyId owner, ReplyChunk chunk, bool wake) {
   auto it = parties_.find(owner);
   if (it == parties_.end()) return;  // a party that left takes nothing more
   Party &party = it->second;
@@ -107,11 +107,11 @@ void SharedInstrument::Deliver(PartyId owner, ReplyChunk chunk) {
   }
   party.queuedBytes += chunk.bytes.size();
   party.queue.push_back(std::move(chunk));
-  if (party.wakeFd >= 0) eventfd_write(party.wakeFd, 1);
+  if (wake && party.wakeFd >= 0) eventfd_write(party.wakeFd, 1);
   changed_.notify_all();
 }
 
-bool SharedInstrument::FetchLocked() {
+bool SharedInstrument::FetchLocked(bool wake) {
   if (owner_ == 0) return false;  // no party has asked anything yet
   auto chunk = ReadReply(instrument_, kInterrogative);
   if (!chunk) return false;
@@ -130,16 +130,17 @@ bool SharedInstrument::FetchLocked() {
   } else if (!answerFirstByte_ && !chunk->bytes.empty()) {
     answerFirstByte_ = chunk->bytes.front();
   }
-  Deliver(owner_, std::move(*chunk));
+  Deliver(owner_, std::move(*chunk), wake);
   return true;
 }
 
 void SharedInstrument::HandOverLocked(std::unique_lock<std::mutex> &lock, bool everything) {
+  // A read of an idle channel costs the library a wait: with nothing owed,
+  // the instrument is asked only when everything must be collected.
   const auto deadline = Clock::now() + kAnswerHandOver;
-  while (true) {
+  while (owed_ > 0 || everything) {
     if (FetchLocked()) continue;
-    if ((owed_ == 0 && !everything) || Clock::now() >= deadline) break;
-    if (owed_ == 0) break;  // everything the instrument held has been collected
+    if (owed_ == 0 || Clock::now() >= deadline) break;
     changed_.wait_for(lock, milliseconds(1));
   }
   owed_ = 0;
@@ -229,7 +230,7 @@ SharedInstrument::AwaitOutcome SharedInstrument::Await(PartyId id, Clock::time_p
       party.queuedBytes -= chunk.bytes.size();
       return AwaitOutcome::Answer;
     }
-    if (owner_ == id && !sending_ && FetchLocked()) continue;
+    if (owner_ == id && !sending_ && FetchLocked(false)) continue;
     if (stopping) return AwaitOutcome::Stopped;
     const auto now = Clock::now();
     if (now >= nextPresenceCheck || now >= deadline) {
@@ -250,13 +251,28 @@ std::optional<ReplyChunk> SharedInstrument::Poll(PartyId id) {
   std::lock_guard lock(mutex_);
   auto it = parties_.find(id);
   if (it == parties_.end()) return std::nullopt;
-  if (it->second.queue.empty() && !(owner_ == id && !sending_ && FetchLocked())) return std::nullopt;
+  // A read of an idle channel costs the library a wait: the instrument is
+  // asked only while it owes the party an answer.
+  const bool owes = owner_ == id && !sending_ && (owed_ > 0 || download_);
+  if (it->second.queue.empty() && !(owes && FetchLocked(false))) return std::nullopt;
   Party &party = parties_.at(id);
   if (party.queue.empty()) return std::nullopt;
   ReplyChunk chunk = std::move(party.queue.front());
   party.queue.pop_front();
   party.queuedBytes -= chunk.bytes.size();
   return chunk;
+}
+
+void SharedInstrument::AwaitOwed(PartyId id, Clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  auto pause = std::chrono::microseconds(50);
+  while (owner_ == id && owed_ > 0 && parties_.contains(id)) {
+    if (!sending_ && FetchLocked(false)) continue;
+    const auto now = Clock::now();
+    if (now >= deadline) return;
+    changed_.wait_for(lock, std::min<Clock::duration>(pause, deadline - now));
+    pause = std::min<std::chrono::microseconds>(pause * 2, kSlowestAsk);
+  }
 }
 
 bool SharedInstrument::Expecting(PartyId id) {

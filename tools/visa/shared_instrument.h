@@ -57,6 +57,9 @@ class SharedInstrument {
   // Waits until `deadline` for a piece of an answer for the party (read from
   // the instrument when the party is the one it owes).
   AwaitOutcome Await(PartyId party, Clock::time_point deadline, const std::atomic<bool> &stopping, ReplyChunk &chunk);
+  // Waits until `deadline` for the instrument to give every answer it owes
+  // the party, into the party's queue.
+  void AwaitOwed(PartyId party, Clock::time_point deadline);
   // A piece of an answer at once, or nullopt.
   std::optional<ReplyChunk> Poll(PartyId party);
   // True while the instrument owes the party an answer it has not read yet.
@@ -87,12 +90,14 @@ class SharedInstrument {
   // The complete lines the new bytes finish, and how many there are.
   std::string CompleteLines(Party &party, std::string_view bytes, bool end, int &lines, bool &download);
   // Reads one piece of an answer into the queue of the party it belongs to.
-  bool FetchLocked();
+  // `wake`: the party is told through its wake descriptor (another party's
+  // thread fetched for it).
+  bool FetchLocked(bool wake = true);
   // Collects what the instrument owes before a command of `party` goes out.
   // With `everything`, until the instrument holds nothing more.
   void HandOverLocked(std::unique_lock<std::mutex> &lock, bool everything);
   SendOutcome WriteLocked(std::string_view bytes);
-  void Deliver(PartyId owner, ReplyChunk chunk);
+  void Deliver(PartyId owner, ReplyChunk chunk, bool wake);
 
   const int instrument_;
   std::mutex mutex_;
