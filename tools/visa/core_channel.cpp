@@ -65,7 +65,10 @@ std::vector<std::uint8_t> Reply(const CallHeader &header, bool_t (*encode)(XDR *
 void LeaveLink(Gateway &gateway, const std::string &peer, const Vxi11Link &link) {
   gateway.locks.ReleaseAll(link.id);
   gateway.links.Give(peer);
-  if (link.channel == kInterrogative) gateway.instruments[link.instrument].Leave(link.party);
+  if (link.channel == kInterrogative) {
+    gateway.linkDirectory.Remove(link.id);
+    gateway.instruments[link.instrument].Leave(link.party);
+  }
 }
 
 class Procedures {
@@ -100,8 +103,12 @@ class Procedures {
       resp.error = kLockedByAnotherLink;
       return resp;
     }
-    if (channel == kInterrogative) link.party = gateway_.instruments[instrument].Join();
+    if (channel == kInterrogative) {
+      link.party = gateway_.instruments[instrument].Join();
+      gateway_.linkDirectory.Add(link.id, instrument, link.party);
+    }
     resp.lid = link.id;
+    resp.abortPort = static_cast<u_short>(gateway_.abortPort.load());
     state_.links.emplace(link.id, std::move(link));
     return resp;
   }

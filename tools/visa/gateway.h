@@ -2,6 +2,7 @@
 // and the budgets of connections and links.
 #pragma once
 
+#include "abort_channel.h"
 #include "client_budget.h"
 #include "device_locks.h"
 #include "shared_instrument.h"
@@ -54,6 +55,8 @@ struct Gateway {
   std::atomic<bool> stopping{false};
   std::atomic<std::int32_t> nextLink{1};
   std::atomic<int> corePort{0};
+  std::atomic<int> abortPort{0};  // 0: no abort channel
+  LinkDirectory linkDirectory;
 };
 
 }  // namespace visa

@@ -61,7 +61,11 @@ socklen_t LengthOf(const sockaddr_storage &address) {
 }  // namespace
 
 GatewayServer::GatewayServer(Gateway &gateway, AllowList allow)
-    : gateway_(gateway), allow_(std::move(allow)), core_(gateway), portMapper_(gateway) {}
+    : gateway_(gateway),
+      allow_(std::move(allow)),
+      core_(gateway),
+      abort_(gateway.linkDirectory, gateway.instruments),
+      portMapper_(gateway) {}
 
 GatewayServer::~GatewayServer() {
   Reap(true);
@@ -147,6 +151,17 @@ bool GatewayServer::Start() {
   gateway_.corePort = PortOf(bound);
   listeners_.push_back({core, Kind::Core, -1});
   Log("VXI-11 core channel on %s port %d (devices inst<n> and fmt<n>)", where, gateway_.corePort.load());
+  const int abort = Bind(SOCK_STREAM, 0, listen_);
+  if (abort >= 0) {
+    sockaddr_storage abortBound{};
+    socklen_t abortLength = sizeof abortBound;
+    getsockname(abort, reinterpret_cast<sockaddr *>(&abortBound), &abortLength);
+    gateway_.abortPort = PortOf(abortBound);
+    listeners_.push_back({abort, Kind::Abort, -1});
+    Log("VXI-11 abort channel on %s port %d", where, gateway_.abortPort.load());
+  } else {
+    Log("VXI-11 abort channel not offered: %s", std::strerror(errno));
+  }
 
   if (SystemPortMapperRuns()) {
     registered_ = RegisterCorePort(gateway_.corePort);
@@ -226,6 +241,8 @@ void GatewayServer::Accept(const Listener &listener) {
       ServeRawSocket(self->fd, peer, what.instrument, gateway_);
     else if (what.kind == Kind::Core)
       ServeRpcConnection(self->fd, peer, {&core_}, gateway_);
+    else if (what.kind == Kind::Abort)
+      ServeRpcConnection(self->fd, peer, {&abort_}, gateway_, true);
     else
       ServeRpcConnection(self->fd, peer, {&portMapper_}, gateway_);
     // The client sees the end at once; the descriptor is closed when the

@@ -43,7 +43,7 @@ class GatewayServer {
   bool LoopbackOnly() const;
 
  private:
-  enum class Kind { Core, PortMapperStream, PortMapperDatagram, RawSocket };
+  enum class Kind { Core, Abort, PortMapperStream, PortMapperDatagram, RawSocket };
   struct Listener {
     int fd;
     Kind kind;
@@ -72,6 +72,7 @@ class GatewayServer {
   int listenInterface_ = 0;
   std::uint32_t broadcast_ = 0;  // network byte order
   Vxi11Core core_;
+  AbortChannel abort_;
   PortMapper portMapper_;
   std::vector<Listener> listeners_;
   bool ownPortMapper_ = false;

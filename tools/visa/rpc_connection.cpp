@@ -11,9 +11,10 @@
 namespace visa {
 
 void ServeRpcConnection(int fd, const std::string &peer, const std::vector<RpcProgram *> &programs,
-                        Gateway &gateway) {
+                        Gateway &gateway, bool abortChannel) {
   ConnectionState state;
   state.peer = peer;
+  state.abortChannel = abortChannel;
   RecordReader reader(kMaxRecord);
   std::vector<std::uint8_t> record;
   char buffer[16384];
@@ -26,9 +27,10 @@ void ServeRpcConnection(int fd, const std::string &peer, const std::vector<RpcPr
       // A connection that holds no link has no business being silent long;
       // one that holds links is closed for idleness only when asked to.
       const auto silent = std::chrono::steady_clock::now() - idleSince;
-      if (state.links.empty() && silent >= gateway.options.silentTimeout)
+      const bool holdsLinks = !state.links.empty() || (state.abortChannel && gateway.links.Holds(peer));
+      if (!holdsLinks && silent >= gateway.options.silentTimeout)
         ending = "silent";
-      else if (!state.links.empty() && gateway.options.idleTimeout.count() > 0 &&
+      else if (holdsLinks && gateway.options.idleTimeout.count() > 0 &&
                silent >= gateway.options.idleTimeout)
         ending = "idle";
       continue;

@@ -17,6 +17,8 @@ namespace visa {
 struct ConnectionState {
   std::string peer;  // the client's address, for budgets and the log
   std::map<std::int32_t, Vxi11Link> links;
+  // An abort channel connection stays while its client holds links elsewhere.
+  bool abortChannel = false;
 };
 
 class RpcProgram {

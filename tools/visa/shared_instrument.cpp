@@ -214,16 +214,25 @@ SharedInstrument::SendOutcome SharedInstrument::Send(PartyId id, std::string_vie
 SharedInstrument::AwaitOutcome SharedInstrument::Await(PartyId id, Clock::time_point deadline,
                                                        const std::atomic<bool> &stopping, ReplyChunk &chunk) {
   std::unique_lock lock(mutex_);
+  if (auto it = parties_.find(id); it != parties_.end()) it->second.awaiting = true;
+  const AwaitOutcome outcome = AwaitLocked(lock, id, deadline, stopping, chunk);
+  if (auto it = parties_.find(id); it != parties_.end()) {
+    it->second.awaiting = false;
+    it->second.interrupted = false;
+  }
+  return outcome;
+}
+
+SharedInstrument::AwaitOutcome SharedInstrument::AwaitLocked(std::unique_lock<std::mutex> &lock, PartyId id,
+                                                             Clock::time_point deadline,
+                                                             const std::atomic<bool> &stopping, ReplyChunk &chunk) {
   auto pause = std::chrono::microseconds(250);
   auto nextPresenceCheck = Clock::now() + kPresenceCheck;
   while (true) {
     auto it = parties_.find(id);
     if (it == parties_.end()) return AwaitOutcome::Gone;
     Party &party = it->second;
-    if (party.interrupted) {
-      party.interrupted = false;
-      return AwaitOutcome::Interrupted;
-    }
+    if (party.interrupted) return AwaitOutcome::Interrupted;
     if (!party.queue.empty()) {
       chunk = std::move(party.queue.front());
       party.queue.pop_front();
@@ -310,7 +319,8 @@ void SharedInstrument::Interrupt(PartyId id) {
   std::lock_guard lock(mutex_);
   auto it = parties_.find(id);
   if (it == parties_.end()) return;
-  it->second.interrupted = true;
+  // Only a read in progress is ended; a later one is not.
+  if (it->second.awaiting) it->second.interrupted = true;
   changed_.notify_all();
 }
 

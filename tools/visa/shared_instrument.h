@@ -69,7 +69,7 @@ class SharedInstrument {
   void Clear(PartyId party);
   // Drops complete lines kept after the instrument was found absent.
   void DropUnsent(PartyId party);
-  // Ends the party's Await at once (the abort channel).
+  // Ends the party's Await in progress at once (the abort channel).
   void Interrupt(PartyId party);
 
  private:
@@ -80,7 +80,8 @@ class SharedInstrument {
     std::deque<ReplyChunk> queue;  // answer pieces read for the party
     std::size_t queuedBytes = 0;
     int wakeFd = -1;
-    bool interrupted = false;
+    bool awaiting = false;     // its thread waits in Await
+    bool interrupted = false;  // that wait is to end at once
   };
   struct Download {
     PartyId party;
@@ -89,6 +90,8 @@ class SharedInstrument {
 
   // The complete lines the new bytes finish, and how many there are.
   std::string CompleteLines(Party &party, std::string_view bytes, bool end, int &lines, bool &download);
+  AwaitOutcome AwaitLocked(std::unique_lock<std::mutex> &lock, PartyId party, Clock::time_point deadline,
+                           const std::atomic<bool> &stopping, ReplyChunk &chunk);
   // Reads one piece of an answer into the queue of the party it belongs to.
   // `wake`: the party is told through its wake descriptor (another party's
   // thread fetched for it).

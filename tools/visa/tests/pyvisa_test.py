@@ -302,6 +302,35 @@ class GatewayTest(unittest.TestCase):
             self.assertEqual(call(3, 7), struct.pack(">6I", 7, 1, 1, 0, 2, 2))
             self.assertEqual(call(2, 8)[:12], struct.pack(">3I", 8, 1, 0))  # the connection goes on
 
+    def test_the_abort_channel_ends_a_blocked_read_at_once(self):
+        instr = self.instr(0)
+        client = vxi11.CoreClient(HOST)
+        self.addCleanup(client.close)
+        error, link, abort_port, _ = client.create_link(1, 0, 0, "inst0")
+        self.assertEqual(error, 0)
+        self.assertNotEqual(abort_port, 0)
+        aborter = rpc.RawTCPClient(HOST, vxi11.DEVICE_ASYNC_PROG, vxi11.DEVICE_ASYNC_VERS, abort_port)
+        aborter.packer, aborter.unpacker = rpc.Packer(), rpc.Unpacker(b"")
+        self.addCleanup(aborter.close)
+
+        def abort(which):
+            return aborter.make_call(vxi11.DEVICE_ABORT, which, aborter.packer.pack_int, aborter.unpacker.unpack_int)
+
+        self.assertEqual(abort(link), 0)  # nothing in progress: the next read is not ended
+        outcome = []
+        reader = threading.Thread(target=lambda: outcome.append(client.device_read(link, 100, 20000, 0, 0, 0)))
+        started = time.monotonic()
+        reader.start()
+        time.sleep(0.3)
+        self.assertEqual(abort(link), 0)
+        reader.join(10)
+        self.assertLess(time.monotonic() - started, 5)  # not the read's 20 s
+        self.assertEqual(outcome[0][0], vxi11.ErrorCodes.abort)
+        self.assertEqual(abort(987654), INVALID_LINK)
+        self.assertEqual(client.device_write(link, 1000, 0, END, b"ECHO still here"), (0, 15))
+        self.assertEqual(client.device_read(link, 100, 2000, 0, 0, 0)[2], b"still here\n")
+        self.assertEqual(client.destroy_link(link), 0)
+
     def test_malformed_and_oversized_messages_close_only_their_connection(self):
         mapper = rpc.TCPPortMapperClient(HOST)
         port = mapper.get_port((vxi11.DEVICE_CORE_PROG, 1, rpc.IPPROTO_TCP, 0))
