@@ -2,6 +2,7 @@
 
 #include "core_arguments.h"
 #include "instrument_io.h"
+#include "interrupt_channel.h"
 #include "log.h"
 #include "vxi11_core.h"  // generated from vxi11_core.x
 
@@ -16,12 +17,14 @@ constexpr Device_ErrorCode kNoError = 0;
 constexpr Device_ErrorCode kDeviceNotAccessible = 3;
 constexpr Device_ErrorCode kInvalidLink = 4;
 constexpr Device_ErrorCode kNotSupported = 8;
+constexpr Device_ErrorCode kChannelNotEstablished = 6;
 constexpr Device_ErrorCode kOutOfResources = 9;
 constexpr Device_ErrorCode kLockedByAnotherLink = 11;
 constexpr Device_ErrorCode kNoLockHeld = 12;
 constexpr Device_ErrorCode kIoTimeout = 15;
 constexpr Device_ErrorCode kIoError = 17;
 constexpr Device_ErrorCode kAbort = 23;
+constexpr Device_ErrorCode kChannelAlreadyEstablished = 29;
 
 // Operation flags.
 constexpr Device_Flags kWaitLock = 1;
@@ -34,15 +37,14 @@ constexpr unsigned char kMessageAvailable = 0x10;
 // A device_clear empties at most this many pending formatted pieces.
 constexpr int kClearReads = 256;
 
-// Procedures of the core channel the gateway does not offer: they answer
+// The procedure of the core channel the gateway does not offer: it answers
 // "operation not supported".
-constexpr std::uint32_t kDeviceEnableSrq = 20;
 constexpr std::uint32_t kDeviceDocmd = 22;
-constexpr std::uint32_t kCreateInterruptChannel = 25;
-constexpr std::uint32_t kDestroyInterruptChannel = 26;
 
 union CoreArgumentsUnion {
   Create_LinkParms createLink;
+  Device_EnableSrqParms enableSrq;
+  Device_RemoteFunc remoteFunc;
   Device_WriteParms write;
   Device_ReadParms read;
   Device_GenericParms generic;
@@ -62,9 +64,10 @@ std::vector<std::uint8_t> Reply(const CallHeader &header, bool_t (*encode)(XDR *
 
 // What a link held goes back: its lock, its place in the budget, its place
 // among the instrument's parties.
-void LeaveLink(Gateway &gateway, const std::string &peer, const Vxi11Link &link) {
+void LeaveLink(Gateway &gateway, ConnectionState &state, const Vxi11Link &link) {
   gateway.locks.ReleaseAll(link.id);
-  gateway.links.Give(peer);
+  gateway.links.Give(state.peer);
+  if (state.interrupts) state.interrupts->Disable(link.id);
   if (link.channel == kInterrogative) {
     gateway.linkDirectory.Remove(link.id);
     gateway.instruments[link.instrument].Leave(link.party);
@@ -127,6 +130,7 @@ class Procedures {
                             (parms.flags & kEnd) != 0, Clock::now() + Millis(parms.io_timeout))) {
       case SharedInstrument::SendOutcome::Done:
         resp.size = parms.data.data_len;
+        if (link->srqHandle && state_.interrupts) state_.interrupts->Arm(link->id);
         break;
       case SharedInstrument::SendOutcome::Absent:
         instrument.DropUnsent(link->party);  // the client is told, and sends again
@@ -213,6 +217,45 @@ class Procedures {
     return outcome;
   }
 
+  Device_ErrorCode EnableServiceRequests(const Device_EnableSrqParms &parms) {
+    Vxi11Link *link = Find(parms.lid);
+    if (link == nullptr) return kInvalidLink;
+    if (link->channel != kInterrogative) return kNotSupported;
+    if (parms.enable)
+      link->srqHandle = std::string(parms.handle.handle_val, parms.handle.handle_len);
+    else
+      link->srqHandle.reset();
+    if (state_.interrupts) {
+      if (link->srqHandle)
+        state_.interrupts->Enable(link->id, link->instrument, link->party, *link->srqHandle);
+      else
+        state_.interrupts->Disable(link->id);
+    }
+    return kNoError;
+  }
+
+  Device_ErrorCode CreateInterruptChannel(const Device_RemoteFunc &parms) {
+    if (state_.interrupts) return kChannelAlreadyEstablished;
+    if (parms.progFamily != DEVICE_TCP) return kNotSupported;
+    std::string problem;
+    state_.interrupts = InterruptChannel::Open(state_.peer, parms.hostPort, static_cast<std::uint32_t>(parms.progNum),
+                                               static_cast<std::uint32_t>(parms.progVers), gateway_.instruments,
+                                               problem);
+    if (!state_.interrupts) {
+      Log("%s: create_intr_chan: %s", state_.peer.c_str(), problem.c_str());
+      return kChannelNotEstablished;
+    }
+    for (auto &[id, link] : state_.links)
+      if (link.srqHandle) state_.interrupts->Enable(id, link.instrument, link.party, *link.srqHandle);
+    return kNoError;
+  }
+
+  Device_ErrorCode DestroyInterruptChannel() {
+    if (!state_.interrupts) return kChannelNotEstablished;
+    state_.interrupts.reset();
+    return kNoError;
+  }
+
   Device_ErrorCode Lock(const Device_LockParms &parms) {
     Vxi11Link *link = Find(parms.lid);
     if (link == nullptr) return kInvalidLink;
@@ -229,7 +272,7 @@ class Procedures {
   Device_ErrorCode Destroy(Device_Link id) {
     Vxi11Link *link = Find(id);
     if (link == nullptr) return kInvalidLink;
-    LeaveLink(gateway_, state_.peer, *link);
+    LeaveLink(gateway_, state_, *link);
     state_.links.erase(id);
     return kNoError;
   }
@@ -287,11 +330,6 @@ std::optional<std::vector<std::uint8_t>> Vxi11Core::Call(const CallHeader &heade
     result.error = kNotSupported;
     return Reply(header, xdr_Device_DocmdResp, result);
   }
-  if (header.procedure == kDeviceEnableSrq || header.procedure == kCreateInterruptChannel ||
-      header.procedure == kDestroyInterruptChannel) {
-    Device_Error result{kNotSupported};
-    return Reply(header, xdr_Device_Error, result);
-  }
   xdrproc_t decode = nullptr;
   std::size_t size = 0;
   if (!CoreArguments(header.procedure, decode, size)) return EncodeFailure(header.xid, PROC_UNAVAIL);
@@ -343,13 +381,23 @@ std::optional<std::vector<std::uint8_t>> Vxi11Core::Call(const CallHeader &heade
     case destroy_link:
       reply = error(run.Destroy(arguments.link));
       break;
+    case device_enable_srq:
+      reply = error(run.EnableServiceRequests(arguments.enableSrq));
+      break;
+    case create_intr_chan:
+      reply = error(run.CreateInterruptChannel(arguments.remoteFunc));
+      break;
+    case destroy_intr_chan:
+      reply = error(run.DestroyInterruptChannel());
+      break;
   }
   xdr_free(decode, &arguments);
   return reply;
 }
 
 void Vxi11Core::Closed(ConnectionState &state) {
-  for (auto &[id, link] : state.links) LeaveLink(gateway_, state.peer, link);
+  for (auto &[id, link] : state.links) LeaveLink(gateway_, state, link);
+  state.interrupts.reset();
   state.links.clear();
 }
 

@@ -284,6 +284,14 @@ void SharedInstrument::AwaitOwed(PartyId id, Clock::time_point deadline) {
   }
 }
 
+bool SharedInstrument::AnswerWaiting(PartyId id) {
+  std::lock_guard lock(mutex_);
+  auto it = parties_.find(id);
+  if (it == parties_.end()) return false;
+  if (it->second.queue.empty() && owner_ == id && !sending_ && (owed_ > 0 || download_)) FetchLocked(false);
+  return !parties_.at(id).queue.empty();
+}
+
 bool SharedInstrument::Expecting(PartyId id) {
   std::lock_guard lock(mutex_);
   auto it = parties_.find(id);

@@ -60,6 +60,9 @@ class SharedInstrument {
   // Waits until `deadline` for the instrument to give every answer it owes
   // the party, into the party's queue.
   void AwaitOwed(PartyId party, Clock::time_point deadline);
+  // True when a piece of an answer waits for the party (read from the
+  // instrument if it owes the party one), left where it is.
+  bool AnswerWaiting(PartyId party);
   // A piece of an answer at once, or nullopt.
   std::optional<ReplyChunk> Poll(PartyId party);
   // True while the instrument owes the party an answer it has not read yet.

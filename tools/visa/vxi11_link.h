@@ -5,6 +5,7 @@
 #include "shared_instrument.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace visa {
@@ -16,6 +17,7 @@ struct Vxi11Link {
   PartyId party = 0;  // its place among the instrument's parties (kInterrogative only)
   std::string pending;
   bool pendingEndsAnswer = false;  // the last pending byte ends an answer
+  std::optional<std::string> srqHandle;  // service requests enabled, with this handle
 };
 
 // Reasons a device_read ended, as the VXI-11 standard numbers them.

@@ -31,6 +31,8 @@ NO_LOCK_HELD = 12
 OUT_OF_RESOURCES = 9
 WAIT_LOCK = 1
 END = 8
+CHANNEL_NOT_ESTABLISHED = 6
+CHANNEL_ALREADY_ESTABLISHED = 29
 OPERATION_NOT_SUPPORTED = 8
 
 
@@ -267,21 +269,43 @@ class GatewayTest(unittest.TestCase):
             self.addCleanup(session.close)
         self.assertTrue(sessions[-1].query("*IDN?").startswith("TAVRIN,570x,"))
 
-    def test_procedures_not_offered_answer_operation_not_supported(self):
+    def test_device_docmd_answers_operation_not_supported(self):
         client, link = self.link_of(self.instr(0))
-        self.assertEqual(client.device_enable_srq(link, True, b"handle"), OPERATION_NOT_SUPPORTED)
         self.assertEqual(client.device_docmd(link, 0, 1000, 0, 0x20000, False, 1, b"x"),
                          (OPERATION_NOT_SUPPORTED, b""))
+        self.assertTrue(self.instr(0).query("*IDN?").startswith("TAVRIN,570x,"))  # the connection goes on
 
-        def pack_interrupt_channel(params):
+    def test_a_service_request_arrives_when_the_answer_is_available(self):
+        client, link = self.link_of(self.instr(0))
+        server = socket.create_server((HOST, 0))
+        self.addCleanup(server.close)
+        server.settimeout(5)
+
+        def pack_remote_function(params):
             for value in params:
                 client.packer.pack_uint(value)
 
-        self.assertEqual(client.make_call(vxi11.CREATE_INTR_CHAN, (0x7F000001, 1024, vxi11.DEVICE_INTR_PROG, 1, 0),
-                                          pack_interrupt_channel, client.unpacker.unpack_device_error),
-                         OPERATION_NOT_SUPPORTED)
-        self.assertEqual(client.destroy_intr_chan(), OPERATION_NOT_SUPPORTED)
-        self.assertTrue(self.instr(0).query("*IDN?").startswith("TAVRIN,570x,"))  # the connection goes on
+        def interrupt_channel(port):
+            return client.make_call(vxi11.CREATE_INTR_CHAN, (0x7F000001, port, vxi11.DEVICE_INTR_PROG, 1, 0),
+                                    pack_remote_function, client.unpacker.unpack_device_error)
+
+        self.assertEqual(client.device_enable_srq(link, True, b"bench-7"), 0)
+        self.assertEqual(interrupt_channel(server.getsockname()[1]), 0)
+        self.assertEqual(interrupt_channel(server.getsockname()[1]), CHANNEL_ALREADY_ESTABLISHED)
+        peer, _ = server.accept()
+        self.addCleanup(peer.close)
+        peer.settimeout(5)
+        self.assertEqual(client.device_write(link, 1000, 0, END, b"*IDN?"), (0, 5))
+        header = peer.recv(4)
+        call = peer.recv(struct.unpack(">I", header)[0] & 0x7FFFFFFF)
+        # xid, call, RPC 2, the interrupt program, version 1, device_intr_srq, no credentials
+        self.assertEqual(call[4:24], struct.pack(">5I", 0, 2, vxi11.DEVICE_INTR_PROG, 1, vxi11.DEVICE_INTR_SRQ))
+        self.assertEqual(call[-12:], struct.pack(">I", 7) + b"bench-7\0")  # the link's handle
+        self.assertEqual(client.device_read_stb(link, 0, 0, 1000), (0, 0x10))  # message available
+        self.assertTrue(client.device_read(link, 1000, 1000, 0, 0, 0)[2].startswith(b"TAVRIN,570x,"))
+        self.assertEqual(client.destroy_intr_chan(), 0)
+        self.assertEqual(client.destroy_intr_chan(), CHANNEL_NOT_ESTABLISHED)
+        self.assertEqual(peer.recv(100), b"")  # the gateway closed its channel
 
     def test_port_mapper_lists_itself_and_answers_other_rpc_versions_with_a_mismatch(self):
         mapper = rpc.TCPPortMapperClient(HOST)
