@@ -39,7 +39,7 @@ bool CoreArguments(std::uint32_t procedure, xdrproc_t &decode, std::size_t &size
       size = sizeof(Device_RemoteFunc);
       return true;
     case destroy_intr_chan:
-      decode = Routine(XdrNothing);
+      decode = reinterpret_cast<xdrproc_t>(xdr_void);  // no arguments
       size = 0;
       return true;
     case device_unlock:

@@ -15,10 +15,6 @@
 
 namespace visa {
 
-// The largest RPC record taken from a client: a device_write of the largest
-// transfer with its header, credential and verifier.
-constexpr std::size_t kMaxRecord = 0xFFFF + 1024;
-
 struct GatewayOptions {
   std::string listen = "127.0.0.1";
   int portBase = 5025;

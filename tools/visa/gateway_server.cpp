@@ -54,6 +54,14 @@ int PortOf(const sockaddr_storage &address) {
                                              : reinterpret_cast<const sockaddr_in &>(address).sin_port);
 }
 
+// The port a socket was bound to (asked for as 0: any free one).
+int BoundPort(int fd) {
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
+  return PortOf(bound);
+}
+
 socklen_t LengthOf(const sockaddr_storage &address) {
   return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
@@ -65,7 +73,7 @@ GatewayServer::GatewayServer(Gateway &gateway, AllowList allow)
       allow_(std::move(allow)),
       core_(gateway),
       abort_(gateway.linkDirectory, gateway.instruments),
-      portMapper_(gateway) {}
+      portMapper_(gateway.corePort) {}
 
 GatewayServer::~GatewayServer() {
   Reap(true);
@@ -145,18 +153,12 @@ bool GatewayServer::Start() {
     Log("cannot offer VXI-11 on %s port %d: %s", where, gateway_.options.rpcPort, std::strerror(errno));
     return false;
   }
-  sockaddr_storage bound{};
-  socklen_t length = sizeof bound;
-  getsockname(core, reinterpret_cast<sockaddr *>(&bound), &length);
-  gateway_.corePort = PortOf(bound);
+  gateway_.corePort = BoundPort(core);
   listeners_.push_back({core, Kind::Core, -1});
   Log("VXI-11 core channel on %s port %d (devices inst<n> and fmt<n>)", where, gateway_.corePort.load());
   const int abort = Bind(SOCK_STREAM, 0, listen_);
   if (abort >= 0) {
-    sockaddr_storage abortBound{};
-    socklen_t abortLength = sizeof abortBound;
-    getsockname(abort, reinterpret_cast<sockaddr *>(&abortBound), &abortLength);
-    gateway_.abortPort = PortOf(abortBound);
+    gateway_.abortPort = BoundPort(abort);
     listeners_.push_back({abort, Kind::Abort, -1});
     Log("VXI-11 abort channel on %s port %d", where, gateway_.abortPort.load());
   } else {

@@ -20,7 +20,7 @@ std::uint32_t PortMapper::Version() const { return PMAPVERS; }
 
 std::optional<std::vector<std::uint8_t>> PortMapper::Call(const CallHeader &header, CallDecoder &call,
                                                           ConnectionState &) {
-  const u_long corePort = static_cast<u_long>(gateway_.corePort.load());
+  const u_long corePort = static_cast<u_long>(corePort_.load());
   switch (header.procedure) {
     case PMAPPROC_NULL:
       return EncodeResult(header.xid, Routine(XdrNothing), nullptr);

@@ -28,6 +28,9 @@ constexpr int kClearReads = 256;
 // and whether it is still present every so often.
 constexpr auto kSlowestAsk = std::chrono::microseconds(10000);
 constexpr milliseconds kPresenceCheck{100};
+// A download whose client sent nothing for this long may be over without
+// its client reading the final answer.
+constexpr milliseconds kQuietDownload{500};
 
 // The keyword of a command line, as the instrument parses it: up to the
 // first blank or comma, any letter case.
@@ -171,7 +174,9 @@ SharedInstrument::SendOutcome SharedInstrument::Send(PartyId id, std::string_vie
   // the instrument until its final answer (collected here if need be).
   while (sending_ || (download_ && download_->party != id)) {
     if (Clock::now() >= deadline) return SendOutcome::Busy;
-    if (!sending_) FetchLocked();
+    // The download's own client reads its answers; only when it has been
+    // quiet a while is its final answer looked for here.
+    if (!sending_ && download_ && Clock::now() - download_->lastSent >= kQuietDownload) FetchLocked();
     changed_.wait_for(lock, milliseconds(2));
   }
   auto it = parties_.find(id);
@@ -180,10 +185,12 @@ SharedInstrument::SendOutcome SharedInstrument::Send(PartyId id, std::string_vie
   const bool downloading = download_ && download_->party == id;
   int lines = 0;
   bool download = false;
-  if (downloading)
+  if (downloading) {
     party.held.append(bytes);
-  else
+    download_->lastSent = Clock::now();
+  } else {
     party.held += CompleteLines(party, bytes, end, lines, download);
+  }
   if (party.held.empty()) return SendOutcome::Done;
 
   sending_ = true;
@@ -202,7 +209,7 @@ SharedInstrument::SendOutcome SharedInstrument::Send(PartyId id, std::string_vie
     owner_ = id;
     owed_ += lines;
     if (download) {
-      download_ = Download{id, false};
+      download_ = Download{id, false, Clock::now()};
       answerFirstByte_.reset();
     }
   }

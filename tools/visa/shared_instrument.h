@@ -89,6 +89,7 @@ class SharedInstrument {
   struct Download {
     PartyId party;
     bool acknowledged = false;  // the instrument took the request: image bytes follow
+    Clock::time_point lastSent;
   };
 
   // The complete lines the new bytes finish, and how many there are.
