@@ -39,7 +39,8 @@ bool CoreArguments(std::uint32_t procedure, xdrproc_t &decode, std::size_t &size
       size = sizeof(Device_RemoteFunc);
       return true;
     case destroy_intr_chan:
-      decode = reinterpret_cast<xdrproc_t>(xdr_void);  // no arguments
+      // No arguments; through void (*)(), the type that stands for any.
+      decode = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
       size = 0;
       return true;
     case device_unlock:
