@@ -20,10 +20,11 @@ namespace {
 using std::chrono::milliseconds;
 
 // While an answer is owed the instrument is asked at once after a command,
-// then less and less often; otherwise the socket wakes only for its bytes,
+// then less and less often (each look at an idle channel costs the library a
+// short wait, and a command may answer nothing); otherwise the socket wakes only for its bytes,
 // for answers others collected for it, and to look at the clock.
 constexpr std::chrono::microseconds kFirstAsk{50};
-constexpr std::chrono::microseconds kSlowestAsk{20000};
+constexpr std::chrono::microseconds kSlowestAsk{100000};
 constexpr std::chrono::microseconds kQuietWake{250000};
 // How long a raw socket's turn at the instrument waits for the answers to
 // its command before the next client's turn.
