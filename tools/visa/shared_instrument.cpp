@@ -173,7 +173,9 @@ SharedInstrument::SendOutcome SharedInstrument::Send(PartyId id, std::string_vie
   // One party's command goes out at a time; another party's download holds
   // the instrument until its final answer (collected here if need be).
   while (sending_ || (download_ && download_->party != id)) {
-    if (Clock::now() >= deadline) return SendOutcome::Busy;
+    // Another party's command is out within its hand-over's bound; only a
+    // download is waited for no longer than the deadline.
+    if (!sending_ && Clock::now() >= deadline) return SendOutcome::Busy;
     // The download's own client reads its answers; only when it has been
     // quiet a while is its final answer looked for here.
     if (!sending_ && download_ && Clock::now() - download_->lastSent >= kQuietDownload) FetchLocked();
