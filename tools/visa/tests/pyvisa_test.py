@@ -355,6 +355,19 @@ class GatewayTest(unittest.TestCase):
         self.assertEqual(client.device_read(link, 100, 2000, 0, 0, 0)[2], b"still here\n")
         self.assertEqual(client.destroy_link(link), 0)
 
+    def test_a_download_owns_the_instrument_until_its_final_answer(self):
+        instr, sock = self.instr(1), self.socket_resource(1)
+        instr.write("DL,IP,NORESET")
+        self.assertEqual(instr.read(), "0\n")
+        instr.write_raw(bytes(range(256)) * 12)  # image bytes: line feeds and all, no END line feed added
+        answers = []
+        other = threading.Thread(target=lambda: answers.append(sock.query("ECHO after the download")))
+        other.start()  # waits: its command would otherwise land in the image
+        self.assertEqual(instr.read(), "0\n")  # the image is stored
+        other.join(10)
+        self.assertEqual(answers, ["after the download"])
+        self.assertTrue(instr.query("FW?").startswith("IP 3072 "))
+
     def test_malformed_and_oversized_messages_close_only_their_connection(self):
         mapper = rpc.TCPPortMapperClient(HOST)
         port = mapper.get_port((vxi11.DEVICE_CORE_PROG, 1, rpc.IPPROTO_TCP, 0))
