@@ -368,6 +368,31 @@ class GatewayTest(unittest.TestCase):
         self.assertEqual(answers, ["after the download"])
         self.assertTrue(instr.query("FW?").startswith("IP 3072 "))
 
+    def test_unfinished_commands_of_two_clients_are_never_glued(self):
+        first, second = self.instr(0), self.instr(0)
+        first_client, first_link = self.link_of(first)
+        second_client, second_link = self.link_of(second)
+        self.assertEqual(first_client.device_write(first_link, 1000, 0, 0, b"ECHO fir"), (0, 8))
+        self.assertEqual(second_client.device_write(second_link, 1000, 0, 0, b"ECHO sec"), (0, 8))
+        self.assertEqual(second_client.device_write(second_link, 1000, 0, 0, b"ond\n"), (0, 4))
+        self.assertEqual(first_client.device_write(first_link, 1000, 0, END, b"st"), (0, 2))
+        self.assertEqual(first.read(), "first\n")
+        self.assertEqual(second.read(), "second\n")
+
+    def test_an_answer_owed_to_a_closed_link_goes_to_no_one(self):
+        leaving = self.rm.open_resource(f"TCPIP0::{HOST}::inst0::INSTR", write_termination="\n", timeout=5000)
+        leaving.write("ECHO never read")
+        leaving.close()
+        self.assertEqual(self.instr(0).query("ECHO mine"), "mine\n")
+        self.assertEqual(self.socket_resource(0).query("ECHO mine too"), "mine too")
+
+    def test_a_line_longer_than_the_instrument_takes_is_refused_by_it(self):
+        with socket.create_connection((HOST, 5025), timeout=5) as peer:
+            peer.sendall(b"ECHO " + b"x" * 100000 + b"\nECHO next\n")
+            lines = peer.makefile("rb")
+            self.assertEqual(lines.readline(), b"ERR line too long\n")
+            self.assertEqual(lines.readline(), b"next\n")
+
     def test_malformed_and_oversized_messages_close_only_their_connection(self):
         mapper = rpc.TCPPortMapperClient(HOST)
         port = mapper.get_port((vxi11.DEVICE_CORE_PROG, 1, rpc.IPPROTO_TCP, 0))
@@ -443,6 +468,18 @@ class LimitsTest(unittest.TestCase):
         finally:
             rm.close()
             self.assertEqual(gateway.stop(), 0)
+
+    def test_ipv6_allowed_prefixes(self):
+        gateway = Gateway("--listen", "::", "--port-base", "7825", "--allow", "::1/128")
+        try:
+            with socket.create_connection(("::1", 7825), timeout=5) as peer:
+                peer.sendall(b"ECHO admitted\n")
+                self.assertEqual(peer.makefile("rb").readline(), b"admitted\n")
+            with socket.create_connection((HOST, 7825), timeout=5) as peer:  # IPv4, not in the list
+                self.assertEqual(peer.recv(100), b"")
+        finally:
+            self.assertEqual(gateway.stop(), 0)
+        self.assertIn("127.0.0.1: refused, not in the allowed networks", gateway.final_text)
 
     def test_ipv6_listening_address(self):
         gateway = Gateway("--listen", "::1", "--port-base", "7525")
