@@ -29,7 +29,7 @@ int main(int argc, char **argv) {
   long silentSeconds = options.silentTimeout.count();
   long lockWaitSeconds = options.socketLockWait.count();
   bool noDiscovery = false;
-  app.add_option("--listen", options.listen, "IPv4 or IPv6 address to listen on (0.0.0.0 or ::: every interface)")
+  app.add_option("--listen", options.listen, "IPv4 or IPv6 address to listen on (0.0.0.0 or \"::\" for every interface)")
       ->capture_default_str();
   app.add_option("--port-base", options.portBase, "Raw socket port of TAVRIN-0; TAVRIN-n is on this + n")
       ->check(CLI::Range(1, 65535))
@@ -37,7 +37,7 @@ int main(int argc, char **argv) {
   app.add_option("--rpc-port", options.rpcPort, "Port of the VXI-11 core channel (0: any, told by the port mapper)")
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
-  app.add_option("--allow", options.allow, "Admit clients of this network only (CIDR, repeatable)");
+  app.add_option("--allow", options.allow, "Admit clients of this network only (IPv4 or IPv6 CIDR, repeatable)");
   app.add_option("--max-links", options.maxLinks, "Links in total (connections: twice as many)")
       ->check(CLI::Range(1, 4096))
       ->capture_default_str();
