@@ -4,15 +4,13 @@
 // may raise whatever its binding raises (a missing library or entry).
 #pragma once
 
+#include "channel.h"
+
 #include <oleauto.h>
 
 #include <cstdint>
 
 namespace Client {
-
-// The instrument's two reply channels; the numbers are the ones programs
-// show.
-enum class Channel : int { Interrogative = 1, Formatted = 2 };
 
 class Device_Library {
  public:

@@ -1,6 +1,7 @@
 // Module Common: call bridge, text helpers and channel helpers.
 #include "common.h"
 
+#include <library_calls.h>
 #include <oleauto.h>
 
 #include <QByteArray>
@@ -122,11 +123,7 @@ QByteArray To_8_Bit(const QString &text) {
   return bytes;
 }
 
-// Each byte of the string becomes one character.
-QString From_Bytes(BSTR text) {
-  if (text == nullptr) return QString();
-  return QString::fromLatin1(reinterpret_cast<const char *>(text), static_cast<qsizetype>(SysStringByteLen(text)));
-}
+QString Latin1(const std::string &bytes) { return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())); }
 
 // A text argument passed by reference: a temporary 8-bit copy of the caller's
 // variable, whose bytes the library sees as its string, copied back into the
@@ -135,79 +132,37 @@ class Text_Argument {
  public:
   explicit Text_Argument(QString &variable) : variable_(variable) {
     const QByteArray bytes = To_8_Bit(variable);
-    copy_ = SysAllocStringByteLen(bytes.constData(), static_cast<UINT>(bytes.size()));
-    if (copy_ == nullptr) throw Runtime_Error(7, QStringLiteral("Out of memory"));
+    copy_ = Client::Library_Text::Of_Bytes(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
   }
-  ~Text_Argument() { SysFreeString(copy_); }
-  Text_Argument(const Text_Argument &) = delete;
-  Text_Argument &operator=(const Text_Argument &) = delete;
-
-  BSTR *Pointer() { return &copy_; }
-  void Copy_Back() { variable_ = From_Bytes(copy_); }
+  Client::Library_Text &Text() { return copy_; }
+  void Copy_Back() { variable_ = Latin1(copy_.Bytes()); }
 
  private:
   QString &variable_;
-  BSTR copy_ = nullptr;
+  Client::Library_Text copy_;
 };
-
-// ---- Byte buffers ---------------------------------------------------------------
 
 [[noreturn]] void Out_Of_Range() { throw Runtime_Error(kErrorSubscript, QStringLiteral("Subscript out of range")); }
 
-// A zero-filled one-dimensional byte array with indexes 0 to count-1, owned
-// by the caller and passed by reference (the library may replace it).
-class Byte_Array {
+// The library's exports through the call bridge: each entry is bound on its
+// first call, and raises Runtime_Error when it cannot be.
+class Bridge_Library final : public Client::Device_Library {
  public:
-  explicit Byte_Array(qsizetype count) {
-    if (count <= 0) Out_Of_Range();
-    array_ = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(count));
-    if (array_ == nullptr) throw Runtime_Error(7, QStringLiteral("Out of memory"));
+  std::int32_t Write(BSTR *name, SAFEARRAY **buffer, std::int32_t *length) override {
+    return Transfer("USB_Write")(name, buffer, length);
   }
-  ~Byte_Array() {
-    if (array_ != nullptr) SafeArrayDestroy(array_);
+  std::int32_t Read(Client::Channel channel, BSTR *name, SAFEARRAY **buffer, std::int32_t *length) override {
+    const char *entry = channel == Client::Channel::Interrogative ? "USB_Read_Interrogative" : "USB_Read_Formatted";
+    return Transfer(entry)(name, buffer, length);
   }
-  Byte_Array(const Byte_Array &) = delete;
-  Byte_Array &operator=(const Byte_Array &) = delete;
-
-  SAFEARRAY **Pointer() { return &array_; }
-
-  // Access to the elements as the array stands now; an index outside its
-  // bounds is a run-time error.
-  class View {
-   public:
-    explicit View(SAFEARRAY *array) : array_(array) {
-      if (array_ == nullptr || SafeArrayGetDim(array_) != 1 || SafeArrayGetElemsize(array_) != 1) return;
-      LONG lower = 0, upper = -1;
-      if (FAILED(SafeArrayGetLBound(array_, 1, &lower)) || FAILED(SafeArrayGetUBound(array_, 1, &upper))) return;
-      void *data = nullptr;
-      if (FAILED(SafeArrayAccessData(array_, &data))) return;
-      data_ = static_cast<std::uint8_t *>(data);
-      lower_ = lower;
-      upper_ = upper;
-    }
-    ~View() {
-      if (data_ != nullptr) SafeArrayUnaccessData(array_);
-    }
-    View(const View &) = delete;
-    View &operator=(const View &) = delete;
-
-    std::uint8_t &operator[](qsizetype index) {
-      if (data_ == nullptr || index < lower_ || index > upper_) Out_Of_Range();
-      return data_[index - lower_];
-    }
-
-   private:
-    SAFEARRAY *array_;
-    std::uint8_t *data_ = nullptr;
-    qsizetype lower_ = 0;
-    qsizetype upper_ = -1;
-  };
-
-  View Elements() { return View(array_); }
-
- private:
-  SAFEARRAY *array_ = nullptr;
+  BSTR All_Device_Names() override { return Text_Result("USB_Get_ALL_Available_DeviceName")(); }
+  BSTR First_Device_Name() override { return Text_Result("USB_Get_First_DeviceName")(); }
 };
+
+Bridge_Library &The_Library() {
+  static Bridge_Library library;
+  return library;
+}
 
 // The longest text Write_Text counts through: its character index is a
 // 16-bit integer.
@@ -226,6 +181,86 @@ static void Tell_Traffic(int channel, const QString &device, const QString &text
     name.remove(QChar(u'\0'));
     observer(channel, name, text, ok);
   }
+}
+
+// ---- The download's way to the library -------------------------------------------
+
+namespace {
+
+// The bytes of an array the library was given, from index 0.
+std::string Array_Bytes(SAFEARRAY *array, std::int32_t count) {
+  if (array == nullptr || count <= 0) return {};
+  try {
+    LONG upper = -1;
+    if (FAILED(SafeArrayGetUBound(array, 1, &upper))) return {};
+    const std::size_t available = static_cast<std::size_t>(upper + 1);
+    void *data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data))) return {};
+    std::string bytes(static_cast<const char *>(data), std::min(available, static_cast<std::size_t>(count)));
+    SafeArrayUnaccessData(array);
+    return bytes;
+  } catch (const std::bad_alloc &) {
+    return {};
+  }
+}
+
+// A device name as the library received it, one character per UTF-16 unit.
+QString Name_Of(BSTR *name) {
+  QString text;
+  if (name == nullptr || *name == nullptr) return text;
+  for (UINT i = 0; i < SysStringLen(*name); ++i) text.append(QChar(static_cast<char16_t>((*name)[i])));
+  return text;
+}
+
+// The bridge as the download reaches it: a run-time error is trapped as
+// the channel helpers trap theirs, and the traffic is told as they tell it.
+class Download_Bridge final : public Client::Device_Library {
+ public:
+  std::int32_t Write(BSTR *name, SAFEARRAY **buffer, std::int32_t *length) override {
+    const QString text = Latin1(Array_Bytes(*buffer, *length));
+    std::int32_t written = 0;
+    try {
+      written = The_Library().Write(name, buffer, length);
+    } catch (const Runtime_Error &) {
+    }
+    Tell_Traffic(0, Name_Of(name), text, written == 1);
+    return written;
+  }
+  std::int32_t Read(Client::Channel channel, BSTR *name, SAFEARRAY **buffer, std::int32_t *length) override {
+    const std::int32_t asked = *length;
+    std::int32_t count = 0;
+    try {
+      count = The_Library().Read(channel, name, buffer, length);
+    } catch (const Runtime_Error &) {
+      return 0;
+    }
+    if (count != 0) {
+      const std::string bytes = Array_Bytes(*buffer, asked);
+      Tell_Traffic(static_cast<int>(channel), Name_Of(name), Latin1(bytes.substr(0, bytes.find('\0'))), true);
+    }
+    return count;
+  }
+  BSTR All_Device_Names() override {
+    try {
+      return The_Library().All_Device_Names();
+    } catch (const Runtime_Error &) {
+      return nullptr;  // no library: nothing is listed
+    }
+  }
+  BSTR First_Device_Name() override {
+    try {
+      return The_Library().First_Device_Name();
+    } catch (const Runtime_Error &) {
+      return nullptr;
+    }
+  }
+};
+
+}  // namespace
+
+Client::Device_Library &Download_Library() {
+  static Download_Bridge library;
+  return library;
 }
 
 // ---- Text helpers --------------------------------------------------------------
@@ -253,25 +288,17 @@ void Reset_Application_State() {
   History_File_Path.clear();
   Last_Interrogative_Reply.clear();
   Last_Formatted_Reply.clear();
-  Wait_Step = 0;
 }
 
 // ---- Bridge entries --------------------------------------------------------------
 
+// Each byte of a text result becomes one character.
 QString USB_Get_ALL_Available_DeviceName() {
-  Text_Entry entry = Text_Result("USB_Get_ALL_Available_DeviceName");
-  BSTR list = entry();
-  QString text = From_Bytes(list);
-  SysFreeString(list);
-  return text;
+  return Latin1(Client::Library_Text::Adopt(The_Library().All_Device_Names()).Bytes());
 }
 
 QString USB_Get_First_DeviceName() {
-  Text_Entry entry = Text_Result("USB_Get_First_DeviceName");
-  BSTR name = entry();
-  QString text = From_Bytes(name);
-  SysFreeString(name);
-  return text;
+  return Latin1(Client::Library_Text::Adopt(The_Library().First_Device_Name()).Bytes());
 }
 
 void Set_Traffic_Observer(Traffic_Observer observer) { The_Traffic_Observer() = std::move(observer); }
@@ -289,84 +316,73 @@ std::int16_t Write_Text(const QString &text, QString &device) {
   std::int16_t result = kFalse;
   try {
     const qsizetype n = text.size();
-    Byte_Array buffer(n);  // an empty text has no buffer to send
-    {
-      Byte_Array::View bytes = buffer.Elements();
-      for (qsizetype i = 1; i <= n; ++i) {
-        if (i > kLongestWrite) throw Runtime_Error(kErrorOverflow, QStringLiteral("Overflow"));
-        const char16_t code = text.at(i - 1).unicode();
-        if (code > 0xFF) throw Runtime_Error(kErrorInvalidCall, QStringLiteral("Invalid procedure call or argument"));
-        bytes[i - 1] = static_cast<std::uint8_t>(code);
-      }
+    if (n == 0) Out_Of_Range();  // an empty text has no buffer to send
+    QByteArray bytes(n, Qt::Uninitialized);
+    for (qsizetype i = 1; i <= n; ++i) {
+      if (i > kLongestWrite) throw Runtime_Error(kErrorOverflow, QStringLiteral("Overflow"));
+      const char16_t code = text.at(i - 1).unicode();
+      if (code > 0xFF) throw Runtime_Error(kErrorInvalidCall, QStringLiteral("Invalid procedure call or argument"));
+      bytes[i - 1] = static_cast<char>(code);
     }
-    std::int32_t length = static_cast<std::int32_t>(n);
-    Transfer_Entry write = Transfer("USB_Write");
     Text_Argument name(device);
-    const std::int32_t written = write(name.Pointer(), buffer.Pointer(), &length);
+    const std::int32_t written =
+        Client::Write_Call(The_Library(), name.Text(), std::string_view(bytes.constData(), static_cast<std::size_t>(n)));
     name.Copy_Back();
     if (written == 1) result = kTrue;
   } catch (const Runtime_Error &) {
     // The helper ends with its result as it stands.
+  } catch (const Client::Bounds_Error &) {
   }
   Tell_Traffic(0, device, text, result == kTrue);
   return result;
 }
 
+// The text in a reply buffer: its bytes up to the first zero byte.
+static QString Text_Until_Zero(const std::string &bytes, std::size_t limit) {
+  const std::size_t end = std::min(bytes.find('\0'), std::min(limit, bytes.size()));
+  return Latin1(bytes.substr(0, end));
+}
+
 Read_Result Read_Interrogative(QString &device) {
-  constexpr qsizetype kBufferBytes = 65;
+  constexpr std::size_t kBufferBytes = 65;
   constexpr std::int32_t kAskedBytes = 64;
   Read_Result result;
   try {
-    Byte_Array buffer(kBufferBytes);
-    std::int32_t length = kAskedBytes;
-    Transfer_Entry read = Transfer("USB_Read_Interrogative");
     Text_Argument name(device);
-    const std::int32_t count = read(name.Pointer(), buffer.Pointer(), &length);
+    const Client::Read_Call_Result read =
+        Client::Read_Call(The_Library(), name.Text(), Client::Channel::Interrogative, kBufferBytes, kAskedBytes);
     name.Copy_Back();
-    if (count == 0) return result;
+    if (read.count == 0) return result;
     // The zero-filled buffer ends the text after the received bytes; the
     // count itself is not looked at.
-    QString text;
-    Byte_Array::View bytes = buffer.Elements();
-    for (qsizetype i = 0; i < kAskedBytes; ++i) {
-      const std::uint8_t byte = bytes[i];
-      if (byte == 0) break;
-      text.append(QChar(static_cast<char16_t>(byte)));
-    }
+    result.Text = Text_Until_Zero(read.bytes, kAskedBytes);
     result.Success = kTrue;
-    result.Text = text;
   } catch (const Runtime_Error &) {
     // The record as built so far.
+  } catch (const Client::Bounds_Error &) {
   }
   if (result.Success == kTrue) Tell_Traffic(1, device, result.Text, true);
   return result;
 }
 
 Read_Result Read_Formatted(QString &device) {
-  constexpr qsizetype kBufferBytes = 32001;
+  constexpr std::size_t kBufferBytes = 32001;
   constexpr std::int32_t kAskedBytes = 32000;
   Read_Result result;
   try {
     for (;;) {
-      Byte_Array buffer(kBufferBytes);
-      std::int32_t length = kAskedBytes;
-      Transfer_Entry read = Transfer("USB_Read_Formatted");
       Text_Argument name(device);
-      const std::int32_t count = read(name.Pointer(), buffer.Pointer(), &length);
+      const Client::Read_Call_Result read =
+          Client::Read_Call(The_Library(), name.Text(), Client::Channel::Formatted, kBufferBytes, kAskedBytes);
       name.Copy_Back();
-      if (count == 0) break;
-      QString round;
-      Byte_Array::View bytes = buffer.Elements();
-      for (qsizetype i = 0; i < count; ++i) {
-        const std::uint8_t byte = bytes[i];
-        if (byte == 0) break;
-        round.append(QChar(static_cast<char16_t>(byte)));
-      }
+      if (read.count == 0) break;
+      if (read.count < 0 || static_cast<std::size_t>(read.count) > kBufferBytes) Out_Of_Range();
       result.Success = kTrue;
-      result.Text += round;
+      result.Text += Text_Until_Zero(read.bytes, static_cast<std::size_t>(read.count));
     }
   } catch (const Runtime_Error &) {
     // The rounds completed so far stay in the record.
+  } catch (const Client::Bounds_Error &) {
   }
   if (result.Success == kTrue && !result.Text.isEmpty()) Tell_Traffic(2, device, result.Text, true);
   return result;

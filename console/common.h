@@ -11,6 +11,8 @@
 
 #include <QString>
 
+#include <device_library.h>
+
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -72,6 +74,13 @@ Read_Result Read_Interrogative(QString &device);
 // Reads the formatted channel until a read brings nothing.
 Read_Result Read_Formatted(QString &device);
 
+// ---- The download's way to the library -------------------------------------------
+// The call bridge as the download's conversation (client/) reaches it: each
+// transfer is told to the traffic observer as the channel helpers tell
+// theirs, and a run-time error is trapped as they trap it (a write that did
+// not go, a read that brought nothing, an empty list).
+Client::Device_Library &Download_Library();
+
 // ---- Traffic record ----------------------------------------------------------
 // The channel helpers tell an observer, when one is set, of every transfer
 // that moved bytes or failed to send them: the channel (0 command,
@@ -87,8 +96,6 @@ inline QString History_File_Path;
 // The Text of the last successful read of each reply channel.
 inline QString Last_Interrogative_Reply;
 inline QString Last_Formatted_Reply;
-// Step of the download status window's answer-wait machine.
-inline std::int16_t Wait_Step = 0;
 
 // Puts the application-wide state back to its values at program start.
 void Reset_Application_State();

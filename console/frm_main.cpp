@@ -264,7 +264,6 @@ bool Frm_Main::Form_Load() {
     restore(QStringLiteral("Width"), QStringLiteral("9500"), &Frm_Main::Set_Width);
     Keep_On_Screen();
     Set_Connected(kFalse);
-    Common::Wait_Step = 0;
   } catch (const Runtime_Error &) {
     messages_->Show(nullptr, kDriverNotLoaded);
     End_Program(1);

@@ -5,6 +5,9 @@
 #include "message_box.h"
 
 #include <download_exchange.h>
+#include <image_check.h>
+#include <instrument.h>
+#include <library_types.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -48,6 +51,9 @@ std::string Bytes(const QString &text) { return text.toLatin1().toStdString(); }
 
 void Let_Pending_Events_Run() { QCoreApplication::processEvents(); }
 
+using Stage = Client::Download::Stage;
+using Failure = Client::Download::Failure;
+
 // A caption as one line: an instrument's answer ends in a line feed (and may
 // hold more), which a one-line label would draw as a second, clipped line.
 QString One_Line(QString caption) {
@@ -58,12 +64,29 @@ QString One_Line(QString caption) {
   return caption;
 }
 
-[[noreturn]] void File_Error(const QString &path) {
-  if (!QFileInfo::exists(path)) throw Runtime_Error(Common::kErrorFileNotFound, QStringLiteral("File not found"));
-  throw Runtime_Error(Common::kErrorFileAccess, QStringLiteral("Path/File access error"));
+// The run-time error of a file that cannot be read: gone, or refused.
+Runtime_Error File_Error(const QString &path) {
+  if (!QFileInfo::exists(path)) return Runtime_Error(Common::kErrorFileNotFound, QStringLiteral("File not found"));
+  return Runtime_Error(Common::kErrorFileAccess, QStringLiteral("Path/File access error"));
 }
 
 }  // namespace
+
+// The file to send, opened when its first bytes are wanted (after the
+// acknowledgement) and read front to back.
+class Frm_Status::Image_File final : public Client::Image_Source {
+ public:
+  Image_File(const QString &path, qint64 size) : file_(path), size_(size) {}
+  std::int64_t Size() const override { return size_; }
+  bool Read(char *into, std::size_t count) override {
+    if (!file_.isOpen() && !file_.open(QIODevice::ReadOnly)) return false;
+    return file_.read(into, static_cast<qint64>(count)) == static_cast<qint64>(count);
+  }
+
+ private:
+  QFile file_;
+  qint64 size_;
+};
 
 Frm_Status::Frm_Status(Message_Box *messages) : QDialog(nullptr), messages_(messages) {
   setObjectName(QStringLiteral("frm_Status"));
@@ -140,7 +163,6 @@ void Frm_Status::Set_Device_Name(const QString &value) { Device_Name = value; }
 
 void Frm_Status::Load() {
   loaded_ = true;
-  abandoned_ = false;
   cancelled_ = false;
   lbl_Filename->clear();
   lbl_Status->clear();
@@ -156,11 +178,9 @@ void Frm_Status::Load() {
 
 void Frm_Status::Unload() {
   if (transfer_running_) {
-    abandoned_ = true;
-    if (Common::Wait_Step != 0) {
-      Wait_Result = static_cast<std::int16_t>(Exchange::Wait_Outcome::Failed);
-      Common::Wait_Step = 0;
-    }
+    // Nothing more is sent or read; a sending run of chunks stops too.
+    if (download_) download_->Abandon();
+    transfer_running_ = false;
   }
   Timer1->stop();
   Timer2->stop();
@@ -202,7 +222,7 @@ void Frm_Status::reject() {
   Unload();
 }
 
-// ---- The transfer -------------------------------------------------------------------
+// ---- Captions and the error display -------------------------------------------------
 
 void Frm_Status::Set_Status(const QString &caption) {
   const QString shown = One_Line(caption);
@@ -223,203 +243,127 @@ void Frm_Status::Show_OK_Button() {
   cmd_Error->setFocus();  // Enter or Space presses it
 }
 
-std::int16_t Frm_Status::Run_Wait(std::int16_t step) {
-  Wait_Result = static_cast<std::int16_t>(Exchange::Wait_Outcome::Pending);
-  Answer_Text.clear();
-  Common::Wait_Step = step;
-  Timer2->start();
-  // Timer2's ticks alone move the step back to 0. The loop sleeps until the
-  // next event instead of spinning.
-  do {
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  } while (Common::Wait_Step != 0);
-  Timer2->stop();
-  return Wait_Result == static_cast<std::int16_t>(Exchange::Wait_Outcome::Succeeded) ? kTrue : kFalse;
-}
+// ---- The transfer -------------------------------------------------------------------
+// Timer1's tick starts the download: the file is looked at, the
+// interrogative channel drained and the download line sent. Timer2's ticks
+// then drive its waits; when the acknowledgement has come the image goes in
+// one run of chunks, with events let run after each.
 
 void Frm_Status::Timer1_Timer() {
   Timer1->stop();
   transfer_running_ = true;
   try {
-    Transfer();
+    const QFileInfo file_info(File_Name);
+    if (!file_info.exists()) throw File_Error(File_Name);
+    image_ = std::make_unique<Image_File>(File_Name, file_info.size());
+    instrument_ = std::make_unique<Client::Instrument>(Common::Download_Library(), Bytes(Common::Strip_Nul(Device_Name)));
+    const Client::Download::Options options{.check = true, .pause = true};
+    download_ = std::make_unique<Client::Download>(*instrument_, Bytes(Command_String), *image_, options);
+    Answer_Text.clear();
+    download_->Start();
   } catch (const Runtime_Error &error) {
-    transfer_running_ = false;
-    messages_->Show(this, error.Number_And_Description());
-    // The window has no title bar: the OK button lets the user dismiss it.
-    if (loaded_) Show_OK_Button();
-    return;
+    return Report(error);
   }
-  transfer_running_ = false;
+  Follow_Download();
+  // Each wait counts whole ticks from here.
+  if (transfer_running_) Timer2->start();
 }
-
-void Frm_Status::Transfer() {
-  std::int32_t sent_count = 0;
-  const QFileInfo file_info(File_Name);
-  if (!file_info.exists()) File_Error(File_Name);
-  const qint64 total_length = file_info.size();
-  Common::Wait_Step = 0;
-
-  if (Common::Write_Text(Command_String, Device_Name) != kTrue) {
-    QString reason = Text(Exchange::kUnableToWrite);
-    Show_Error(reason);
-  } else if (Run_Wait(1) != kTrue) {
-    if (abandoned_) return;
-    Show_Error(Answer_Text);
-  } else {
-    if (abandoned_) return;
-    QFile file(File_Name);
-    if (!file.open(QIODevice::ReadOnly)) File_Error(File_Name);
-    Image_Check::Crc32 sent;
-    cmd_Cancel->show();
-    for (;;) {
-      if (cancelled_) {
-        QString reason = kCancelled;
-        Show_Error(reason);
-        break;
-      }
-      const qint64 size = Exchange::Chunk_Bytes(file.size() - file.pos());
-      if (size == 0) break;
-      const QByteArray chunk = file.read(size);
-      if (chunk.size() != size) File_Error(File_Name);
-      if (Common::Write_Text(QString::fromLatin1(chunk), Device_Name) != kTrue) {
-        QString reason = Text(Exchange::kUnableToWrite);
-        Show_Error(reason);
-        break;
-      }
-      sent.Add(std::string_view(chunk.constData(), static_cast<std::size_t>(chunk.size())));
-      if (!Exchange::Advance_Sent_Count(sent_count)) {
-        throw Runtime_Error(Common::kErrorOverflow, QStringLiteral("Overflow"));
-      }
-      const double percentage = Exchange::Percentage(sent_count, total_length);
-      Set_Status(Text(Exchange::Percent_Text(percentage)));
-      progress_ = static_cast<float>(percentage);
-      ProgressBar1->setValue(static_cast<int>(std::lround(progress_)));
-      Let_Pending_Events_Run();
-      if (abandoned_) return;
-    }
-    file.close();
-    cmd_Cancel->hide();
-    if (Run_Wait(3) == kTrue) {
-      Finish_With_Check(sent.Summary());
-    } else if (!abandoned_) {
-      Show_Error(Answer_Text);
-    }
-    if (abandoned_) return;
-  }
-  if (!Error_Shown()) Unload();
-}
-
-void Frm_Status::Finish_With_Check(const Image_Check::Image_Summary &sent) {
-  // After an error (a failed write, a cancel) the image is known to be
-  // partial: the error stays on show, not "Complete".
-  if (Error_Shown()) return;
-  const bool checked = Run_Wait(7) == kTrue;
-  if (abandoned_) return;
-  const auto held =
-      checked ? Image_Check::Entry(Bytes(Answer_Text), Image_Check::Type_Named_In(Bytes(Command_String))) : std::nullopt;
-  if (held && *held != sent) {
-    QString reason = Text(Image_Check::Mismatch_Text(sent, *held));
-    Show_Error(reason);
-    return;
-  }
-  // An instrument that does not answer the question leaves the plain caption.
-  Set_Status(held ? kCompleteVerified : Text(Exchange::kComplete));
-  if (Run_Wait(5) == kTrue) Let_Pending_Events_Run();
-}
-
-// ---- The wait machine -----------------------------------------------------------------
 
 void Frm_Status::Timer2_Timer() {
-  switch (Common::Wait_Step) {
-    case 1:
-      Remaining_Time = Exchange::kAcknowledgementWaitMs;
-      Common::Wait_Step = 2;
-      break;
-    case 3:
-      Remaining_Time = Exchange::kFinalAnswerWaitMs;
-      Common::Wait_Step = 4;
-      break;
-    case 5:
-      Remaining_Time = Exchange::kCompletePauseMs;
-      Common::Wait_Step = 6;
-      break;
-    case 2:
-    case 4: {
-      Remaining_Time -= Exchange::kWaitTickMs;
-      const Common::Read_Result read = Common::Read_Interrogative(Device_Name);
-      if (read.Success == kTrue) Answer_Text = read.Text;
-      const Exchange::Wait_Outcome outcome =
-          Exchange::Judge_Read(read.Success == kTrue, Bytes(read.Text), Remaining_Time);
-      if (outcome != Exchange::Wait_Outcome::Pending) {
-        Wait_Result = static_cast<std::int16_t>(outcome);
-        Common::Wait_Step = 0;
-      }
-      break;
-    }
-    case 7:
-      Remaining_Time = kCheckWaitMs;
-      question_sent_ = false;
-      Common::Wait_Step = 8;
-      break;
-    case 8:
-      Check_Tick();
-      break;
-    case 6:
-      Remaining_Time -= Exchange::kWaitTickMs;
-      if (Remaining_Time <= 0) {
-        Wait_Result = static_cast<std::int16_t>(Exchange::Wait_Outcome::Succeeded);
-        Common::Wait_Step = 0;
-      }
-      break;
-    default:  // 0: idle
-      Let_Pending_Events_Run();
-      break;
-  }
-}
-
-// The image check: the question goes out once the instrument is listed (it
-// may be away for a reset), then each tick reads once until a whole answer
-// line has come. An instrument that leaves the bus before answering is asked
-// again when it is back; one that stays listed and says nothing for
-// kCheckReads reads, or that is not back within kCheckWaitMs, leaves the
-// image unchecked.
-void Frm_Status::Check_Tick() {
-  Remaining_Time -= Exchange::kWaitTickMs;
-  const bool present = Device_Present();
-  if (!question_sent_) {
-    if (present && Common::Write_Text(Text(Image_Check::kQuery), Device_Name) == kTrue) {
-      question_sent_ = true;
-      quiet_reads_ = 0;
-      Answer_Text.clear();
-    }
-  } else {
-    const Common::Read_Result read = Common::Read_Interrogative(Device_Name);
-    if (read.Success == kTrue && !read.Text.isEmpty()) {
-      Answer_Text += read.Text;
-      quiet_reads_ = 0;
-      if (Answer_Text.contains(QLatin1Char('\n'))) {
-        Wait_Result = static_cast<std::int16_t>(Exchange::Wait_Outcome::Succeeded);
-        Common::Wait_Step = 0;
-        return;
-      }
-    } else if (!present) {
-      question_sent_ = false;
-    } else if (++quiet_reads_ >= kCheckReads) {
-      Remaining_Time = 0;
-    }
-  }
-  if (Remaining_Time <= 0) {
-    Wait_Result = static_cast<std::int16_t>(Exchange::Wait_Outcome::Failed);
-    Common::Wait_Step = 0;
-  }
-}
-
-bool Frm_Status::Device_Present() const {
+  // Idle, or a tick that came while the image is being sent.
+  if (!transfer_running_ || !download_ || in_tick_) return;
+  in_tick_ = true;
   try {
-    const QStringList listed =
-        Common::Strip_Nul(Common::USB_Get_ALL_Available_DeviceName()).split(QStringLiteral("\r\n"));
-    return listed.contains(Common::Strip_Nul(Device_Name));
-  } catch (const Runtime_Error &) {
-    return false;  // no library: nothing is listed
+    download_->Tick();
+    Answer_Text = Text(download_->Answer());
+    Follow_Download();
+  } catch (const Client::Bounds_Error &) {
+    // A reply array the library handed back shorter than the one it was given.
+    Report(Runtime_Error(Common::kErrorSubscript, QStringLiteral("Subscript out of range")));
   }
+  in_tick_ = false;
+}
+
+void Frm_Status::Follow_Download() {
+  switch (download_->Current_Stage()) {
+    case Stage::Image:
+      return Send_Image();
+    case Stage::Pause:
+      // After the final answer and the check: "Complete" on show for the pause.
+      if (!download_->Countdown_Started()) {
+        const bool verified = download_->Checked() == Client::Download::Check_Outcome::Verified;
+        Set_Status(verified ? kCompleteVerified : Text(Exchange::kComplete));
+      }
+      return;
+    case Stage::Succeeded:
+      Let_Pending_Events_Run();
+      return End_Transfer();
+    case Stage::Failed: {
+      switch (download_->Failed_With()) {
+        case Failure::Abandoned:
+          return;
+        case Failure::Image_Unreadable:
+          return Report(File_Error(File_Name));
+        case Failure::Sent_Count_Overflow:
+          return Report(Runtime_Error(Common::kErrorOverflow, QStringLiteral("Overflow")));
+        default:
+          break;
+      }
+      // A stopped image's failure is on show already, unless the final wait
+      // failed after it.
+      QString reason = Text(download_->Reason());
+      if (download_->Failed_With() == Failure::Cancelled) reason = kCancelled;
+      if (!Error_Shown() || lbl_Status->text() != One_Line(Text(Exchange::kErrorPrefix) + reason)) Show_Error(reason);
+      return End_Transfer();
+    }
+    default:
+      return;  // a wait under way
+  }
+}
+
+void Frm_Status::Send_Image() {
+  Timer2->stop();
+  cmd_Cancel->show();
+  while (download_->Sending()) {
+    if (cancelled_) download_->Cancel();
+    const std::int64_t before = download_->Bytes_Sent();
+    download_->Send_Next_Chunk();
+    if (download_->Bytes_Sent() == before) break;  // stopped: cancelled, failed or unreadable
+    const double percentage = download_->Percentage();
+    Set_Status(Text(Exchange::Percent_Text(percentage)));
+    progress_ = static_cast<float>(percentage);
+    ProgressBar1->setValue(static_cast<int>(std::lround(progress_)));
+    Let_Pending_Events_Run();
+    if (!transfer_running_) return;  // closed meanwhile
+  }
+  cmd_Cancel->hide();
+  // A stopped image shows its failure now; the final answer is still awaited.
+  if (download_->Current_Stage() == Stage::Final_Answer) {
+    if (download_->Failed_With() == Failure::Cancelled) {
+      QString reason = kCancelled;
+      Show_Error(reason);
+    } else if (download_->Failed_With() == Failure::Chunk_Not_Written) {
+      QString reason = Text(Exchange::kUnableToWrite);
+      Show_Error(reason);
+    }
+    Timer2->start();
+    return;
+  }
+  Follow_Download();
+}
+
+void Frm_Status::End_Transfer() {
+  transfer_running_ = false;
+  Timer2->stop();
+  cmd_Cancel->hide();
+  if (loaded_ && !Error_Shown()) Unload();
+}
+
+void Frm_Status::Report(const Runtime_Error &error) {
+  transfer_running_ = false;
+  Timer2->stop();
+  if (download_) download_->Abandon();
+  messages_->Show(this, error.Number_And_Description());
+  // The window has no title bar: the OK button lets the user dismiss it.
+  if (loaded_) Show_OK_Button();
 }

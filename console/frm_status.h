@@ -5,8 +5,11 @@
 // compares its size and CRC-32 with the file's, shows "Complete — verified"
 // (or "Complete" when the instrument does not answer the question) for two
 // seconds and closes itself; or shows "Error : " and the reason (a mismatch
-// included) and waits for its OK button. The exchange's rules are
-// Download_Exchange's; the window keeps the timers and the wait machine.
+// included) and waits for its OK button. The exchange itself is client/'s
+// download state object (it drains stale answers before the download line);
+// the window's Timer1 starts it, Timer2's ticks drive its waits, and the
+// image goes chunk by chunk with the progress shown and events let run after
+// each chunk.
 //
 // The Cancel button shows while the image is being sent: it stops sending
 // and says that the instrument now holds a partial image.
@@ -29,12 +32,14 @@
 #pragma once
 
 #include "common.h"
-#include "image_check.h"
+
+#include <download.h>
 
 #include <QDialog>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 
 class Message_Box;
 class QLabel;
@@ -60,8 +65,8 @@ class Frm_Status : public QDialog {
   bool Loaded() const { return loaded_; }
   // The window's Load: fresh controls, Timer1 armed, Timer2 ticking.
   void Load();
-  // Closes the window: ends a running wait as failed and the transfer with
-  // it, stops both timers and ends a modal display.
+  // Closes the window: ends a running download as failed (nothing more is
+  // sent or read), stops both timers and ends a modal display.
   void Unload();
 
   // The intervals Load gives Timer1 and Timer2 (10 ms and 100 ms); tests
@@ -72,22 +77,16 @@ class Frm_Status : public QDialog {
   // "Error : " and the text (set to "Timed out" when empty) in lbl_Status,
   // and cmd_Error shown.
   void Show_Error(QString &text);
-  // Runs one wait (step 1, 3, 5 or 7) on the wait machine, letting events
-  // run until it has finished; -1 when it succeeded. Step 7 asks the
-  // instrument for its images and reads the answer line into Answer_Text.
-  std::int16_t Run_Wait(std::int16_t step);
 
   // What the status shows after a checked download.
   static inline const QString kCompleteVerified = QStringLiteral("Complete \u2014 verified");
   static inline const QString kCancelled =
       QStringLiteral("Cancelled: the instrument now holds a partial image; download it again before use");
-  // How long the check waits for the instrument (back from a reset, say) and
-  // how many reads it makes for the answer once the question is out.
-  static constexpr int kCheckWaitMs = 10000;
-  static constexpr int kCheckReads = 10;
-
-  // Whether the transfer is under way (its Timer1 tick has not returned).
+  // Whether the transfer is under way: from Timer1's tick until the download
+  // has ended or the window was closed.
   bool Transfer_Running() const { return transfer_running_; }
+  // The download under way or the last one; null before the first.
+  const Client::Download *Download() const { return download_.get(); }
   // ProgressBar1's value as computed, in single precision.
   float Progress() const { return progress_; }
 
@@ -96,8 +95,6 @@ class Frm_Status : public QDialog {
   QString File_Name;
   QString Device_Name;        // padded (Pad_Nul), passed to every channel helper
   QString Answer_Text;        // the answer read during the current wait
-  std::int16_t Wait_Result = 0;  // 0 pending, 1 succeeded, 2 failed
-  int Remaining_Time = 0;     // the running wait's countdown in ms
 
   // ---- Controls ----------------------------------------------------------------------
   QLabel *lbl_Filename = nullptr;
@@ -106,15 +103,15 @@ class Frm_Status : public QDialog {
   QPushButton *cmd_Error = nullptr;
   QPushButton *cmd_Cancel = nullptr;  // shown while the image is being sent
   QTimer *Timer1 = nullptr;  // starts the transfer once
-  QTimer *Timer2 = nullptr;  // runs the wait machine
+  QTimer *Timer2 = nullptr;  // ticks the download's waits
 
  signals:
   // lbl_Status's caption changed (a percentage, "Complete" or an error).
   void Status_Changed(const QString &caption);
 
  public slots:
-  void Timer1_Timer();  // the transfer
-  void Timer2_Timer();  // the wait machine
+  void Timer1_Timer();  // starts the transfer
+  void Timer2_Timer();  // one wait tick of the download
   void cmd_Error_Click();
   void cmd_Cancel_Click();
   // Escape and the window system's close come here.
@@ -124,26 +121,30 @@ class Frm_Status : public QDialog {
   void showEvent(QShowEvent *event) override;
 
  private:
+  class Image_File;
+
   void Set_Status(const QString &caption);
   void Show_OK_Button();
-  // One tick of the image check (step 8).
-  void Check_Tick();
-  // Whether the instrument of Device_Name is listed now.
-  bool Device_Present() const;
-  // After the final answer: the check, then the caption it earns.
-  void Finish_With_Check(const Image_Check::Image_Summary &sent);
-  // The transfer from the command line to the end; raises Runtime_Error.
-  void Transfer();
+  // Sends the image chunk by chunk, letting events run after each.
+  void Send_Image();
+  // Shows what the download's stage now calls for; ends the transfer once
+  // the download has finished.
+  void Follow_Download();
+  void End_Transfer();
+  // A run-time error in the transfer: a message box, the transfer ends, and
+  // the OK button lets the window be dismissed.
+  void Report(const Common::Runtime_Error &error);
   bool Error_Shown() const;
 
   Message_Box *messages_;
   bool loaded_ = false;
   bool transfer_running_ = false;
-  bool abandoned_ = false;  // closed while the transfer ran
   bool cancelled_ = false;  // Cancel pressed while the image was being sent
-  bool question_sent_ = false;  // the image check's question is out
-  int quiet_reads_ = 0;         // reads since then that brought nothing
+  bool in_tick_ = false;    // a Timer2 tick is being handled
   float progress_ = 0;
   int timer1_ms_ = 10;
   int timer2_ms_ = 100;
+  std::unique_ptr<Image_File> image_;
+  std::unique_ptr<Client::Instrument> instrument_;
+  std::unique_ptr<Client::Download> download_;
 };

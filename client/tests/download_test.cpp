@@ -49,6 +49,25 @@ Driven Drive(Download &download) {
   return run;
 }
 
+// A download of a generated image of `size` bytes against the scripted
+// library, which answers `reads` after the empty read that ends the drain
+// before the download line.
+struct Scripted_Download {
+  Scripted_Download(const std::vector<std::string> &reads, std::size_t size, std::string command_line,
+                    Download::Options options = {})
+      : image(Image(size, static_cast<std::uint32_t>(size))),
+        source(image),
+        download(instrument, std::move(command_line), source, options) {
+    library.Answers({"-"});
+    for (const std::string &read : reads) library.Answer(read);
+  }
+  Scripted_Library library;
+  Instrument instrument{library, "TAVRIN-0"};
+  std::string image;
+  Image_Bytes source;
+  Download download;
+};
+
 }  // namespace
 
 // ---- The exchange's rules -------------------------------------------------------------
@@ -102,7 +121,7 @@ TEST(Exchange_Rules, Writes_and_percentages) {
 
 struct Wait_Case {
   const char *name;
-  std::vector<const char *> reads;  // after the drain's empty read
+  std::vector<std::string> reads;  // after the drain's empty read
   int ticks, reads_made;
   Failure failure;
   std::string answer;
@@ -114,13 +133,9 @@ class Acknowledgement_Wait : public testing::TestWithParam<Wait_Case> {};
 
 TEST_P(Acknowledgement_Wait, Counts_its_ticks) {
   const Wait_Case &c = GetParam();
-  Scripted_Library library;
-  library.Answers({"-"});
-  for (const char *read : c.reads) library.Answers({read});
-  Instrument instrument(library, "TAVRIN-0");
-  const std::string image = Image(10, 1);
-  Image_Bytes source(image);
-  Download download(instrument, "DL,IP,NORESET\n", source);
+  Scripted_Download scripted(c.reads, 10, "DL,IP,NORESET\n");
+  Scripted_Library &library = scripted.library;
+  Download &download = scripted.download;
   download.Start();
   ASSERT_EQ(download.Current_Stage(), Stage::Acknowledgement);
   download.Tick();  // starts the countdown only
@@ -145,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Wait_Case{"refused", {"1\n"}, 2, 1, Failure::Refused, "1\n"},
                     Wait_Case{"apart", {"0", "\n"}, 2, 1, Failure::Refused, "0"},
                     Wait_Case{"empty", {""}, 2, 1, Failure::Timed_Out, ""},
-                    Wait_Case{"text_ends_at_a_zero_byte", {"A\0B"}, 2, 1, Failure::Refused, "A"}),
+                    Wait_Case{"text_ends_at_a_zero_byte", {std::string("A\0B", 3)}, 2, 1, Failure::Refused, "A"}),
     [](const testing::TestParamInfo<Wait_Case> &info) { return std::string(info.param.name); });
 
 TEST(Download_Waits, The_final_answer_makes_up_to_100_reads_and_the_pause_none) {
@@ -211,7 +226,7 @@ TEST(Download, A_2500_byte_image_goes_as_1024_1024_452_showing_41_82_100) {
 
 struct Outcome_Case {
   const char *name;
-  std::vector<const char *> reads;
+  std::vector<std::string> reads;
   bool command_fails;
   Failure failure;
   std::string reason;
@@ -224,14 +239,10 @@ class Download_Outcome : public testing::TestWithParam<Outcome_Case> {};
 
 TEST_P(Download_Outcome, Answers_decide_it) {
   const Outcome_Case &c = GetParam();
-  Scripted_Library library;
-  library.Answers({"-"});
-  for (const char *read : c.reads) library.Answers({read});
+  Scripted_Download scripted(c.reads, 2500, "DL,DSP,NORESET\n");
+  Scripted_Library &library = scripted.library;
+  Download &download = scripted.download;
   if (c.command_fails) library.write_results = {0};
-  Instrument instrument(library, "TAVRIN-0");
-  const std::string image = Image(2500, 2);
-  Image_Bytes source(image);
-  Download download(instrument, "DL,DSP,NORESET\n", source);
   Drive(download);
   EXPECT_EQ(download.Failed_With(), c.failure);
   EXPECT_EQ(download.Current_Stage(), c.failure == Failure::None ? Stage::Succeeded : Stage::Failed);

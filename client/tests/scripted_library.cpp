@@ -21,7 +21,7 @@ Recorded_Call Record(BSTR *name, SAFEARRAY **buffer, std::int32_t *length) {
   return call;
 }
 
-std::int32_t Answer(std::deque<Scripted_Read> &script, std::vector<Recorded_Call> &calls, BSTR *name,
+std::int32_t Take_Scripted_Read(std::deque<Scripted_Read> &script, std::vector<Recorded_Call> &calls, BSTR *name,
                     SAFEARRAY **buffer, std::int32_t *length) {
   calls.push_back(Record(name, buffer, length));
   if (script.empty()) return 0;
@@ -47,8 +47,8 @@ std::int32_t Scripted_Library::Write(BSTR *name, SAFEARRAY **buffer, std::int32_
 }
 
 std::int32_t Scripted_Library::Read(Client::Channel channel, BSTR *name, SAFEARRAY **buffer, std::int32_t *length) {
-  if (channel == Client::Channel::Interrogative) return Answer(interrogative, interrogative_calls, name, buffer, length);
-  return Answer(formatted, formatted_calls, name, buffer, length);
+  if (channel == Client::Channel::Interrogative) return Take_Scripted_Read(interrogative, interrogative_calls, name, buffer, length);
+  return Take_Scripted_Read(formatted, formatted_calls, name, buffer, length);
 }
 
 BSTR Scripted_Library::All_Device_Names() {
@@ -58,12 +58,14 @@ BSTR Scripted_Library::All_Device_Names() {
 }
 
 void Scripted_Library::Answers(std::initializer_list<const char *> reads) {
-  for (std::string read : reads) {
-    if (read == "-") {
-      interrogative.push_back({0, {}});
-    } else {
-      if (read.empty()) read.push_back('\0');
-      interrogative.push_back({static_cast<std::int32_t>(read.size()), read});
-    }
+  for (const char *read : reads) Answer(read);
+}
+
+void Scripted_Library::Answer(std::string read) {
+  if (read == "-") {
+    interrogative.push_back({0, {}});
+    return;
   }
+  if (read.empty()) read.push_back('\0');
+  interrogative.push_back({static_cast<std::int32_t>(read.size()), read});
 }

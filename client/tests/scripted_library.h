@@ -33,6 +33,7 @@ class Scripted_Library final : public Client::Device_Library {
   // Interrogative reads: "-" brings nothing; any other text is one read's
   // bytes (an empty text a successful read of nothing: one zero byte).
   void Answers(std::initializer_list<const char *> reads);
+  void Answer(std::string read);
 
   std::string listed = "TAVRIN-0\r\n";
   std::int32_t write_result = 1;

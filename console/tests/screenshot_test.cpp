@@ -64,8 +64,9 @@ class Screenshot_Test : public QObject {
 
   void Status_window_halfway_and_with_an_error() {
     Test_Driver_State &driver = Use_Test_Driver();
-    // The first download is answered twice; the second not at all.
-    driver.interrogative = {{2, "0\n"}, {2, "0\n"}};
+    // The first download is answered twice (after the empty read that ends
+    // the drain before its download line); the second not at all.
+    driver.interrogative = {{0, {}}, {2, "0\n"}, {2, "0\n"}};
     QTemporaryDir directory;
     const QString path = QDir(directory.path()).filePath(QStringLiteral("ip_firmware_v2.bin"));
     QVERIFY(Save_File(path, QByteArray(10240, '\x5A')));
@@ -84,6 +85,7 @@ class Screenshot_Test : public QObject {
         if (value == 50) halfway_saved = status.lbl_Status->text() == QStringLiteral("50%") && Save_Picture(status, picture);
       });
       status.Timer1_Timer();
+      QTRY_VERIFY_WITH_TIMEOUT(!status.Transfer_Running(), 30000);
       disconnect(halfway);
       if (QByteArray(picture) == "status_download.png") {
         QVERIFY(halfway_saved);

@@ -156,7 +156,6 @@ class Startup_Test : public QObject {
     QCOMPARE(form.Timer1->timerType(), Qt::PreciseTimer);
     QCOMPARE(form.frm_Status->Timer1->timerType(), Qt::PreciseTimer);
     QCOMPARE(form.frm_Status->Timer2->timerType(), Qt::PreciseTimer);
-    QCOMPARE(Common::Wait_Step, std::int16_t{0});
     QCOMPARE(Common::History_File_Path, console.History_File());
     QVERIFY(QTest::qWaitForWindowActive(&form));
     QCOMPARE(QApplication::focusWidget(), form.txt_Command);

@@ -1,5 +1,6 @@
 #include "instrument_io.h"
 
+#include <device_library.h>
 #include <instrument.h>
 
 #include <windows.h>

@@ -46,19 +46,29 @@ bool WaitForReturn(int instrument, const Gateway &gateway) {
 enum class Forwarded { Sent, Refused, Gone, Stopping };
 
 // Sends the command bytes holding the instrument's lock for that moment, so
-// that they wait their turn behind VXI-11 links that hold it (at most the
-// gateway's bound).
+// that they wait their turn behind VXI-11 links that hold it, and behind
+// another client's download (at most the gateway's bound for each). The turn
+// is taken only once no download holds the instrument: the download's own
+// client must still reach it meanwhile.
 Forwarded Forward(SharedInstrument &shared, PartyId party, int instrument, std::string_view bytes,
                   const std::string &peer, Gateway &gateway) {
   const auto holder = static_cast<std::int32_t>(-party);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!gateway.locks.Acquire(instrument, holder, gateway.options.socketLockWait)) {
+  const auto bound = gateway.options.socketLockWait;
+  for (int attempt = 0; attempt < 2;) {
+    if (!shared.AwaitNoDownload(party, Clock::now() + bound)) {
       if (gateway.stopping) return Forwarded::Stopping;
-      Log("%s: command refused, a VXI-11 link has held the lock of %s for %llds; closing the socket", peer.c_str(),
-          InstrumentName(instrument).c_str(), static_cast<long long>(gateway.options.socketLockWait.count()));
+      Log("%s: command refused, another client's download has held %s for %llds; closing the socket",
+          peer.c_str(), InstrumentName(instrument).c_str(), static_cast<long long>(bound.count()));
       return Forwarded::Refused;
     }
-    const auto outcome = shared.Send(party, bytes, false, Clock::now() + gateway.options.socketLockWait);
+    if (!gateway.locks.Acquire(instrument, holder, bound)) {
+      if (gateway.stopping) return Forwarded::Stopping;
+      Log("%s: command refused, a VXI-11 link has held the lock of %s for %llds; closing the socket", peer.c_str(),
+          InstrumentName(instrument).c_str(), static_cast<long long>(bound.count()));
+      return Forwarded::Refused;
+    }
+    // A download that began meanwhile answers Busy at once: wait for it again.
+    const auto outcome = shared.Send(party, bytes, false, Clock::now());
     // The answers are collected before the lock goes to the next taker, so
     // that a query from a raw socket is one turn like a locked VXI-11 query.
     if (outcome == SharedInstrument::SendOutcome::Done) shared.AwaitOwed(party, Clock::now() + kAnswerTurn);
@@ -71,13 +81,11 @@ Forwarded Forward(SharedInstrument &shared, PartyId party, int instrument, std::
             bytes.size());
         return Forwarded::Sent;
       case SharedInstrument::SendOutcome::Busy:
-        Log("%s: command refused, another client's download has held %s for %llds; closing the socket",
-            peer.c_str(), InstrumentName(instrument).c_str(),
-            static_cast<long long>(gateway.options.socketLockWait.count()));
-        return Forwarded::Refused;
+        break;
       case SharedInstrument::SendOutcome::Absent:
         if (!WaitForReturn(instrument, gateway)) return gateway.stopping ? Forwarded::Stopping : Forwarded::Gone;
         bytes = {};  // the lines are kept; they go out again
+        ++attempt;
         break;
     }
   }

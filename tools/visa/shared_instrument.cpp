@@ -167,6 +167,16 @@ SharedInstrument::SendOutcome SharedInstrument::WriteLocked(std::string_view byt
   return SendOutcome::Done;
 }
 
+bool SharedInstrument::AwaitNoDownload(PartyId id, Clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  while (download_ && download_->party != id) {
+    if (Clock::now() >= deadline) return false;
+    if (!sending_ && Clock::now() - download_->lastSent >= kQuietDownload) FetchLocked();
+    changed_.wait_for(lock, milliseconds(2));
+  }
+  return true;
+}
+
 SharedInstrument::SendOutcome SharedInstrument::Send(PartyId id, std::string_view bytes, bool end,
                                                      Clock::time_point deadline) {
   std::unique_lock lock(mutex_);

@@ -53,6 +53,10 @@ class SharedInstrument {
   // Takes the party's bytes; with `end` what is unfinished is a whole line.
   SendOutcome Send(PartyId party, std::string_view bytes, bool end, Clock::time_point deadline);
 
+  // Waits until `deadline` while another party's download holds the
+  // instrument; false when it still does.
+  bool AwaitNoDownload(PartyId party, Clock::time_point deadline);
+
   enum class AwaitOutcome { Answer, TimedOut, Gone, Interrupted, Stopped };
   // Waits until `deadline` for a piece of an answer for the party (read from
   // the instrument when the party is the one it owes).
