@@ -6,6 +6,7 @@
 #include "socket_io.h"
 #include "vxi11_core.h"  // generated from vxi11_core.x
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -49,6 +50,12 @@ int ConnectTo(const std::string &host, int port) {
   }
   const int yes = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  // A client whose interrupt server stops reading must not hold the
+  // gateway's thread: a request that cannot be sent in time is dropped.
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  const timeval sendLimit{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
   return fd;
 }
 
