@@ -3,7 +3,7 @@
 figures we hold ourselves to, each against its goal; with --json FILE also
 writes every figure with its unit, goal and pass/fail for scripts to check.
 
-Usage: summary.py --transfer T.json [--iso I.json] [--service S.json] [--json OUT]
+Usage: summary.py --transfer T.json [--iso I.json] [--service S.json] [--gateway G.json] [--json OUT]
 """
 import argparse
 import json
@@ -179,11 +179,42 @@ def service_figures(report, s):
                       micros(run) if run else None, "us", ("<=", 30.0, "<= 30 us"))
 
 
+def gateway_figures(report, g):
+    p50 = {}
+    for vxi11, transport in ((0, "raw socket"), (1, "VXI-11")):
+        run = g.run(f"BM_GatewayIdentity/vxi11:{vxi11}/iterations:2000/real_time")
+        p50[vxi11] = run["p50_us"] if run else None
+    raw, vxi = p50[0], p50[1]
+    report.figure("gateway_idn_vxi11_p50", "gateway *IDN?, VXI-11, median", vxi, "us")
+    report.figure("gateway_idn_raw_p50", "gateway *IDN?, raw socket, median", raw, "us",
+                  ("<=", vxi, f"<= VXI-11 = {vxi:.2f} us") if vxi else None,
+                  f"{raw / vxi:.2f} x VXI-11" if raw and vxi else "")
+    for vxi11, transport in ((0, "raw socket"), (1, "VXI-11")):
+        run = g.run(f"BM_GatewayEcho4KiB/vxi11:{vxi11}/iterations:1000/real_time")
+        key = "raw" if vxi11 == 0 else "vxi11"
+        report.figure(f"gateway_echo_4kib_{key}_p50", f"gateway 4 KiB ECHO, {transport}, median",
+                      run["p50_us"] / 1000 if run else None, "ms", ("<=", 2.0, "<= 2 ms"),
+                      f"99th percentile {run['p99_us'] / 1000:.2f} ms" if run else "")
+    run = g.run("BM_GatewayLockingClients/iterations:1/real_time")
+    note = (f"{int(run['locked_queries'])} locked queries and {int(run['raw_queries'])} raw socket queries "
+            f"({int(run['raw_refused'])} refused) in {int(run['seconds'])} s" if run else "")
+    report.figure("gateway_locking_wrong", "gateway, 20 locking clients + 4 raw: wrong answers",
+                  run["wrong"] if run else None, "", ("<=", 0, "0"), note)
+    report.figure("gateway_locking_p50", "gateway, locked query (lock..unlock), median",
+                  run["p50_ms"] if run else None, "ms")
+    report.figure("gateway_locking_p99", "gateway, locked query (lock..unlock), 99th pct",
+                  run["p99_ms"] if run else None, "ms", ("<=", 5.0, "<= 5 ms"))
+    report.figure("gateway_locking_held_p99", "gateway, query while the lock is held, 99th pct",
+                  run["held_p99_ms"] if run else None, "ms", None,
+                  f"median {run['held_p50_ms']:.3f} ms" if run else "")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--transfer", required=True)
     parser.add_argument("--iso")
     parser.add_argument("--service")
+    parser.add_argument("--gateway")
     parser.add_argument("--json", dest="out")
     args = parser.parse_args()
 
@@ -194,6 +225,8 @@ def main():
         iso_figures(report, Results(args.iso))
     if args.service:
         service_figures(report, Results(args.service))
+    if args.gateway:
+        gateway_figures(report, Results(args.gateway))
     met = report.all_met()
     print(f"goals: {'all met' if met else 'NOT all met'}")
     if args.out:

@@ -22,4 +22,9 @@ void ClientBudget::Give(const std::string &client) {
   if (--it->second == 0) byClient_.erase(it);
 }
 
+bool ClientBudget::Holds(const std::string &client) {
+  std::lock_guard lock(mutex_);
+  return byClient_.contains(client);
+}
+
 }  // namespace visa

@@ -15,6 +15,8 @@ class ClientBudget {
   // False (and nothing taken) when the total or the client's share is used up.
   bool Take(const std::string &client);
   void Give(const std::string &client);
+  // True while the client holds any.
+  bool Holds(const std::string &client);
 
  private:
   std::mutex mutex_;

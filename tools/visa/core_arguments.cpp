@@ -30,6 +30,19 @@ bool CoreArguments(std::uint32_t procedure, xdrproc_t &decode, std::size_t &size
       decode = Routine(xdr_Device_LockParms);
       size = sizeof(Device_LockParms);
       return true;
+    case device_enable_srq:
+      decode = Routine(xdr_Device_EnableSrqParms);
+      size = sizeof(Device_EnableSrqParms);
+      return true;
+    case create_intr_chan:
+      decode = Routine(xdr_Device_RemoteFunc);
+      size = sizeof(Device_RemoteFunc);
+      return true;
+    case destroy_intr_chan:
+      // No arguments; through void (*)(), the type that stands for any.
+      decode = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
+      size = 0;
+      return true;
     case device_unlock:
     case destroy_link:
       decode = Routine(xdr_Device_Link);

@@ -6,7 +6,11 @@
 #include "rpc_connection.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,16 +24,56 @@ namespace {
 // The largest port mapper datagram taken; its calls are a few dozen bytes.
 constexpr std::size_t kMaxDatagram = 8800;
 
-std::string AddressText(const sockaddr_in &address) {
-  char text[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  return text;
+// Keep-alive probes find a client whose machine vanished, so that its links
+// and locks go back within minutes although links are never closed for
+// idleness.
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 6;
+
+void TuneConnection(int fd) {
+  const int yes = 1;
+  // Answers and replies are written whole: each goes out at once.
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &yes, sizeof yes);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof kKeepAliveIdleSeconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds, sizeof kKeepAliveIntervalSeconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+}
+
+void SetPort(sockaddr_storage &address, int port) {
+  const auto value = htons(static_cast<std::uint16_t>(port));
+  if (address.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6 &>(address).sin6_port = value;
+  else
+    reinterpret_cast<sockaddr_in &>(address).sin_port = value;
+}
+
+int PortOf(const sockaddr_storage &address) {
+  return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(address).sin6_port
+                                             : reinterpret_cast<const sockaddr_in &>(address).sin_port);
+}
+
+// The port a socket was bound to (asked for as 0: any free one).
+int BoundPort(int fd) {
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
+  return PortOf(bound);
+}
+
+socklen_t LengthOf(const sockaddr_storage &address) {
+  return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 }  // namespace
 
 GatewayServer::GatewayServer(Gateway &gateway, AllowList allow)
-    : gateway_(gateway), allow_(std::move(allow)), core_(gateway), portMapper_(gateway) {}
+    : gateway_(gateway),
+      allow_(std::move(allow)),
+      core_(gateway),
+      abort_(gateway.linkDirectory, gateway.instruments),
+      portMapper_(gateway.corePort) {}
 
 GatewayServer::~GatewayServer() {
   Reap(true);
@@ -37,17 +81,15 @@ GatewayServer::~GatewayServer() {
   if (registered_) WithdrawCorePort();
 }
 
-int GatewayServer::Bind(int type, int port) {
-  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+int GatewayServer::Bind(int type, int port, const sockaddr_storage &where) {
+  const int fd = socket(where.ss_family, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   const int yes = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  inet_pton(AF_INET, gateway_.options.listen.c_str(), &address.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-      (type == SOCK_STREAM && listen(fd, 16) != 0)) {
+  sockaddr_storage address = where;
+  SetPort(address, port);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), LengthOf(address)) != 0 ||
+      (type == SOCK_STREAM && listen(fd, 64) != 0)) {
     const int error = errno;
     close(fd);
     errno = error;
@@ -56,24 +98,72 @@ int GatewayServer::Bind(int type, int port) {
   return fd;
 }
 
+bool GatewayServer::ParseListenAddress() {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(gateway_.options.listen.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  std::memcpy(&listen_, found->ai_addr, found->ai_addrlen);
+  freeaddrinfo(found);
+  return true;
+}
+
+bool GatewayServer::LoopbackOnly() const {
+  if (listen_.ss_family == AF_INET6)
+    return IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6 &>(listen_).sin6_addr);
+  return (ntohl(reinterpret_cast<const sockaddr_in &>(listen_).sin_addr.s_addr) >> 24) == 127;
+}
+
+// A port mapper on one IPv4 address of an interface still answers the
+// broadcasts of discovery: its datagram socket takes every address, and only
+// datagrams to the listening address or to its interface's broadcast
+// addresses are answered, from the listening address.
+int GatewayServer::BindDiscoverableDatagram() {
+  const in_addr own = reinterpret_cast<const sockaddr_in &>(listen_).sin_addr;
+  ifaddrs *interfaces = nullptr;
+  if (getifaddrs(&interfaces) == 0) {
+    for (ifaddrs *it = interfaces; it != nullptr; it = it->ifa_next) {
+      if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
+      if (reinterpret_cast<sockaddr_in *>(it->ifa_addr)->sin_addr.s_addr != own.s_addr) continue;
+      listenInterface_ = static_cast<int>(if_nametoindex(it->ifa_name));
+      if ((it->ifa_flags & IFF_BROADCAST) && it->ifa_broadaddr != nullptr)
+        broadcast_ = reinterpret_cast<sockaddr_in *>(it->ifa_broadaddr)->sin_addr.s_addr;
+    }
+    freeifaddrs(interfaces);
+  }
+  sockaddr_storage any{};
+  any.ss_family = AF_INET;
+  const int fd = Bind(SOCK_DGRAM, kPortMapperPort, any);
+  if (fd < 0) return -1;
+  const int yes = 1;
+  setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &yes, sizeof yes);
+  datagramFiltered_ = true;
+  return fd;
+}
+
 bool GatewayServer::Start() {
   const char *where = gateway_.options.listen.c_str();
-  in_addr probe{};
-  if (inet_pton(AF_INET, where, &probe) != 1) {
-    Log("cannot listen on \"%s\": not an IPv4 address", where);
+  if (!ParseListenAddress()) {
+    Log("cannot listen on \"%s\": not an IPv4 or IPv6 address", where);
     return false;
   }
-  const int core = Bind(SOCK_STREAM, gateway_.options.rpcPort);
+  const int core = Bind(SOCK_STREAM, gateway_.options.rpcPort, listen_);
   if (core < 0) {
     Log("cannot offer VXI-11 on %s port %d: %s", where, gateway_.options.rpcPort, std::strerror(errno));
     return false;
   }
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  getsockname(core, reinterpret_cast<sockaddr *>(&bound), &length);
-  gateway_.corePort = ntohs(bound.sin_port);
+  gateway_.corePort = BoundPort(core);
   listeners_.push_back({core, Kind::Core, -1});
   Log("VXI-11 core channel on %s port %d (devices inst<n> and fmt<n>)", where, gateway_.corePort.load());
+  const int abort = Bind(SOCK_STREAM, 0, listen_);
+  if (abort >= 0) {
+    gateway_.abortPort = BoundPort(abort);
+    listeners_.push_back({abort, Kind::Abort, -1});
+    Log("VXI-11 abort channel on %s port %d", where, gateway_.abortPort.load());
+  } else {
+    Log("VXI-11 abort channel not offered: %s", std::strerror(errno));
+  }
 
   if (SystemPortMapperRuns()) {
     registered_ = RegisterCorePort(gateway_.corePort);
@@ -83,8 +173,10 @@ bool GatewayServer::Start() {
       Log("port mapper: the system's rpcbind refused the registration; clients must be given port %d",
           gateway_.corePort.load());
   } else {
-    const int stream = Bind(SOCK_STREAM, kPortMapperPort);
-    const int datagram = stream < 0 ? -1 : Bind(SOCK_DGRAM, kPortMapperPort);
+    const int stream = Bind(SOCK_STREAM, kPortMapperPort, listen_);
+    const bool oneAddress = listen_.ss_family == AF_INET && !LoopbackOnly() &&
+                            reinterpret_cast<const sockaddr_in &>(listen_).sin_addr.s_addr != htonl(INADDR_ANY);
+    const int datagram = stream < 0 ? -1 : oneAddress ? BindDiscoverableDatagram() : Bind(SOCK_DGRAM, kPortMapperPort, listen_);
     if (datagram >= 0) {
       listeners_.push_back({stream, Kind::PortMapperStream, -1});
       listeners_.push_back({datagram, Kind::PortMapperDatagram, -1});
@@ -99,7 +191,7 @@ bool GatewayServer::Start() {
 
   for (int n = 0; n < kSocketInstruments; ++n) {
     const int port = gateway_.options.portBase + n;
-    const int fd = port <= 65535 ? Bind(SOCK_STREAM, port) : -1;
+    const int fd = port <= 65535 ? Bind(SOCK_STREAM, port, listen_) : -1;
     if (fd < 0) {
       Log("raw socket for %s on port %d not offered: %s", InstrumentName(n).c_str(), port,
           port <= 65535 ? std::strerror(errno) : "beyond the last port");
@@ -120,12 +212,12 @@ std::vector<int> GatewayServer::SocketPorts() const {
 }
 
 void GatewayServer::Accept(const Listener &listener) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   const int fd = accept4(listener.fd, reinterpret_cast<sockaddr *>(&address), &length, SOCK_CLOEXEC);
   if (fd < 0) return;
   const std::string peer = AddressText(address);
-  if (!allow_.Admits(address.sin_addr.s_addr)) {
+  if (!allow_.Admits(address)) {
     Log("%s: refused, not in the allowed networks", peer.c_str());
     close(fd);
     return;
@@ -140,6 +232,7 @@ void GatewayServer::Accept(const Listener &listener) {
     close(fd);
     return;
   }
+  TuneConnection(fd);
   Reap(false);
   auto worker = std::make_unique<Worker>();
   Worker *self = worker.get();
@@ -150,6 +243,8 @@ void GatewayServer::Accept(const Listener &listener) {
       ServeRawSocket(self->fd, peer, what.instrument, gateway_);
     else if (what.kind == Kind::Core)
       ServeRpcConnection(self->fd, peer, {&core_}, gateway_);
+    else if (what.kind == Kind::Abort)
+      ServeRpcConnection(self->fd, peer, {&abort_}, gateway_, true);
     else
       ServeRpcConnection(self->fd, peer, {&portMapper_}, gateway_);
     // The client sees the end at once; the descriptor is closed when the
@@ -164,13 +259,33 @@ void GatewayServer::Accept(const Listener &listener) {
 
 void GatewayServer::AnswerDatagram(int fd) {
   std::vector<std::uint8_t> record(kMaxDatagram);
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  const ssize_t got = recvfrom(fd, record.data(), record.size(), MSG_TRUNC, reinterpret_cast<sockaddr *>(&address),
-                               &length);
+  sockaddr_storage address{};
+  iovec data{record.data(), record.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr message{};
+  message.msg_name = &address;
+  message.msg_namelen = sizeof address;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(fd, &message, MSG_TRUNC);
   if (got < 0) return;
+  if (datagramFiltered_) {
+    const in_pktinfo *arrival = nullptr;
+    for (cmsghdr *item = CMSG_FIRSTHDR(&message); item != nullptr; item = CMSG_NXTHDR(&message, item))
+      if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO)
+        arrival = reinterpret_cast<const in_pktinfo *>(CMSG_DATA(item));
+    const in_addr own = reinterpret_cast<const sockaddr_in &>(listen_).sin_addr;
+    const bool toUs = arrival != nullptr &&
+                      (arrival->ipi_addr.s_addr == own.s_addr ||
+                       (arrival->ipi_ifindex == listenInterface_ &&
+                        (arrival->ipi_addr.s_addr == htonl(INADDR_BROADCAST) ||
+                         (broadcast_ != 0 && arrival->ipi_addr.s_addr == broadcast_))));
+    if (!toUs) return;  // meant for another address of this machine
+  }
   const std::string peer = AddressText(address);
-  if (!allow_.Admits(address.sin_addr.s_addr)) {
+  if (!allow_.Admits(address)) {
     Log("%s: port mapper datagram refused, not in the allowed networks", peer.c_str());
     return;
   }
@@ -183,8 +298,27 @@ void GatewayServer::AnswerDatagram(int fd) {
   state.peer = peer;
   Dispatched out = DispatchCall(record, {&portMapper_}, state);
   if (out.closeAfter) Log("%s: port mapper datagram: %s", peer.c_str(), out.problem.c_str());
-  if (!out.reply.empty())
-    sendto(fd, out.reply.data(), out.reply.size(), 0, reinterpret_cast<sockaddr *>(&address), length);
+  if (out.reply.empty()) return;
+  iovec reply{out.reply.data(), out.reply.size()};
+  msghdr answer{};
+  answer.msg_name = &address;
+  answer.msg_namelen = message.msg_namelen;
+  answer.msg_iov = &reply;
+  answer.msg_iovlen = 1;
+  alignas(cmsghdr) char source[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  if (datagramFiltered_) {
+    // The answer comes from the listening address, whatever the call was sent to.
+    answer.msg_control = source;
+    answer.msg_controllen = sizeof source;
+    cmsghdr *item = CMSG_FIRSTHDR(&answer);
+    item->cmsg_level = IPPROTO_IP;
+    item->cmsg_type = IP_PKTINFO;
+    item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo from{};
+    from.ipi_spec_dst = reinterpret_cast<const sockaddr_in &>(listen_).sin_addr;
+    std::memcpy(CMSG_DATA(item), &from, sizeof from);
+  }
+  sendmsg(fd, &answer, 0);
 }
 
 void GatewayServer::Reap(bool all) {

@@ -8,6 +8,8 @@
 #include "gateway.h"
 #include "port_mapper.h"
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <list>
 #include <memory>
@@ -37,9 +39,11 @@ class GatewayServer {
   void Run(int stopFd);
   std::vector<int> SocketPorts() const;
   bool ServesPortMapper() const { return ownPortMapper_ || registered_; }
+  // True when only this machine can reach the gateway.
+  bool LoopbackOnly() const;
 
  private:
-  enum class Kind { Core, PortMapperStream, PortMapperDatagram, RawSocket };
+  enum class Kind { Core, Abort, PortMapperStream, PortMapperDatagram, RawSocket };
   struct Listener {
     int fd;
     Kind kind;
@@ -51,14 +55,24 @@ class GatewayServer {
     std::atomic<bool> done{false};
   };
 
-  int Bind(int type, int port);
+  bool ParseListenAddress();
+  int Bind(int type, int port, const sockaddr_storage &where);
+  int BindDiscoverableDatagram();
   void Accept(const Listener &listener);
   void AnswerDatagram(int fd);
   void Reap(bool all);
 
   Gateway &gateway_;
   AllowList allow_;
+  sockaddr_storage listen_{};
+  // The port mapper's datagrams when it listens on one IPv4 address: taken
+  // on every address, answered only when sent to it or broadcast on its
+  // interface.
+  bool datagramFiltered_ = false;
+  int listenInterface_ = 0;
+  std::uint32_t broadcast_ = 0;  // network byte order
   Vxi11Core core_;
+  AbortChannel abort_;
   PortMapper portMapper_;
   std::vector<Listener> listeners_;
   bool ownPortMapper_ = false;

@@ -1,6 +1,7 @@
 #include "instrument_io.h"
 
-#include "../tavrin/instrument_channels.h"
+#include <device_library.h>
+#include <instrument.h>
 
 #include <windows.h>
 
@@ -17,19 +18,33 @@ bool InstrumentPresent(int instrument) {
   return true;
 }
 
+namespace {
+
+Client::Instrument Conversation(int instrument) {
+  return Client::Instrument(Client::Linked_Library(), InstrumentName(instrument));
+}
+
+}  // namespace
+
+std::vector<std::string> InstrumentsPresent() { return Client::List_Instruments(Client::Linked_Library()); }
+
 WriteOutcome WriteCommand(int instrument, std::string_view bytes) {
-  switch (tavrin_cli::Write(InstrumentName(instrument), std::string(bytes))) {
-    case tavrin_cli::Transfer::Done:
+  switch (Conversation(instrument).Write(bytes)) {
+    case Client::Write_Outcome::Done:
+    case Client::Write_Outcome::Nothing_To_Send:
       return WriteOutcome::Done;
-    case tavrin_cli::Transfer::NotFound:
+    case Client::Write_Outcome::Not_Found:
       return WriteOutcome::Absent;
-    default:
-      return WriteOutcome::Failed;
+    case Client::Write_Outcome::Failed:
+      break;
   }
+  return WriteOutcome::Failed;
 }
 
 std::optional<ReplyChunk> ReadReply(int instrument, int channel) {
-  auto bytes = tavrin_cli::Read(InstrumentName(instrument), channel, static_cast<std::int32_t>(kMaxTransfer));
+  auto bytes = Conversation(instrument).Poll(channel == kInterrogative ? Client::Channel::Interrogative
+                                                                       : Client::Channel::Formatted,
+                                             static_cast<std::int32_t>(kMaxTransfer));
   if (!bytes) return std::nullopt;
   ReplyChunk chunk;
   chunk.endsAnswer = bytes->size() < kMaxTransfer;

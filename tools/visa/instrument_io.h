@@ -1,12 +1,13 @@
-// The gateway's way to an instrument: the device-access library's transfer
-// exports (as every program uses them) and a presence check by opening the
-// instrument's device name.
+// The gateway's way to an instrument: the conversation every program holds
+// with one (client/), and a presence check by opening the instrument's device
+// name.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace visa {
 
@@ -19,6 +20,8 @@ constexpr int kFormatted = 2;
 
 std::string InstrumentName(int instrument);
 bool InstrumentPresent(int instrument);
+// The names of the instruments present now.
+std::vector<std::string> InstrumentsPresent();
 
 enum class WriteOutcome { Done, Failed, Absent };
 WriteOutcome WriteCommand(int instrument, std::string_view bytes);

@@ -20,7 +20,7 @@ std::uint32_t PortMapper::Version() const { return PMAPVERS; }
 
 std::optional<std::vector<std::uint8_t>> PortMapper::Call(const CallHeader &header, CallDecoder &call,
                                                           ConnectionState &) {
-  const u_long corePort = static_cast<u_long>(gateway_.corePort.load());
+  const u_long corePort = static_cast<u_long>(corePort_.load());
   switch (header.procedure) {
     case PMAPPROC_NULL:
       return EncodeResult(header.xid, Routine(XdrNothing), nullptr);
@@ -35,16 +35,23 @@ std::optional<std::vector<std::uint8_t>> PortMapper::Call(const CallHeader &head
     case PMAPPROC_GETPORT: {
       pmap mapping;
       if (!call.DecodeArguments(Routine(xdr_pmap), &mapping, sizeof mapping)) return std::nullopt;
-      u_long port = mapping.pm_prog == DEVICE_CORE && mapping.pm_vers == DEVICE_CORE_VERSION &&
-                            mapping.pm_prot == IPPROTO_TCP
-                        ? corePort
-                        : 0;
+      u_long port = 0;
+      if (mapping.pm_prog == DEVICE_CORE && mapping.pm_vers == DEVICE_CORE_VERSION && mapping.pm_prot == IPPROTO_TCP)
+        port = corePort;
+      else if (mapping.pm_prog == PMAPPROG && mapping.pm_vers == PMAPVERS &&
+               (mapping.pm_prot == IPPROTO_TCP || mapping.pm_prot == IPPROTO_UDP))
+        port = kPortMapperPort;
       return EncodeResult(header.xid, Routine(xdr_u_long), &port);
     }
     case PMAPPROC_DUMP: {
-      pmaplist entry{};
-      entry.pml_map = {DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, corePort};
-      pmaplist *list = &entry;
+      // Itself on both transports, then the core channel, as rpcbind lists.
+      pmaplist entries[3] = {};
+      entries[0].pml_map = {PMAPPROG, PMAPVERS, IPPROTO_TCP, kPortMapperPort};
+      entries[1].pml_map = {PMAPPROG, PMAPVERS, IPPROTO_UDP, kPortMapperPort};
+      entries[2].pml_map = {DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, corePort};
+      entries[0].pml_next = &entries[1];
+      entries[1].pml_next = &entries[2];
+      pmaplist *list = &entries[0];
       return EncodeResult(header.xid, Routine(xdr_pmaplist), &list);
     }
     default:

@@ -3,8 +3,9 @@
 // gateway registers, or the gateway's own answer on port 111.
 #pragma once
 
-#include "gateway.h"
 #include "rpc_program.h"
+
+#include <atomic>
 
 namespace visa {
 
@@ -12,14 +13,15 @@ constexpr int kPortMapperPort = 111;
 
 class PortMapper : public RpcProgram {
  public:
-  explicit PortMapper(Gateway &gateway) : gateway_(gateway) {}
+  // `corePort`: the core channel's port, once it is bound.
+  explicit PortMapper(const std::atomic<int> &corePort) : corePort_(corePort) {}
   std::uint32_t Number() const override;
   std::uint32_t Version() const override;
   std::optional<std::vector<std::uint8_t>> Call(const CallHeader &header, CallDecoder &call,
                                                 ConnectionState &state) override;
 
  private:
-  Gateway &gateway_;
+  const std::atomic<int> &corePort_;
 };
 
 // True when a port mapper answers on this machine's loopback port 111.

@@ -11,9 +11,10 @@
 namespace visa {
 
 void ServeRpcConnection(int fd, const std::string &peer, const std::vector<RpcProgram *> &programs,
-                        Gateway &gateway) {
+                        Gateway &gateway, bool abortChannel) {
   ConnectionState state;
   state.peer = peer;
+  state.abortChannel = abortChannel;
   RecordReader reader(kMaxRecord);
   std::vector<std::uint8_t> record;
   char buffer[16384];
@@ -23,7 +24,15 @@ void ServeRpcConnection(int fd, const std::string &peer, const std::vector<RpcPr
     const auto ready = WaitReadable(fd, std::chrono::milliseconds(250));
     if (gateway.stopping) break;
     if (ready == Readiness::TimedOut) {
-      if (std::chrono::steady_clock::now() - idleSince >= gateway.options.idleTimeout) ending = "idle";
+      // A connection that holds no link has no business being silent long;
+      // one that holds links is closed for idleness only when asked to.
+      const auto silent = std::chrono::steady_clock::now() - idleSince;
+      const bool holdsLinks = !state.links.empty() || (state.abortChannel && gateway.links.Holds(peer));
+      if (!holdsLinks && silent >= gateway.options.silentTimeout)
+        ending = "silent";
+      else if (holdsLinks && gateway.options.idleTimeout.count() > 0 &&
+               silent >= gateway.options.idleTimeout)
+        ending = "idle";
       continue;
     }
     const ssize_t got = ready == Readiness::Readable ? recv(fd, buffer, sizeof buffer, 0) : -1;
@@ -57,6 +66,9 @@ void ServeRpcConnection(int fd, const std::string &peer, const std::vector<RpcPr
   if (ending != nullptr && std::string_view(ending) == "idle")
     Log("%s: idle for %llds, closing the connection and its %zu link(s)", peer.c_str(),
         static_cast<long long>(gateway.options.idleTimeout.count()), state.links.size());
+  if (ending != nullptr && std::string_view(ending) == "silent")
+    Log("%s: silent for %llds without a link, closing the connection", peer.c_str(),
+        static_cast<long long>(gateway.options.silentTimeout.count()));
   for (RpcProgram *program : programs) program->Closed(state);
 }
 

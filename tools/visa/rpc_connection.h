@@ -12,6 +12,6 @@
 namespace visa {
 
 void ServeRpcConnection(int fd, const std::string &peer, const std::vector<RpcProgram *> &programs,
-                        Gateway &gateway);
+                        Gateway &gateway, bool abortChannel = false);
 
 }  // namespace visa

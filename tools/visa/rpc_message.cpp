@@ -35,6 +35,15 @@ CallDecoder::CallDecoder(const std::vector<std::uint8_t> &record) : record_(reco
 CallDecoder::~CallDecoder() { XDR_DESTROY(&xdr_); }
 
 CallDecoder::Header CallDecoder::DecodeHeader(CallHeader &header) {
+  // A call of another RPC version is still answered, with the versions
+  // served: its first three words say so (xdr_callmsg refuses it outright).
+  std::uint32_t xid = 0, direction = 0, rpcVersion = 0;
+  if (xdr_u_int32_t(&xdr_, &xid) && xdr_u_int32_t(&xdr_, &direction) && xdr_u_int32_t(&xdr_, &rpcVersion) &&
+      direction == CALL && rpcVersion != RPC_MSG_VERSION) {
+    header.xid = xid;
+    return Header::RpcMismatch;
+  }
+  xdr_setpos(&xdr_, 0);
   // The credential and verifier land in our own areas, so that decoding
   // allocates nothing; xdr_callmsg refuses bodies beyond MAX_AUTH_BYTES.
   char credentials[MAX_AUTH_BYTES];

@@ -7,16 +7,23 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace visa {
 
+class InterruptChannel;
+
 // What one client connection holds between its calls.
 struct ConnectionState {
   std::string peer;  // the client's address, for budgets and the log
   std::map<std::int32_t, Vxi11Link> links;
+  // An abort channel connection stays while its client holds links elsewhere.
+  bool abortChannel = false;
+  // The client's interrupt channel, once create_intr_chan made it.
+  std::shared_ptr<InterruptChannel> interrupts;
 };
 
 class RpcProgram {

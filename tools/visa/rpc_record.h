@@ -10,6 +10,10 @@
 
 namespace visa {
 
+// The largest RPC record taken from a client: a device_write of the largest
+// transfer with its header, credential and verifier.
+constexpr std::size_t kMaxRecord = 0xFFFF + 1024;
+
 // Reassembles records from the bytes of one connection, as they arrive, and
 // refuses any record longer than the limit before buffering it.
 class RecordReader {

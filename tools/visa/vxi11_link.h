@@ -2,7 +2,10 @@
 // part of an answer it has read from the instrument but not yet been given.
 #pragma once
 
+#include "shared_instrument.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace visa {
@@ -11,8 +14,10 @@ struct Vxi11Link {
   std::int32_t id = 0;
   int instrument = 0;
   int channel = 0;  // kInterrogative, or kFormatted for the read-only fmt<n>
+  PartyId party = 0;  // its place among the instrument's parties (kInterrogative only)
   std::string pending;
   bool pendingEndsAnswer = false;  // the last pending byte ends an answer
+  std::optional<std::string> srqHandle;  // service requests enabled, with this handle
 };
 
 // Reasons a device_read ended, as the VXI-11 standard numbers them.
