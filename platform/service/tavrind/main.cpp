@@ -52,8 +52,14 @@ int main(int argc, char **argv) {
     }
     if (child > 0) return 0;
     setsid();
+    // Off the terminal that started it: nothing more is written there.
+    service::LogToSyslog();
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null >= 0) dup2(null, STDIN_FILENO);
+    if (null >= 0) {
+      dup2(null, STDIN_FILENO);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
   }
 
   if (simulate >= 0) host::SetSimulatedInstruments(simulate);
