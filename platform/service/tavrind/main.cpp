@@ -50,7 +50,10 @@ int main(int argc, char **argv) {
       service::LogLine("cannot start in the background");
       return 1;
     }
-    if (child > 0) return 0;
+    if (child > 0) {
+      service::LogLine("running in the background (pid " + std::to_string(child) + "), logging to syslog");
+      return 0;
+    }
     setsid();
     // Off the terminal that started it: nothing more is written there.
     service::LogToSyslog();
