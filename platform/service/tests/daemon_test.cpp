@@ -99,8 +99,7 @@ TEST_F(DaemonTest, InTheBackgroundItLeavesTheTerminalThatStartedIt) {
 
 TEST_F(DaemonTest, AsRootItGivesItsSocketToGroupTavrinOrSaysTheGroupIsMissing) {
   if (geteuid() != 0) GTEST_SKIP() << "the system service's socket needs root";
-  // In the foreground, stopped once its socket is seen: the log is read to
-  // its end after the stop.
+  // In the foreground, its log in a file.
   std::vector<std::string> argv = {TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "0", "--foreground"};
   std::vector<char *> args;
   for (auto &a : argv) args.push_back(a.data());
@@ -112,18 +111,24 @@ TEST_F(DaemonTest, AsRootItGivesItsSocketToGroupTavrinOrSaysTheGroupIsMissing) {
   pid_t pid = -1;
   ASSERT_EQ(posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
+  // Its socket is ready once it says it serves.
+  auto logText = [&log] {
+    std::string text;
+    if (FILE *file = std::fopen(log.c_str(), "r")) {
+      for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+      std::fclose(file);
+    }
+    return text;
+  };
+  for (int i = 0; i < 1000 && logText().find("serving") == std::string::npos; ++i) usleep(10000);
   struct stat socketStat {};
-  for (int i = 0; i < 1000 && stat(socket_.c_str(), &socketStat) != 0; ++i) usleep(10000);
   const group *tavrin = getgrnam("tavrin");
-  ASSERT_EQ(stat(socket_.c_str(), &socketStat), 0);
+  int found = stat(socket_.c_str(), &socketStat);
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
-  std::string text;
-  if (FILE *file = std::fopen(log.c_str(), "r")) {
-    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-    std::fclose(file);
-  }
+  std::string text = logText();
   unlink(log.c_str());
+  ASSERT_EQ(found, 0) << text;
   EXPECT_EQ(socketStat.st_mode & 0777, 0660u);
   if (tavrin != nullptr) {
     EXPECT_EQ(socketStat.st_gid, tavrin->gr_gid);
