@@ -38,5 +38,6 @@ function(tavrin_install_private_library target)
     set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   endif()
   set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
-  install(TARGETS ${target} LIBRARY DESTINATION ${TAVRIN_INSTALL_PRIVATE_LIBDIR})
+  # No unversioned name: nothing links against them but the project itself.
+  install(TARGETS ${target} LIBRARY DESTINATION ${TAVRIN_INSTALL_PRIVATE_LIBDIR} NAMELINK_SKIP)
 endfunction()

@@ -10,18 +10,45 @@
 #include <QCommandLineParser>
 
 #include <cstdio>
+#include <cstring>
 
-int main(int argc, char *argv[]) {
-  QApplication application(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Pipe_Console"));
+namespace {
 
-  QCommandLineParser parser;
+void DescribeOptions(QCommandLineParser &parser, const QCommandLineOption &simulate) {
   parser.setApplicationDescription(QStringLiteral("Console of the Tavrin instruments"));
   parser.addHelpOption();
+  parser.addOption(simulate);
+}
+
+bool AsksForHelp(int argc, char *argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    for (const char *help : {"-h", "--help", "-?", "--help-all"}) {
+      if (std::strcmp(argv[i], help) == 0) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  QCoreApplication::setApplicationName(QStringLiteral("Pipe_Console"));
   const QCommandLineOption simulate(QStringLiteral("simulate"),
                                     QStringLiteral("Attach <n> substitute instruments (as TAVRIN_SIMULATE=<n>)."),
                                     QStringLiteral("n"));
-  parser.addOption(simulate);
+  // The help is printed without a display: QApplication would need one
+  // before the options are read.
+  if (AsksForHelp(argc, argv)) {
+    QCoreApplication textOnly(argc, argv);
+    QCommandLineParser parser;
+    DescribeOptions(parser, simulate);
+    parser.process(textOnly);  // prints the help and exits
+    return 0;
+  }
+
+  QApplication application(argc, argv);
+  QCommandLineParser parser;
+  DescribeOptions(parser, simulate);
   parser.process(application);
   if (parser.isSet(simulate)) {
     bool ok = false;

@@ -1,5 +1,7 @@
 #include "listener.h"
 
+#include "service_log.h"
+
 #include <service_paths.h>
 
 #include <fcntl.h>
@@ -103,6 +105,9 @@ std::optional<Listener> OpenListener(const std::string &requested, std::string *
         CloseListener(listener);
         return std::nullopt;
       }
+    } else {
+      LogLine("group tavrin does not exist: only root can use " + listener.path +
+              " (create it with systemd-sysusers or groupadd --system tavrin)");
     }
     chmod(listener.path.c_str(), 0660);
   }

@@ -50,10 +50,19 @@ int main(int argc, char **argv) {
       service::LogLine("cannot start in the background");
       return 1;
     }
-    if (child > 0) return 0;
+    if (child > 0) {
+      service::LogLine("running in the background (pid " + std::to_string(child) + "), logging to syslog");
+      return 0;
+    }
     setsid();
+    // Off the terminal that started it: nothing more is written there.
+    service::LogToSyslog();
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null >= 0) dup2(null, STDIN_FILENO);
+    if (null >= 0) {
+      dup2(null, STDIN_FILENO);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
   }
 
   if (simulate >= 0) host::SetSimulatedInstruments(simulate);
