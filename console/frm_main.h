@@ -189,6 +189,9 @@ class Frm_Main : public QWidget {
   // is still there; a connection whose instrument went is dropped.
   void Refresh_Keeping_Selection();
   QString About_Text() const;
+  // Which kernel serves the instruments: "the embedded kernel", or
+  // "tavrind at SOCKET" for the service's socket.
+  static QString Kernel_Description(const char *service_socket);
 
   // The device list's row when no instrument is present.
   static inline const QString kNoDevices = QStringLiteral("No USB Devices Found");

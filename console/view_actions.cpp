@@ -20,6 +20,8 @@
 #include <QStatusBar>
 #include <QTextCursor>
 
+#include <um/kernel_backend.h>
+
 namespace {
 
 const QString kViewSection = QStringLiteral("View");
@@ -90,6 +92,12 @@ void Frm_Main::Create_Views() {
     Save_View(QStringLiteral("StatusBar"), on);
     Arrange_Controls();
   });
+  // The user may choose another instrument at any time: the bar follows.
+  connect(List_Devices, &QListWidget::itemSelectionChanged, this, [this] {
+    const QString row = Selected_Device();
+    if (Connected != Common::kFalse && !row.isEmpty() && row != kNoDevices) connected_device_ = row;
+    Show_Connection_State();
+  });
   connect(act_Refresh, &QAction::triggered, this, &Frm_Main::Refresh_Keeping_Selection);
   connect(act_About, &QAction::triggered, this, [this] { Show_Message(About_Text()); });
   // Closing a view's own window unticks it.
@@ -143,17 +151,23 @@ void Frm_Main::Record_Traffic(int channel, const QString &device, const QString 
   frm_Log->Add({QDateTime::currentDateTime(), channel, device, text, ok});
 }
 
+QString Frm_Main::Kernel_Description(const char *service_socket) {
+  return service_socket == nullptr ? QStringLiteral("the embedded kernel")
+                                   : QStringLiteral("tavrind at %1").arg(QString::fromLocal8Bit(service_socket));
+}
+
 void Frm_Main::Show_Connection_State() {
   if (sts_Status == nullptr) return;
+  // Sends and polls go to the selected row, whichever row discovery chose.
   QString state;
   if (Connected != Common::kFalse) {
-    state = QStringLiteral("Connected to %1").arg(connected_device_);
+    state = QStringLiteral("Connected to %1").arg(Selected_Device());
   } else if (!gone_note_.isEmpty()) {
     state = gone_note_;
   } else {
     state = QStringLiteral("Not connected: looking for instruments every 5 s");
   }
-  lbl_Connection->setText(state);
+  lbl_Connection->setText(QStringLiteral("%1, through %2").arg(state, Kernel_Description(KernelServiceSocket())));
   lbl_Last_Error->setText(Last_Error.isEmpty() ? QString() : QStringLiteral("Last error: ") + Last_Error);
   lbl_Last_Error->setToolTip(Last_Error);
 }

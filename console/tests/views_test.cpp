@@ -58,7 +58,7 @@ class Views_Test : public QObject {
     QVERIFY(form.frm_Log->isVisible());
     QVERIFY(form.frm_Plot->isVisible());
     QVERIFY(form.Twips(form.pic_FileName).Top < designed.Top);  // the status bar takes the bottom
-    QCOMPARE(form.lbl_Connection->text(), QStringLiteral("Connected to TAVRIN-0"));
+    QCOMPARE(form.lbl_Connection->text(), QStringLiteral("Connected to TAVRIN-0, through the embedded kernel"));
 
     // Formatted output keeps its lines; answers stay one under the other.
     Send(form, QStringLiteral("FMT 3"));
@@ -123,6 +123,27 @@ class Views_Test : public QObject {
     QCOMPARE(again.txt_USBI_Buffer->maximumBlockCount(), 0);
     QVERIFY(!again.frm_Log->isVisible());
     QCOMPARE(console.Stored(QStringLiteral("View/Log")), QStringLiteral("0"));
+  }
+
+  void The_status_bar_names_the_instrument_sends_go_to_and_its_kernel() {
+    Instruments instruments(2);
+    Console console;
+    Frm_Main &form = Connected(console);  // discovery selects TAVRIN-0
+    form.act_Status_Bar->setChecked(true);
+    form.List_Devices->setCurrentRow(1);
+    QCOMPARE(form.lbl_Connection->text(), QStringLiteral("Connected to TAVRIN-1, through the embedded kernel"));
+    Send(form, QStringLiteral("ECHO here"));
+    form.Timer1_Timer();
+    QCOMPARE(instruments[1].Commands().back(), std::string("ECHO here"));
+    QVERIFY(instruments[0].Commands().empty());
+    QCOMPARE(form.txt_USBI_Buffer->toPlainText(), QStringLiteral("here"));
+    // Gone, the instrument that was polled is the one named.
+    instruments.Unplug(1);
+    instruments.Unplug(0);
+    form.Timer1_Timer();
+    QVERIFY2(form.lbl_Connection->text().startsWith(QStringLiteral("TAVRIN-1 disappeared at ")),
+             qPrintable(form.lbl_Connection->text()));
+    QCOMPARE(Frm_Main::Kernel_Description("/run/tavrin/kernel.sock"), QStringLiteral("tavrind at /run/tavrin/kernel.sock"));
   }
 
   void Keys_recall_the_history_and_choices_are_kept() {
