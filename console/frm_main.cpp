@@ -13,6 +13,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QIcon>
+#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -123,8 +124,6 @@ Frm_Main::Frm_Main(Frm_Main_Services services, QWidget *parent) : QWidget(parent
   Set_Focus_Order();
   Wire_Events();
   Create_Views();
-  // Below this the designed layout no longer has room for its controls.
-  setMinimumSize(360, 420);
 
   width_ = kDesignClientWidth;
   height_ = kDesignClientHeight;
@@ -293,6 +292,13 @@ void Frm_Main::End_Program(int exit_code) {
   emit Program_Ended(exit_code);
 }
 
+void Frm_Main::closeEvent(QCloseEvent *event) {
+  // The title-bar close box ends the program with its views, as Exit does,
+  // but saves nothing: only Exit keeps the window's position.
+  if (!ended_) End_Program(0);
+  QWidget::closeEvent(event);
+}
+
 void Frm_Main::Show_Message(const QString &text) { messages_->Show(this, text); }
 
 void Frm_Main::Report(const QString &text) {
@@ -339,6 +345,7 @@ void Frm_Main::Show_Window_Geometry() {
   const QMargins frame = window != nullptr ? window->frameMargins() : QMargins();
   shown_frame_ = frame;
   showing_geometry_ = true;
+  Apply_Minimum_Size();
   move(Twips_To_Pixels(left_), Twips_To_Pixels(top_));
   resize(std::max(0, Twips_To_Pixels(width_) - frame.left() - frame.right()),
          std::max(0, Twips_To_Pixels(height_) - frame.top() - frame.bottom()));

@@ -18,6 +18,7 @@
 
 #include <QHash>
 #include <QMargins>
+#include <QSizeF>
 #include <QStringList>
 #include <QWidget>
 
@@ -128,6 +129,11 @@ class Frm_Main : public QWidget {
 
   // ---- Layout ------------------------------------------------------------------
   void Arrange_Controls();
+  // The smallest outer size (width, height in twips) at which the rules
+  // refuse nothing and move no control onto another, with each box they size
+  // keeping room for a line of text. The window's minimum size is this less
+  // its frame.
+  QSizeF Minimum_Outer_Twips() const;
   // A control's current geometry in twips.
   Twips_Rect Twips(const QWidget *control) const;
 
@@ -216,6 +222,7 @@ class Frm_Main : public QWidget {
   bool event(QEvent *event) override;
   bool eventFilter(QObject *watched, QEvent *event) override;
   void showEvent(QShowEvent *event) override;
+  void closeEvent(QCloseEvent *event) override;
   void resizeEvent(QResizeEvent *event) override;
   void moveEvent(QMoveEvent *event) override;
 
@@ -240,6 +247,7 @@ class Frm_Main : public QWidget {
 
   // layout.cpp
   void Place_Controls();
+  void Apply_Minimum_Size();
   void Place(QWidget *control, const Twips_Rect &rect);
   void Show_Geometry(QWidget *control);
   void Set_Control_Left(QWidget *control, double twips);

@@ -90,6 +90,7 @@ void Frm_Main::Create_Views() {
   connect(act_Status_Bar, &QAction::toggled, this, [this](bool on) {
     sts_Status->setVisible(on);
     Save_View(QStringLiteral("StatusBar"), on);
+    Apply_Minimum_Size();  // the bar takes its height from the window's
     Arrange_Controls();
   });
   // The user may choose another instrument at any time: the bar follows.
