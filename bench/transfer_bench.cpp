@@ -4,9 +4,11 @@
 // 1024-byte chunk of a firmware download with the instrument's own work
 // included; USB_Write throughput across threads; the console's idle poll
 // tick; the discovery scan; interrogative reads; and a 16 MiB download.
-#include <Tavrin_570x_Driver.h>
 #include <benchmark/benchmark.h>
+#include <device_library.h>
+#include <download.h>
 #include <download_exchange.h>
+#include <library_calls.h>
 #include <host/host.h>
 #include <substitute_instrument.h>
 
@@ -39,33 +41,10 @@ class SinkInstrument : public usb::SubstituteInstrument {
   bool sinking = true;
 };
 
-class Name {
- public:
-  explicit Name(std::string_view text) {
-    std::u16string wide(text.begin(), text.end());
-    value_ = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-  }
-  ~Name() { SysFreeString(value_); }
-  Name(const Name &) = delete;
-  Name &operator=(const Name &) = delete;
-  BSTR *get() { return &value_; }
+Client::Device_Library &Library() { return Client::Linked_Library(); }
 
- private:
-  BSTR value_;
-};
-
-class Bytes {
- public:
-  explicit Bytes(std::size_t size) : array_(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size))) {}
-  ~Bytes() { SafeArrayDestroy(array_); }
-  Bytes(const Bytes &) = delete;
-  Bytes &operator=(const Bytes &) = delete;
-  SAFEARRAY **get() { return &array_; }
-  std::uint8_t *data() { return static_cast<std::uint8_t *>(array_->pvData); }
-
- private:
-  SAFEARRAY *array_;
-};
+// The name as the conversation passes it, made once.
+Client::Library_Text Name(std::string_view text) { return Client::Library_Text::Of_Characters(text); }
 
 std::vector<std::shared_ptr<SinkInstrument>> AttachInstruments(int count, usb::InstrumentConfig config = {}) {
   host::Shutdown();
@@ -79,37 +58,33 @@ std::vector<std::shared_ptr<SinkInstrument>> AttachInstruments(int count, usb::I
   return instruments;
 }
 
-int32_t WriteText(const std::string &text) {
-  Name name("TAVRIN-0");
-  Bytes buffer(text.size());
-  std::memcpy(buffer.data(), text.data(), text.size());
-  int32_t length = static_cast<int32_t>(text.size());
-  return USB_Write(name.get(), buffer.get(), &length);
-}
+Client::Instrument First() { return Client::Instrument(Library(), "TAVRIN-0"); }
 
 // Reads the interrogative channel until an answer comes (for at most ten
 // seconds); true when it accepts.
-bool AwaitAnswer(Name &name) {
+bool AwaitAnswer(Client::Instrument &instrument) {
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < giveUp) {
-    Bytes buffer(65);
-    int32_t length = 64;
-    if (USB_Read_Interrogative(name.get(), buffer.get(), &length) > 0) {
-      return exchange::Is_Accepted(std::string(reinterpret_cast<char *>(buffer.data()), length));
+    if (auto answer = instrument.Poll(Client::Channel::Interrogative, Client::kAnswerReadBytes)) {
+      return exchange::Is_Accepted(*answer);
     }
   }
   return false;
 }
 
+// One read of a reply channel with the buffer the console asks with.
+std::int32_t ReadOnce(Client::Library_Text &name, Client::Channel channel) {
+  const bool interrogative = channel == Client::Channel::Interrogative;
+  return Client::Read_Call(Library(), name, channel, interrogative ? 65 : 32001, interrogative ? 64 : 32000).count;
+}
+
 void BM_UsbWrite(benchmark::State &state) {
   AttachInstruments(1);
   std::size_t size = static_cast<std::size_t>(state.range(0));
-  Name name("TAVRIN-0");
-  Bytes buffer(size);
-  std::memset(buffer.data(), '\n', size);
+  Client::Library_Text name = Name("TAVRIN-0");
+  const std::string bytes(size, '\n');
   for (auto _ : state) {
-    int32_t length = static_cast<int32_t>(size);
-    if (USB_Write(name.get(), buffer.get(), &length) != 1) state.SkipWithError("USB_Write failed");
+    if (Client::Write_Call(Library(), name, bytes) != 1) state.SkipWithError("USB_Write failed");
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
@@ -135,15 +110,14 @@ void BM_DownloadChunk(benchmark::State &state) {
   config.imageGap = std::chrono::milliseconds(200);
   auto instrument = AttachInstruments(1, config).front();
   instrument->sinking = false;
-  Name name("TAVRIN-0");
-  WriteText(exchange::Command_Line(exchange::Image_Type::FPGA, false));
-  if (!AwaitAnswer(name)) {
+  Client::Instrument first = First();
+  first.Write(exchange::Command_Line(exchange::Image_Type::FPGA, false));
+  if (!AwaitAnswer(first)) {
     state.SkipWithError("download refused");
     return;
   }
-  std::vector<std::uint8_t> image(1 << 20);
-  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 10));
-  Bytes chunk(exchange::kChunkBytes);
+  std::string image(1 << 20, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 + (i >> 10));
   std::size_t offset = 0;
   // Threads of the process that went to sleep (a worker woken for nothing
   // sleeps again), whatever else the machine runs.
@@ -154,14 +128,13 @@ void BM_DownloadChunk(benchmark::State &state) {
   };
   const long sleepsBefore = sleeps();
   for (auto _ : state) {
-    std::memcpy(chunk.data(), image.data() + offset, exchange::kChunkBytes);
+    const std::string_view chunk(image.data() + offset, exchange::kChunkBytes);
     offset = (offset + exchange::kChunkBytes) % image.size();
-    int32_t length = exchange::kChunkBytes;
-    if (USB_Write(name.get(), chunk.get(), &length) != 1) state.SkipWithError("write failed");
+    if (first.Write(chunk) != Client::Write_Outcome::Done) state.SkipWithError("write failed");
   }
   state.counters["sleeps_per_chunk"] =
       static_cast<double>(sleeps() - sleepsBefore) / static_cast<double>(state.iterations());
-  if (!AwaitAnswer(name)) state.SkipWithError("final answer refused");
+  if (!AwaitAnswer(first)) state.SkipWithError("final answer refused");
   if (instrument->Image(usb::ImageType::Fpga).size != static_cast<std::size_t>(state.iterations() * exchange::kChunkBytes))
     state.SkipWithError("the stored image lost bytes");
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * exchange::kChunkBytes);
@@ -178,12 +151,10 @@ BENCHMARK(BM_DownloadChunk)
 void BM_UsbWriteThreads(benchmark::State &state) {
   const bool separate = state.range(0) != 0;
   if (state.thread_index() == 0) AttachInstruments(8);
-  Name name("TAVRIN-" + std::to_string(separate ? state.thread_index() % 8 : 0));
-  Bytes buffer(1024);
-  std::memset(buffer.data(), '\n', 1024);
+  Client::Library_Text name = Name("TAVRIN-" + std::to_string(separate ? state.thread_index() % 8 : 0));
+  const std::string bytes(1024, '\n');
   for (auto _ : state) {
-    int32_t length = 1024;
-    if (USB_Write(name.get(), buffer.get(), &length) != 1) state.SkipWithError("USB_Write failed");
+    if (Client::Write_Call(Library(), name, bytes) != 1) state.SkipWithError("USB_Write failed");
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -203,21 +174,13 @@ BENCHMARK(BM_UsbWriteThreads)
 // percentile of the ticks.
 void BM_IdlePollTick(benchmark::State &state) {
   AttachInstruments(1);
-  Name name("TAVRIN-0");
+  Client::Library_Text name = Name("TAVRIN-0");
   std::vector<double> ticks;
   ticks.reserve(static_cast<std::size_t>(state.max_iterations));
   for (auto _ : state) {
     auto begin = std::chrono::steady_clock::now();
-    {
-      Bytes buffer(65);
-      int32_t length = 64;
-      if (USB_Read_Interrogative(name.get(), buffer.get(), &length) != 0) state.SkipWithError("not idle");
-    }
-    {
-      Bytes buffer(32001);
-      int32_t length = 32000;
-      if (USB_Read_Formatted(name.get(), buffer.get(), &length) != 0) state.SkipWithError("not idle");
-    }
+    if (ReadOnce(name, Client::Channel::Interrogative) != 0) state.SkipWithError("not idle");
+    if (ReadOnce(name, Client::Channel::Formatted) != 0) state.SkipWithError("not idle");
     ticks.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
   }
   std::sort(ticks.begin(), ticks.end());
@@ -231,12 +194,7 @@ void BM_DiscoveryScan(benchmark::State &state) {
   AttachInstruments(static_cast<int>(state.range(0)));
   std::size_t found = 0;
   for (auto _ : state) {
-    BSTR list = USB_Get_ALL_Available_DeviceName();
-    benchmark::DoNotOptimize(list);
-    found = 0;
-    for (UINT i = 0; i + 1 < SysStringLen(list); ++i)
-      if (list[i] == u'\r' && list[i + 1] == u'\n') ++found;
-    SysFreeString(list);
+    found = Client::List_Instruments(Library()).size();
   }
   state.counters["attached"] = static_cast<double>(state.range(0));
   state.counters["findable"] = static_cast<double>(found);
@@ -247,16 +205,15 @@ void BM_ReadInterrogative(benchmark::State &state) {
   auto instrument = AttachInstruments(1).front();
   instrument->sinking = false;
   bool answerWaiting = state.range(0) != 0;
-  Name name("TAVRIN-0");
+  Client::Instrument first = First();
+  Client::Library_Text name = Name("TAVRIN-0");
   for (auto _ : state) {
     if (answerWaiting) {
       state.PauseTiming();
-      WriteText("ECHO ready\n");
+      first.Write("ECHO ready\n");
       state.ResumeTiming();
     }
-    Bytes buffer(65);
-    int32_t length = 64;
-    int32_t received = USB_Read_Interrogative(name.get(), buffer.get(), &length);
+    const std::int32_t received = ReadOnce(name, Client::Channel::Interrogative);
     if (answerWaiting && received == 0) state.SkipWithError("no answer");
   }
 }
@@ -273,22 +230,22 @@ void BM_Download16MiB(benchmark::State &state) {
   instrument->sinking = false;
   constexpr std::int64_t kImageBytes = 16 << 20;
   std::string image(kImageBytes, '\x5A');
-  Name name("TAVRIN-0");
+  Client::Instrument first = First();
   for (auto _ : state) {
-    WriteText(exchange::Command_Line(exchange::Image_Type::FPGA, false));
-    if (!AwaitAnswer(name)) {
-      state.SkipWithError("refused");
-      break;
+    Client::Image_Bytes source(image);
+    Client::Download download(first, exchange::Command_Line(exchange::Image_Type::FPGA, false), source);
+    download.Start();
+    while (!download.Finished()) {
+      if (download.Sending()) {
+        download.Send_Next_Chunk();
+        continue;
+      }
+      download.Tick();
+      // Ticks 2 ms apart: the final wait's 100 reads outlast the gap.
+      if (download.Countdown_Started()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    Bytes chunk(exchange::kChunkBytes);
-    for (std::int64_t offset = 0; offset < kImageBytes;) {
-      std::int64_t bytes = exchange::Chunk_Bytes(kImageBytes - offset);
-      std::memcpy(chunk.data(), image.data() + offset, static_cast<std::size_t>(bytes));
-      int32_t length = static_cast<int32_t>(bytes);
-      if (USB_Write(name.get(), chunk.get(), &length) != 1) state.SkipWithError("write failed");
-      offset += bytes;
-    }
-    if (!AwaitAnswer(name) || instrument->Image(usb::ImageType::Fpga).size != kImageBytes) {
+    if (download.Current_Stage() != Client::Download::Stage::Succeeded ||
+        instrument->Image(usb::ImageType::Fpga).size != kImageBytes) {
       state.SkipWithError("the image did not arrive whole");
       break;
     }

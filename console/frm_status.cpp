@@ -286,7 +286,7 @@ void Frm_Status::Transfer() {
         Show_Error(reason);
         break;
       }
-      sent.Add(chunk);
+      sent.Add(std::string_view(chunk.constData(), static_cast<std::size_t>(chunk.size())));
       if (!Exchange::Advance_Sent_Count(sent_count)) {
         throw Runtime_Error(Common::kErrorOverflow, QStringLiteral("Overflow"));
       }
@@ -315,10 +315,10 @@ void Frm_Status::Finish_With_Check(const Image_Check::Image_Summary &sent) {
   if (Error_Shown()) return;
   const bool checked = Run_Wait(7) == kTrue;
   if (abandoned_) return;
-  const auto held = checked ? Image_Check::Entry(Answer_Text, Image_Check::Type_Named_In(Command_String))
-                            : std::nullopt;
+  const auto held =
+      checked ? Image_Check::Entry(Bytes(Answer_Text), Image_Check::Type_Named_In(Bytes(Command_String))) : std::nullopt;
   if (held && *held != sent) {
-    QString reason = Image_Check::Mismatch_Text(sent, *held);
+    QString reason = Text(Image_Check::Mismatch_Text(sent, *held));
     Show_Error(reason);
     return;
   }
@@ -387,7 +387,7 @@ void Frm_Status::Check_Tick() {
   Remaining_Time -= Exchange::kWaitTickMs;
   const bool present = Device_Present();
   if (!question_sent_) {
-    if (present && Common::Write_Text(QString::fromLatin1(Image_Check::kQuery), Device_Name) == kTrue) {
+    if (present && Common::Write_Text(Text(Image_Check::kQuery), Device_Name) == kTrue) {
       question_sent_ = true;
       quiet_reads_ = 0;
       Answer_Text.clear();

@@ -37,6 +37,12 @@ void AddBytes(JsonWriter &json, const char *key, const std::string &bytes, const
 
 }  // namespace
 
+void RemarkDiscarded(const Options &options, const std::string &stale) {
+  if (!options.verbose || stale.empty()) return;
+  Remark("discarded " + std::to_string(stale.size()) + " unread bytes from the interrogative channel: " +
+         EscapeBytes(stale.back() == '\n' ? stale.substr(0, stale.size() - 1) : stale, true));
+}
+
 int ListCommand(const Options &options) {
   std::vector<std::string> names = ListInstruments();
   JsonWriter json = SuccessObject();
@@ -82,7 +88,7 @@ int ReadCommand(const Options &options, const std::string &name, int channel, co
   Reading reading = ReadWithin(*listed, channel, settings.timeoutMs, settings.untilNewline);
   if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
   // Without a time-out an empty channel is an answer, not a failure.
-  if (reading.outcome == Reading::Outcome::TimedOut && settings.timeoutMs > 0) {
+  if (reading.outcome == Reading::Outcome::Timed_Out && settings.timeoutMs > 0) {
     if (!reading.bytes.empty()) std::cout << Shown(reading.bytes, settings) << std::flush;
     return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
   }
@@ -98,11 +104,7 @@ int QueryCommand(const Options &options, const std::string &name, const std::str
   auto listed = Resolve(name);
   if (!listed) return NoInstrument(options, name);
   // An answer nobody read yet would be taken for this query's.
-  std::string stale = DrainInterrogative(*listed);
-  if (options.verbose && !stale.empty()) {
-    Remark("discarded " + std::to_string(stale.size()) + " unread bytes from the interrogative channel: " +
-           EscapeBytes(stale.back() == '\n' ? stale.substr(0, stale.size() - 1) : stale, true));
-  }
+  RemarkDiscarded(options, DrainInterrogative(*listed));
   if (text.size() + 1 > kLargestTransfer) return WriteCommand(options, *listed, text + "\n");
   switch (Write(*listed, text + "\n")) {
     case Transfer::NotFound:
@@ -114,7 +116,7 @@ int QueryCommand(const Options &options, const std::string &name, const std::str
   }
   Reading reading = ReadWithin(*listed, 1, settings.timeoutMs, settings.untilNewline);
   if (reading.outcome == Reading::Outcome::Gone) return Gone(options, *listed);
-  if (reading.outcome == Reading::Outcome::TimedOut) {
+  if (reading.outcome == Reading::Outcome::Timed_Out) {
     if (!reading.bytes.empty() && !options.json) std::cout << Shown(reading.bytes, settings) << std::flush;
     return Fail(options, kTimedOut, std::string(Download_Exchange::kTimedOut));
   }

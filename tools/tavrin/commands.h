@@ -34,6 +34,10 @@ struct ReadSettings {
 using RestartWait = std::optional<int>;
 inline constexpr int kDefaultRestartWaitMs = 5000;
 
+// With --verbose, says what was waiting unread on the interrogative channel
+// and was dropped before a question or a download line went.
+void RemarkDiscarded(const Options &options, const std::string &stale);
+
 int ListCommand(const Options &options);
 int WriteCommand(const Options &options, const std::string &name, const std::string &bytes);
 int ReadCommand(const Options &options, const std::string &name, int channel, const ReadSettings &settings);

@@ -1,8 +1,6 @@
-// `tavrin download`: the firmware download exchange, with the rules every
-// downloading program shares (command line, acknowledgement test, 1024-byte
-// writes, progress figures, error texts), run straight through with a progress
-// bar on a terminal and plain progress lines otherwise, both on standard
-// error.
+// `tavrin download`: the firmware download exchange of client/, ticked by a
+// loop every wait tick and fed chunk after chunk, with a progress bar on a
+// terminal and plain progress lines otherwise, both on standard error.
 #include "commands.h"
 
 #include "file_bytes.h"
@@ -21,26 +19,6 @@ namespace tavrin_cli {
 namespace {
 
 namespace exchange = Download_Exchange;
-
-constexpr std::int32_t kAnswerBytes = 64;
-
-enum class Answer { Accepted, Refused, Silent };
-
-// Reads the interrogative channel once per wait tick until an answer comes
-// or the reads allowed run out; a read that succeeds is judged on its text.
-Answer WaitForAnswer(const std::string &name, int waitMs, std::string *text) {
-  for (int remaining = waitMs;;) {
-    std::optional<std::string> read = Read(name, 1, kAnswerBytes);
-    remaining -= exchange::kWaitTickMs;
-    exchange::Wait_Outcome outcome = exchange::Judge_Read(read.has_value(), read.value_or(""), remaining);
-    if (outcome == exchange::Wait_Outcome::Succeeded) return Answer::Accepted;
-    if (outcome == exchange::Wait_Outcome::Failed) {
-      *text = read.value_or("");
-      return read ? Answer::Refused : Answer::Silent;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(exchange::kWaitTickMs));
-  }
-}
 
 // Progress on standard error, so that standard output keeps the outcome: a
 // bar redrawn in place on a terminal, else one line per new percentage.
@@ -108,60 +86,57 @@ int DownloadCommand(const Options &options, const std::string &requested, const 
   auto listed = Resolve(requested);
   if (!listed) return Fail(options, kNoInstrument, "no instrument named " + requested);
   const std::string &name = *listed;
+  Client::Instrument instrument = Instrument(name);
+  Client::Download download(instrument, exchange::Command_Line(type, reset), image);
 
   auto writeFailed = [&] { return Fail(options, kDeviceError, exchange::Error_Text(exchange::kUnableToWrite)); };
-  if (Write(name, exchange::Command_Line(type, reset)) != Transfer::Done) return writeFailed();
+  auto partial = [&](const std::string &what) {
+    return what + ": " + name + " holds a partial " + std::string(TypeName(type)) + " image (" +
+           std::to_string(download.Bytes_Sent()) + " of " + std::to_string(image.Size()) +
+           " bytes sent); download the image again to recover";
+  };
+  auto answerFailed = [&] {
+    const bool refused = download.Failed_With() == Client::Download::Failure::Refused;
+    return Fail(options, refused ? kRefused : kTimedOut, exchange::Error_Text(download.Answer()));
+  };
 
-  std::string answer;
-  switch (WaitForAnswer(name, exchange::kAcknowledgementWaitMs, &answer)) {
-    case Answer::Accepted:
-      break;
-    case Answer::Refused:
-      return Fail(options, kRefused, exchange::Error_Text(answer));
-    case Answer::Silent:
-      return Fail(options, kTimedOut, exchange::Error_Text(answer));
-  }
+  // The download drains what was waiting unread on the interrogative channel
+  // before its download line goes: an old answer is no acknowledgement.
+  download.Start();
+  RemarkDiscarded(options, download.Dropped());
+  if (download.Finished()) return writeFailed();
 
   Progress progress(options.json);
   InterruptWatch interrupt;
-  std::int32_t sent = 0;
-  const std::int64_t total = image.Size();
-  std::string chunk(static_cast<std::size_t>(exchange::kChunkBytes), '\0');
-  for (std::int64_t offset = 0; offset < total;) {
+  while (!download.Finished()) {
+    if (!download.Sending()) {
+      download.Tick();
+      if (!download.Finished()) std::this_thread::sleep_for(std::chrono::milliseconds(exchange::kWaitTickMs));
+      continue;
+    }
     if (interrupt.Interrupted()) {
       progress.Finish();
-      return Fail(options, kInterrupted,
-                  "interrupted: " + name + " holds a partial " + std::string(TypeName(type)) + " image (" +
-                      std::to_string(offset) + " of " + std::to_string(total) +
-                      " bytes sent); download the image again to recover");
+      return Fail(options, kInterrupted, partial("interrupted"));
     }
-    std::int64_t bytes = exchange::Chunk_Bytes(total - offset);
-    if (!image.Read(chunk.data(), static_cast<std::size_t>(bytes))) {
-      progress.Finish();
-      return Fail(options, kFileError,
-                  "cannot read " + path + " any further: " + name + " holds a partial " +
-                      std::string(TypeName(type)) + " image (" + std::to_string(offset) + " of " +
-                      std::to_string(total) + " bytes sent); download the image again to recover");
+    download.Send_Next_Chunk();
+    switch (download.Failed_With()) {
+      case Client::Download::Failure::None:
+        break;
+      case Client::Download::Failure::Image_Unreadable:
+        progress.Finish();
+        return Fail(options, kFileError, partial("cannot read " + path + " any further"));
+      case Client::Download::Failure::Sent_Count_Overflow:
+        progress.Finish();
+        return Fail(options, kFileError, partial("cannot send " + path + ": an image holds at most 2147483647 bytes"));
+      default:
+        progress.Finish();
+        return writeFailed();
     }
-    if (Write(name, std::string_view(chunk.data(), static_cast<std::size_t>(bytes))) != Transfer::Done) {
-      progress.Finish();
-      return writeFailed();
-    }
-    offset += bytes;
-    exchange::Advance_Sent_Count(sent);
-    double percentage = exchange::Percentage(sent, total);
+    const double percentage = download.Percentage();
     progress.Show(exchange::Percent_Text(percentage), percentage);
+    if (!download.Sending()) progress.Finish();
   }
-  progress.Finish();
-
-  switch (WaitForAnswer(name, exchange::kFinalAnswerWaitMs, &answer)) {
-    case Answer::Accepted:
-      break;
-    case Answer::Refused:
-      return Fail(options, kRefused, exchange::Error_Text(answer));
-    case Answer::Silent:
-      return Fail(options, kTimedOut, exchange::Error_Text(answer));
-  }
+  if (download.Current_Stage() != Client::Download::Stage::Succeeded) return answerFailed();
   if (reset && restartWait) {
     if (options.verbose || !options.json) Remark("waiting for " + name + " to restart");
     if (!WaitForReturn(name, *restartWait)) {
@@ -171,7 +146,7 @@ int DownloadCommand(const Options &options, const std::string &requested, const 
     }
   }
   JsonWriter json = SuccessObject();
-  json.Field("name", name).Field("file", path).Field("bytes", total).Field("result", exchange::kComplete);
+  json.Field("name", name).Field("file", path).Field("bytes", image.Size()).Field("result", exchange::kComplete);
   Succeed(options, json, std::string(exchange::kComplete) + "\n");
   return kOk;
 }

@@ -2,6 +2,8 @@
 // size, or front to back in pieces.
 #pragma once
 
+#include <download.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,21 +11,22 @@
 
 namespace tavrin_cli {
 
-// A regular file read front to back, each read of the size asked.
-class FileReader {
+// A regular file read front to back, each read of the size asked: the image
+// source of a download.
+class FileReader final : public Client::Image_Source {
  public:
   explicit FileReader(const std::string &path);
-  ~FileReader();
+  ~FileReader() override;
   FileReader(const FileReader &) = delete;
   FileReader &operator=(const FileReader &) = delete;
 
   // False when the file could not be opened or is not a regular file.
   bool Open() const { return fd_ >= 0; }
   // Its size when it was opened.
-  std::int64_t Size() const { return size_; }
+  std::int64_t Size() const override { return size_; }
   // The next `length` bytes into `data`; false when they cannot be read
   // (a file that shrank included).
-  bool Read(char *data, std::size_t length);
+  bool Read(char *data, std::size_t length) override;
 
  private:
   int fd_ = -1;

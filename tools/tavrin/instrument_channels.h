@@ -1,6 +1,8 @@
-// The command line's way to an instrument: the device-access library's
-// exports, with the OLE Automation strings and arrays they take kept inside.
+// The command line's way to an instrument: the conversation of client/ over
+// the linked device-access library, in the command line's own terms.
 #pragma once
+
+#include <instrument.h>
 
 #include <cstdint>
 #include <cstddef>
@@ -14,12 +16,12 @@ namespace tavrin_cli {
 // What a transfer export reported.
 enum class Transfer { Done, Failed, NotFound };
 
-// One reply read's capacity: any answer or formatted burst the instrument
-// queues.
-inline constexpr std::int32_t kReplyReadBytes = 32000;
+using Client::kLargestTransfer;
+using Client::kReplyReadBytes;
+using Client::Reading;
 
-// The largest transfer the driver moves in one request.
-inline constexpr std::size_t kLargestTransfer = 65535;
+// The instrument named `name` through the linked library.
+Client::Instrument Instrument(const std::string &name);
 
 std::vector<std::string> ListInstruments();
 // The listed name that matches `name` without regard to letter case, as the
@@ -32,17 +34,9 @@ Transfer Write(const std::string &name, std::string_view bytes);
 std::optional<std::string> Read(const std::string &name, int channel, std::int32_t capacity);
 bool Present(const std::string &name);
 
-// What a read that may wait brought.
-struct Reading {
-  enum class Outcome { Received, TimedOut, Gone } outcome;
-  std::string bytes;  // everything received, also on a time-out
-};
-
 // Reads a reply channel until something arrives (or, with `untilNewline`,
-// until what arrived ends in a line feed) or `timeoutMs` has passed; with a
-// time-out of 0, one read. The library cannot tell an idle channel from a
-// failed transfer, so an instrument that is no longer present when nothing
-// arrives is the failure: Gone.
+// until what arrived ends in a line feed) or `timeoutMs` has passed; see
+// Client::Instrument::Read_Within.
 Reading ReadWithin(const std::string &name, int channel, int timeoutMs, bool untilNewline);
 
 // Reads the interrogative channel until one read brings nothing; what was

@@ -97,6 +97,23 @@ class CliTest : public QObject {
     QVERIFY(session.out.startsWith("Complete\n"));
   }
 
+  // An answer nobody read ("1.0.0" and a line feed holds "0" and a line
+  // feed) is dropped before the download line, not taken for its
+  // acknowledgement; --verbose says what was dropped.
+  void aStaleAnswerIsNoAcknowledgement() {
+    QByteArray image(2500, Qt::Uninitialized);
+    for (int i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 7) & 0xFF);
+    QString path = WriteFile(image);
+    QByteArray script = "write TAVRIN-0 *IDN?\ndownload TAVRIN-0 " + path.toLocal8Bit() +
+                        " --type dsp --no-reset\nquery TAVRIN-0 FW?\n";
+    Outcome session = Run({"--verbose", "shell"}, script);
+    QCOMPARE(session.status, 0);
+    QVERIFY2(session.out.contains(",DSP 2500 "), session.out.constData());
+    QVERIFY2(session.err.contains("discarded 51 unread bytes from the interrogative channel: "
+                                  "TAVRIN,570x,TVR00000,IP 1.0.0,DSP 1.0.0,FPGA 1.0.0"),
+             session.err.constData());
+  }
+
   void failuresHaveDistinctStatusesAndMessages() {
     Outcome missing = Run({"query", "TAVRIN-7", "*IDN?"});
     QCOMPARE(missing.status, 3);
