@@ -125,6 +125,9 @@ class Frm_Status : public QDialog {
 
  private:
   void Set_Status(const QString &caption);
+  // lbl_Status as high as its wrapped caption, the rows below and the window
+  // moved down to match.
+  void Fit_Status_Lines();
   void Show_OK_Button();
   // One tick of the image check (step 8).
   void Check_Tick();

@@ -105,8 +105,10 @@ void Frm_Main::Create_Views() {
   connect(frm_Log, &Frm_Log::Closed, act_Log, [this] { act_Log->setChecked(false); });
   connect(frm_Plot, &Frm_Plot::Closed, act_Plot, [this] { act_Plot->setChecked(false); });
   connect(frm_Status, &Frm_Status::Status_Changed, this, [this](const QString &caption) {
-    if (caption.startsWith(QStringLiteral("Error : "))) {
-      Last_Error = caption;
+    // The bar says "Last error: " itself: the reason alone follows it.
+    const QString error_prefix = QStringLiteral("Error : ");
+    if (caption.startsWith(error_prefix)) {
+      Last_Error = caption.mid(error_prefix.size());
       Show_Connection_State();
     }
   });

@@ -357,6 +357,14 @@ class Download_Test : public QObject {
     QVERIFY(status.Loaded());
     QVERIFY(status.cmd_Error->isVisible());
     QVERIFY(!status.cmd_Cancel->isVisible());
+    // The whole warning shows, wrapped, above the bar and the OK button.
+    QLabel &caption = *status.lbl_Status;
+    QCOMPARE(caption.text(), watch.Captions.last());
+    QVERIFY(caption.wordWrap());
+    QVERIFY(caption.height() >= caption.heightForWidth(caption.width()));
+    QVERIFY(caption.geometry().bottom() < status.ProgressBar1->geometry().top());
+    QVERIFY(status.ProgressBar1->geometry().bottom() < status.cmd_Error->geometry().top());
+    QVERIFY(status.rect().contains(status.cmd_Error->geometry()));
   }
 
   void Closing_mid_transfer_only_once_the_OK_button_shows() {
@@ -543,6 +551,8 @@ class Download_Test : public QObject {
     form.Cmd_Send_File_Click();  // returns once OK is pressed
     QVERIFY(!watch.Hung);
     QCOMPARE(watch.Captions, QStringList{caption});  // no data went
+    // The main window's last error: the reason, after its own "Last error: ".
+    QCOMPARE(form.lbl_Last_Error->text(), QStringLiteral("Last error: ") + caption.mid(8));
     if (failure < 3) {
       QCOMPARE(instruments[0].DownloadedBytes(), std::size_t{0});
       QCOMPARE(instruments[0].Image(usb::ImageType::Ip).size, std::size_t{0});
