@@ -310,5 +310,7 @@ class Frm_Main : public QWidget {
   // the text typed before the first recall.
   void Recall_History(int older);
   int recall_row_ = -1;
+  // The history's "Overflow" has been shown this run.
+  bool overflow_reported_ = false;
   QString typed_text_;
 };
