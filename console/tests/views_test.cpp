@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFrame>
 #include <QLabel>
+#include <QTextDocument>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QListWidget>
@@ -144,6 +145,24 @@ class Views_Test : public QObject {
     QVERIFY2(form.lbl_Connection->text().startsWith(QStringLiteral("TAVRIN-1 disappeared at ")),
              qPrintable(form.lbl_Connection->text()));
     QCOMPARE(Frm_Main::Kernel_Description("/run/tavrin/kernel.sock"), QStringLiteral("tavrind at /run/tavrin/kernel.sock"));
+  }
+
+  void The_log_keeps_a_few_megabytes_and_says_so() {
+    Recording_Message_Box messages;
+    Scripted_File_Dialog dialog;
+    Frm_Log log(&dialog, &messages);
+    // A 16 MiB image's writes while the window is closed, then a command.
+    const QString chunk(1024, u'\xA5');
+    for (int i = 0; i < 16 * 1024; ++i) log.Add({QDateTime::currentDateTime(), 0, QStringLiteral("TAVRIN-0"), chunk, true});
+    log.Add({QDateTime::currentDateTime(), 0, QStringLiteral("TAVRIN-0"), QStringLiteral("FW?\n"), true});
+    QVERIFY2(log.Stored_Bytes() <= Frm_Log::kMaxBytes, qPrintable(QString::number(log.Stored_Bytes())));
+    QVERIFY(log.Entries().size() > 1000);  // the newest are there, by their start and length
+    QVERIFY(Frm_Log::Line(log.Entries()[0], false).endsWith(QStringLiteral(" ... (1024 bytes)")));
+    QVERIFY(Frm_Log::Line(log.Entries().back(), false).endsWith(QStringLiteral("CMD > FW?\\n")));
+    log.show();
+    QCOMPARE(log.txt_Log->document()->blockCount(), static_cast<int>(log.Entries().size()));
+    QVERIFY2(log.lbl_Kept->isVisible() && log.lbl_Kept->text().contains(QStringLiteral("up to 2 MB, also while this window is closed")),
+             qPrintable(log.lbl_Kept->text()));
   }
 
   void Keys_recall_the_history_and_choices_are_kept() {
