@@ -212,10 +212,6 @@ void Frm_Main::Wire_Events() {
   // Up and Down in the command box walk through the history.
   txt_Command->installEventFilter(this);
   connect(txt_Command, &QLineEdit::textEdited, this, [this] { recall_row_ = -1; });
-  // The Reset choice is kept for the next run.
-  connect(After_Download_Opt[1], &QRadioButton::toggled, this, [this](bool no_reset) {
-    if (!loading_) settings_->Save_Setting(QStringLiteral("Download"), QStringLiteral("Reset"), no_reset ? QStringLiteral("0") : QStringLiteral("1"));
-  });
   if (!services_.Ticks_By_Caller) connect(Timer1, &QTimer::timeout, this, &Frm_Main::Timer1_Timer);
   connect(lst_Commands, &QListWidget::itemClicked, this, &Frm_Main::lst_Commands_Click);
   connect(lst_Commands, &QListWidget::itemSelectionChanged, this, &Frm_Main::lst_Commands_Click);
@@ -240,10 +236,6 @@ bool Frm_Main::Form_Load() {
     txt_IP_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("IP")));
     txt_DSP_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("DSp")));
     txt_FPGA_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("FPGA")));
-    loading_ = true;
-    if (settings_->Get_Setting(QStringLiteral("Download"), QStringLiteral("Reset"), QStringLiteral("1")) == QStringLiteral("0"))
-      After_Download_Opt[1]->setChecked(true);
-    loading_ = false;
     Restore_Views();
     // A stored value the window cannot take is named, with its file, and
     // its default is used: it says nothing about the library or the driver.

@@ -180,6 +180,7 @@ class Frm_Main : public QWidget {
   QAction *act_Plot = nullptr;        // Ctrl+P: the plot of readings
   QAction *act_Transcript = nullptr;  // Ctrl+T: reply boxes keep every answer, line by line
   QAction *act_Status_Bar = nullptr;  // Ctrl+B: instrument, last error, disappearance
+  QAction *act_Verify = nullptr;      // downloads end with the image check ("FW?"); off at first
   QAction *act_Refresh = nullptr;     // F5: list the instruments again
   QAction *act_About = nullptr;       // F1: the program and where it keeps its files
   QStatusBar *sts_Status = nullptr;

@@ -330,6 +330,11 @@ void Frm_Status::Finish_With_Check(const Image_Check::Image_Summary &sent) {
   // After an error (a failed write, a cancel) the image is known to be
   // partial: the error stays on show, not "Complete".
   if (Error_Shown()) return;
+  if (!verify_) {
+    Set_Status(Text(Exchange::kComplete));
+    if (Run_Wait(5) == kTrue) Let_Pending_Events_Run();
+    return;
+  }
   const bool checked = Run_Wait(7) == kTrue;
   if (abandoned_) return;
   const auto held =

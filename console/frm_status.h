@@ -1,11 +1,12 @@
 // frm_Status, the small modal window that carries out a firmware download:
 // it sends the command line, waits for the instrument's acknowledgement,
 // streams the file in 1024-byte writes with a progress bar, waits for the
-// final answer, asks the instrument for the image it now holds ("FW?") and
-// compares its size and CRC-32 with the file's, shows "Complete — verified"
-// (or "Complete" when the instrument does not answer the question) for two
-// seconds and closes itself; or shows "Error : " and the reason (a mismatch
-// included) and waits for its OK button. The exchange's rules are
+// final answer, shows "Complete" for two seconds and closes itself; or shows
+// "Error : " and the reason and waits for its OK button. With verification
+// on (the main window's "Verify downloads", off at first) it first asks the
+// instrument for the image it now holds ("FW?") and compares its size and
+// CRC-32 with the file's: "Complete — verified", "Complete" when the
+// instrument does not answer the question, or an error for a mismatch. The exchange's rules are
 // Download_Exchange's; the window keeps the timers and the wait machine.
 //
 // The Cancel button shows while the image is being sent: it stops sending
@@ -55,6 +56,9 @@ class Frm_Status : public QDialog {
   // Also shows "Sending... " and the path; loads the window if it is not.
   void Set_File_Name(const QString &value);
   void Set_Device_Name(const QString &value);
+  // Whether a download ends with the image check; off at first.
+  void Set_Verify(bool on) { verify_ = on; }
+  bool Verify() const { return verify_; }
 
   // ---- Loading ---------------------------------------------------------------------
   bool Loaded() const { return loaded_; }
@@ -144,6 +148,7 @@ class Frm_Status : public QDialog {
   bool transfer_running_ = false;
   bool abandoned_ = false;  // closed while the transfer ran
   bool cancelled_ = false;  // Cancel pressed while the image was being sent
+  bool verify_ = false;
   bool question_sent_ = false;  // the image check's question is out
   int quiet_reads_ = 0;         // reads since then that brought nothing
   float progress_ = 0;

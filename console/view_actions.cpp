@@ -1,6 +1,6 @@
 // Frm_Main's views and actions beyond the design: the traffic log window, the
 // plot of readings, the transcript view of the reply boxes, the status bar,
-// Refresh and About. They hang on the window's context menu and on keys, so
+// the image check after downloads, Refresh and About. They hang on the window's context menu and on keys, so
 // that with every view off the window keeps its designed layout.
 #include "frm_main.h"
 
@@ -44,6 +44,7 @@ void Frm_Main::Create_Views() {
   act_Transcript = New_Action(this, QStringLiteral("&Transcript in the reply boxes"),
                               QKeySequence(Qt::CTRL | Qt::Key_T), "act_Transcript", true);
   act_Status_Bar = New_Action(this, QStringLiteral("Status &bar"), QKeySequence(Qt::CTRL | Qt::Key_B), "act_Status_Bar", true);
+  act_Verify = New_Action(this, QStringLiteral("&Verify downloads"), QKeySequence(), "act_Verify", true);
   act_Refresh = New_Action(this, QStringLiteral("&Refresh the device list"), QKeySequence(Qt::Key_F5), "act_Refresh", false);
   act_About = New_Action(this, QStringLiteral("&About Pipe_Console"), QKeySequence(Qt::Key_F1), "act_About", false);
   setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -99,6 +100,11 @@ void Frm_Main::Create_Views() {
     if (Connected != Common::kFalse && !row.isEmpty() && row != kNoDevices) connected_device_ = row;
     Show_Connection_State();
   });
+  // A real instrument need not know "FW?": asking it is the user's choice.
+  connect(act_Verify, &QAction::toggled, this, [this](bool on) {
+    frm_Status->Set_Verify(on);
+    Save_View(QStringLiteral("VerifyDownloads"), on);
+  });
   connect(act_Refresh, &QAction::triggered, this, &Frm_Main::Refresh_Keeping_Selection);
   connect(act_About, &QAction::triggered, this, [this] { Show_Message(About_Text()); });
   // Closing a view's own window unticks it.
@@ -124,6 +130,7 @@ void Frm_Main::Restore_Views() {
   act_Status_Bar->setChecked(stored("StatusBar"));
   act_Log->setChecked(stored("Log"));
   act_Plot->setChecked(stored("Plot"));
+  act_Verify->setChecked(stored("VerifyDownloads"));
   loading_ = false;
 }
 

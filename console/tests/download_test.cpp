@@ -437,11 +437,12 @@ class Download_Test : public QObject {
     Download_Whole(console, form, instruments[0], image, type, reset, watch);
     if (QTest::currentTestFailed()) return;
     const QString line = kTypeWords[type] + (reset ? QStringLiteral(",RESET") : QStringLiteral(",NORESET"));
-    QCOMPARE(instruments[0].Commands(), (std::vector<std::string>{line.toStdString(), "FW?"}));
+    // Verification is off at first: nothing follows the image.
+    QCOMPARE(instruments[0].Commands(), (std::vector<std::string>{line.toStdString()}));
     const qsizetype chunks = (size + 1023) / 1024;
     QCOMPARE(watch.Captions.size(), chunks + 1);
     QCOMPARE(watch.Captions.at(chunks - 1), QStringLiteral("100%"));
-    QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
+    QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
     QVERIFY(watch.Polling_Stopped);
     QVERIFY(watch.Buttons_Disabled);
     QVERIFY(watch.Modal);
@@ -469,6 +470,7 @@ class Download_Test : public QObject {
     Console console;
     Frm_Main &form = Connected(console);
     form.frm_Status->Set_Timer_Intervals(10, Exchange::kWaitTickMs);
+    form.act_Verify->setChecked(true);  // "Verify downloads"
     const qint64 sizes[] = {3000, 1, 70000, 1024, 4097, 20000};
     std::size_t commands = 0;
     for (int round = 0; round < 6; ++round) {
@@ -515,6 +517,7 @@ class Download_Test : public QObject {
     if (answer != QStringLiteral("-")) reads << answer.left(9) << answer.mid(9);
     Script_Reads(driver, reads);
     Frm_Status &status = Prepared_Status(QByteArray("image"), QStringLiteral("DL,IP,NORESET\n"));
+    status.Set_Verify(true);
     Status_Watch watch(status, nullptr, false);
     status.Timer1_Timer();
     QCOMPARE(watch.Captions.last(), caption);
@@ -597,7 +600,7 @@ class Download_Test : public QObject {
     QCOMPARE(status->Command_String, QStringLiteral("DL,FPGA,NORESET\n"));
     QCOMPARE(status->File_Name, second);
     QCOMPARE(status->Device_Name, Common::Pad_Nul(kDevice));
-    QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
+    QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
     QCOMPARE(Stored_Image(instruments[0], 2), Image(5000, 8));
   }
 

@@ -7,6 +7,7 @@
 
 #include "frm_log.h"
 #include "frm_plot.h"
+#include "frm_status.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -165,7 +166,7 @@ class Views_Test : public QObject {
              qPrintable(log.lbl_Kept->text()));
   }
 
-  void Keys_recall_the_history_and_choices_are_kept() {
+  void Keys_recall_the_history_and_choices_start_as_designed() {
     Test_Driver_State &driver = Use_Test_Driver();
     driver.device_list = u"TAVRIN-0\r\n";
     Console console;
@@ -185,9 +186,15 @@ class Views_Test : public QObject {
     QCOMPARE(form.lbl_TA_Devices->buddy(), form.List_Devices);
     QVERIFY(form.minimumWidth() > 0 && form.minimumHeight() > 0);
 
-    // The Reset choice is kept for the next run.
+    // The Reset choice starts at "Reset" every run; "Verify downloads" starts
+    // off and is kept.
+    QVERIFY(!form.act_Verify->isChecked() && !form.frm_Status->Verify());
     form.After_Download_Opt[1]->click();
-    QVERIFY(console.Start().After_Download_Opt[1]->isChecked());
+    form.act_Verify->trigger();
+    Frm_Main &next = console.Start();
+    QVERIFY(next.After_Download_Opt[0]->isChecked());
+    QVERIFY(next.act_Verify->isChecked() && next.frm_Status->Verify());
+    QVERIFY(next.actions().contains(next.act_Verify));
 
     // Each image type's dialog opens at that type's last file.
     Frm_Main &chooser = console.Start();
