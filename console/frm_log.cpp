@@ -16,7 +16,7 @@
 
 namespace {
 
-const char *const kChannelTags[] = {"CMD >", "INT <", "FMT <"};
+const char *const kChannelTags[] = {"CMD >", "INT <", "FMT <", "NOTE:"};
 const char *const kChannelNames[] = {"&Command", "&Interrogative", "&Formatted"};
 
 QString Escaped(const QString &text) {
@@ -41,9 +41,14 @@ QString Escaped(const QString &text) {
 
 QString Hex(const QString &text) {
   QByteArray bytes;
+  QString characters;
   bytes.reserve(text.size());
-  for (const QChar c : text) bytes.append(static_cast<char>(c.unicode() & 0xFF));
-  return QString::fromLatin1(bytes.toHex(' ').toUpper());
+  for (const QChar c : text) {
+    const char16_t code = c.unicode() & 0xFF;
+    bytes.append(static_cast<char>(code));
+    characters += (code >= 0x20 && code < 0x7F) ? QChar(code) : QLatin1Char('.');
+  }
+  return QString::fromLatin1(bytes.toHex(' ').toUpper()) + QStringLiteral("  |") + characters + QLatin1Char('|');
 }
 
 }  // namespace
@@ -96,17 +101,23 @@ Frm_Log::Frm_Log(File_Dialog *dialog, Message_Box *messages, QWidget *parent)
 }
 
 QString Frm_Log::Line(const Entry &entry, bool hex) {
-  const QString shown = entry.Text.left(kShownBytes);
+  const QString shown = entry.Channel == kNoteChannel ? entry.Text : entry.Text.left(kShownBytes);
   QString line = entry.Time.toString(QStringLiteral("HH:mm:ss.zzz ")) + entry.Device + QLatin1Char(' ') +
                  QString::fromLatin1(kChannelTags[entry.Channel]) + QLatin1Char(' ') +
-                 (hex ? Hex(shown) : Escaped(shown));
+                 (hex && entry.Channel != kNoteChannel ? Hex(shown) : Escaped(shown));
   const qsizetype length = entry.Length < 0 ? entry.Text.size() : entry.Length;
   if (shown.size() < length) line += QStringLiteral(" ... (%1 bytes)").arg(length);
   if (!entry.Ok) line += QStringLiteral("  (not sent)");
   return line;
 }
 
-bool Frm_Log::Shown(const Entry &entry) const { return chk_Channel[static_cast<std::size_t>(entry.Channel)]->isChecked(); }
+bool Frm_Log::Shown(const Entry &entry) const {
+  return entry.Channel == kNoteChannel || chk_Channel[static_cast<std::size_t>(entry.Channel)]->isChecked();
+}
+
+void Frm_Log::Add_Note(const QString &device, const QString &text) {
+  Add({QDateTime::currentDateTime(), kNoteChannel, device, text, true});
+}
 
 std::size_t Frm_Log::Bytes_Of(const Entry &entry) {
   return sizeof(Entry) + static_cast<std::size_t>(entry.Text.capacity() + entry.Device.capacity()) * sizeof(QChar);
@@ -115,7 +126,7 @@ std::size_t Frm_Log::Bytes_Of(const Entry &entry) {
 void Frm_Log::Add(const Entry &transfer) {
   Entry entry = transfer;
   if (entry.Length < 0) entry.Length = entry.Text.size();
-  entry.Text = entry.Text.left(kShownBytes);
+  if (entry.Channel != kNoteChannel) entry.Text = entry.Text.left(kShownBytes);
   entry.Text.squeeze();
   entries_.push_back(entry);
   stored_bytes_ += Bytes_Of(entry);

@@ -33,7 +33,7 @@ class Frm_Log : public QWidget {
 
   struct Entry {
     QDateTime Time;
-    int Channel = 0;  // 0 command (sent), 1 interrogative, 2 formatted (received)
+    int Channel = 0;  // 0 command (sent), 1 interrogative, 2 formatted (received), 3 a note
     QString Device;
     QString Text;     // one character per byte; kept: the first kShownBytes
     bool Ok = true;   // false: a command that did not go
@@ -46,12 +46,17 @@ class Frm_Log : public QWidget {
 
   // Records one transfer (shown at once when its channel is shown).
   void Add(const Entry &entry);
+  // Records what became of something the log shows no bytes of (a download's
+  // outcome); notes show whichever channels are chosen.
+  void Add_Note(const QString &device, const QString &text);
+  static constexpr int kNoteChannel = 3;
   const std::deque<Entry> &Entries() const { return entries_; }
   // The memory the kept entries take, as counted against kMaxBytes.
   std::size_t Stored_Bytes() const { return stored_bytes_; }
   // One entry as the log shows it: "hh:mm:ss.zzz DEVICE CMD > text" with
   // line ends and other control bytes written as escapes (\n, \r, \xNN), or
-  // its bytes in hexadecimal.
+  // its bytes in hexadecimal followed by them as characters (a dot for a
+  // byte that is not printable).
   static QString Line(const Entry &entry, bool hex);
   // Writes the shown lines to `path`; false (and a message naming the file)
   // when that failed.

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFontDatabase>
 #include <QFrame>
 #include <QGroupBox>
 #include <QIcon>
@@ -130,7 +131,11 @@ Frm_Main::Frm_Main(Frm_Main_Services services, QWidget *parent) : QWidget(parent
   Show_Window_Geometry();
 }
 
-Frm_Main::~Frm_Main() { Common::Set_Traffic_Observer({}); }
+Frm_Main::~Frm_Main() {
+  Common::Set_Traffic_Observer({});
+  // The list empties as it goes: its selection no longer concerns this window.
+  List_Devices->disconnect(this);
+}
 
 void Frm_Main::Create_Controls() {
   lb_USB_I = Named(new QLabel(QStringLiteral("USB Interrogative"), this), "lb_USB_I");
@@ -140,6 +145,11 @@ void Frm_Main::Create_Controls() {
   lb_USB_F = Named(new QLabel(QStringLiteral("USB Formatted"), this), "lb_USB_F");
   lb_USB_F->setFont(Arial(15.75, true));
   txt_USBF_Buffer = Named(new QPlainTextEdit(this), "txt_USBF_Buffer");
+  // Formatted output comes in columns (numbers, hexadecimal): a fixed-width
+  // font keeps them in line. The interrogative box keeps its designed Arial.
+  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  fixed.setPointSizeF(8.25);
+  txt_USBF_Buffer->setFont(fixed);
 
   Pic_Command = Named(new QFrame(this), "Pic_Command");
   Pic_Command->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -180,6 +190,10 @@ void Frm_Main::Create_Controls() {
   lbl_TA_Devices = Named(new QLabel(QStringLiteral("Tavrin De&vices"), pic_FileName), "lbl_TA_Devices");
   lbl_TA_Devices->setFont(Arial(9.75, true));
   List_Devices = Named(new QListWidget(pic_FileName), "List_Devices");
+  // A row wider than the list ("No USB Devices Found") wraps instead of
+  // hiding behind a scroll bar.
+  List_Devices->setWordWrap(true);
+  List_Devices->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   lbl_TA_Devices->setBuddy(List_Devices);
 
   Timer1 = Named(new QTimer(this), "Timer1");
@@ -292,6 +306,12 @@ void Frm_Main::closeEvent(QCloseEvent *event) {
 }
 
 void Frm_Main::Show_Message(const QString &text) { messages_->Show(this, text); }
+
+void Frm_Main::Clear_Last_Error() {
+  if (Last_Error.isEmpty()) return;
+  Last_Error.clear();
+  Show_Connection_State();
+}
 
 void Frm_Main::Report(const QString &text) {
   Last_Error = text;

@@ -282,6 +282,10 @@ class Frm_Main : public QWidget {
   // A problem the user should know of: shown in a message box and kept as
   // the last error.
   void Report(const QString &text);
+  // The status bar's last error goes once something succeeds again.
+  void Clear_Last_Error();
+  // Why a send or download has no instrument: the one that went, or none chosen.
+  QString No_Instrument_Reason() const;
 
   Frm_Main_Services services_;
   std::unique_ptr<Message_Box> own_messages_;
@@ -292,6 +296,7 @@ class Frm_Main : public QWidget {
   std::unique_ptr<Frm_Log> own_log_;
   std::unique_ptr<Frm_Plot> own_plot_;
   QString connected_device_;   // the instrument of the last connection
+  QString last_download_;      // "Last download to TAVRIN-0: Complete at ...", shown while no error is
   QString gone_note_;          // "TAVRIN-0 disappeared at ...", until the next connection
   Message_Box *messages_ = nullptr;
   Settings_Store *settings_ = nullptr;

@@ -71,6 +71,13 @@ void Frm_Main::Create_Views() {
   frm_Log = own_log_.get();
   own_plot_ = std::make_unique<Frm_Plot>();
   frm_Plot = own_plot_.get();
+  // The views look like the main window: one product, not two.
+  for (QWidget *view : {static_cast<QWidget *>(frm_Log), static_cast<QWidget *>(frm_Plot)}) {
+    view->setPalette(palette());
+    view->setAutoFillBackground(true);
+    view->setFont(font());
+    view->setWindowIcon(windowIcon());
+  }
   Common::Set_Traffic_Observer([this](int channel, const QString &device, const QString &text, bool ok) {
     Record_Traffic(channel, device, text, ok);
   });
@@ -113,8 +120,19 @@ void Frm_Main::Create_Views() {
   connect(frm_Status, &Frm_Status::Status_Changed, this, [this](const QString &caption) {
     // The bar says "Last error: " itself: the reason alone follows it.
     const QString error_prefix = QStringLiteral("Error : ");
-    if (caption.startsWith(error_prefix)) {
+    const bool failed = caption.startsWith(error_prefix);
+    if (!failed && !caption.startsWith(QStringLiteral("Complete"))) return;  // a percentage
+    // The outcome stays on record once the status window has closed.
+    const QString device = Common::Strip_Nul(frm_Status->Device_Name);
+    frm_Log->Add_Note(device, QStringLiteral("download of %1: %2").arg(QDir::toNativeSeparators(frm_Status->File_Name), caption));
+    last_download_ = QStringLiteral("Last download to %1: %2 at %3")
+                         .arg(device, failed ? QStringLiteral("failed") : caption,
+                              QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
+    if (failed) {
       Last_Error = caption.mid(error_prefix.size());
+      Show_Connection_State();
+    } else {
+      Last_Error.clear();
       Show_Connection_State();
     }
   });
@@ -141,7 +159,8 @@ void Frm_Main::Save_View(const QString &key, bool on) {
 bool Frm_Main::Transcript() const { return act_Transcript->isChecked(); }
 
 void Frm_Main::Show_Reply(QPlainTextEdit *box, QString &memory, const QString &text) {
-  if (frm_Plot->isVisible()) frm_Plot->Add_Text(text);
+  if (frm_Plot->isVisible())
+    frm_Plot->Add_Text(box == txt_USBI_Buffer ? Frm_Plot::Interrogative : Frm_Plot::Formatted, text);
   if (!Transcript()) {
     Apply_Reply_Rule(box, memory, text);
     return;
@@ -178,7 +197,7 @@ void Frm_Main::Show_Connection_State() {
     state = QStringLiteral("Not connected: looking for instruments every 5 s");
   }
   lbl_Connection->setText(QStringLiteral("%1, through %2").arg(state, Kernel_Description(KernelServiceSocket())));
-  lbl_Last_Error->setText(Last_Error.isEmpty() ? QString() : QStringLiteral("Last error: ") + Last_Error);
+  lbl_Last_Error->setText(Last_Error.isEmpty() ? last_download_ : QStringLiteral("Last error: ") + Last_Error);
   lbl_Last_Error->setToolTip(Last_Error);
 }
 
@@ -212,9 +231,17 @@ void Frm_Main::Refresh_Keeping_Selection() {
 }
 
 QString Frm_Main::About_Text() const {
+  QString keys;
+  for (const QAction *action : {act_Log, act_Plot, act_Transcript, act_Status_Bar, act_Verify, act_Refresh, act_About}) {
+    const QString key = action->shortcut().isEmpty() ? QStringLiteral("menu") : action->shortcut().toString(QKeySequence::NativeText);
+    keys += QStringLiteral("  %1\t%2\n").arg(key, QString(action->text()).remove(QLatin1Char('&')));
+  }
   return QStringLiteral(
-             "Pipe_Console, the console of the Tavrin instruments.\n\n"
-             "Settings: %1\nCommand history: %2\n\n"
-             "Right-click the window for the log, the plot, the transcript view and the status bar.")
-      .arg(QDir::toNativeSeparators(settings_->File_Name()), QDir::toNativeSeparators(Common::History_File_Path));
+             "Pipe_Console %1, the console of the Tavrin instruments.\n\n"
+             "Settings: %2\nCommand history: %3\nInstruments served by %4\n\n"
+             "Keys (and the window's context menu, right button):\n%5"
+             "  Enter\tSend the command\n  Up, Down\tEarlier and later commands\n"
+             "  Alt + underlined letter\tThat control")
+      .arg(QStringLiteral(TAVRIN_VERSION), QDir::toNativeSeparators(settings_->File_Name()),
+           QDir::toNativeSeparators(Common::History_File_Path), Kernel_Description(KernelServiceSocket()), keys);
 }

@@ -22,6 +22,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
 
@@ -73,9 +74,11 @@ class Views_Test : public QObject {
     form.Timer1_Timer();
     QCOMPARE(form.txt_USBI_Buffer->toPlainText(), Reading(1) + QStringLiteral("\nx\n"));
     QCOMPARE(form.txt_USBI_Buffer->maximumBlockCount(), Frm_Main::kTranscriptLines);
-    // The plot took the three formatted readings and the measurement.
-    QCOMPARE(form.frm_Plot->Series()->count(), 4);
-    QCOMPARE(form.frm_Plot->Series()->at(3).y(), 1.0);
+    // The plot took the three formatted readings and the measurement, each on its own line.
+    QCOMPARE(form.frm_Plot->Series(Frm_Plot::Formatted)->count(), 3);
+    QCOMPARE(form.frm_Plot->Series(Frm_Plot::Interrogative)->count(), 1);
+    QCOMPARE(form.frm_Plot->Series(Frm_Plot::Interrogative)->at(0).y(), 1.0);
+    QVERIFY(form.frm_Plot->Series(Frm_Plot::Interrogative)->name().contains(QStringLiteral("MEAS?")));
     QCOMPARE(Frm_Plot::Reading(QStringLiteral("STREAM 7: -2.5E+01")), std::optional<double>(-25.0));
 
     // The log: every transfer with its device and channel, escaped or in hexadecimal.
@@ -87,7 +90,7 @@ class Views_Test : public QObject {
     QVERIFY2(lines[1].contains(QStringLiteral(" TAVRIN-0 FMT < FMT 1 of 3: ")), qPrintable(lines[1]));
     QVERIFY2(lines[5].endsWith(QStringLiteral("INT < x\\n")), qPrintable(lines[5]));
     log.chk_Hex->click();
-    QVERIFY(log.txt_Log->toPlainText().contains(QStringLiteral("CMD > 45 43 48 4F 20 78 0A")));
+    QVERIFY(log.txt_Log->toPlainText().contains(QStringLiteral("CMD > 45 43 48 4F 20 78 0A  |ECHO x.|")));
     log.chk_Channel[2]->click();  // without the formatted channel
     QCOMPARE(log.txt_Log->toPlainText().split(QLatin1Char('\n')).size(), 5);
     const QString saved = QDir(console.Directory()).filePath(QStringLiteral("traffic.log"));
@@ -145,6 +148,20 @@ class Views_Test : public QObject {
     form.Timer1_Timer();
     QVERIFY2(form.lbl_Connection->text().startsWith(QStringLiteral("TAVRIN-1 disappeared at ")),
              qPrintable(form.lbl_Connection->text()));
+    // A Send then says it went; the list's row shows whole.
+    form.Timer1_Timer();
+    QCOMPARE(Rows(form.List_Devices), QStringList{Frm_Main::kNoDevices});
+    QVERIFY(!form.List_Devices->horizontalScrollBar()->isVisible());
+    QVERIFY(form.List_Devices->visualItemRect(form.List_Devices->item(0)).right() < form.List_Devices->viewport()->width());
+    Send(form, QStringLiteral("ECHO gone"));
+    QVERIFY2(console.Messages.Messages.last().startsWith(QStringLiteral("Not sent: TAVRIN-1 disappeared at ")),
+             qPrintable(console.Messages.Messages.last()));
+    QVERIFY(form.lbl_Last_Error->text().startsWith(QStringLiteral("Last error: Not sent: TAVRIN-1 disappeared")));
+    // The next success clears it.
+    Instruments back(1);
+    form.Timer1_Timer();
+    Send(form, QStringLiteral("ECHO back"));
+    QCOMPARE(form.lbl_Last_Error->text(), QString());
     QCOMPARE(Frm_Main::Kernel_Description("/run/tavrin/kernel.sock"), QStringLiteral("tavrind at /run/tavrin/kernel.sock"));
   }
 
@@ -210,6 +227,8 @@ class Views_Test : public QObject {
     QCOMPARE(console.Messages.Messages.size(), 1);
     QVERIFY(console.Messages.Messages[0].contains(console.History_File()));
     QVERIFY(console.Messages.Messages[0].contains(console.Settings().File_Name()));
+    QVERIFY(console.Messages.Messages[0].startsWith(QStringLiteral("Pipe_Console %1,").arg(QStringLiteral(TAVRIN_VERSION))));
+    QVERIFY(console.Messages.Messages[0].contains(QStringLiteral("Ctrl+L\tLog of the traffic")));
   }
 
  private:
