@@ -3,6 +3,7 @@
 // whole downloads into substitute instruments; the file selection.
 #include "test_support.h"
 
+#include "frm_log.h"
 #include "frm_status.h"
 
 #include <download_exchange.h>
@@ -602,6 +603,13 @@ class Download_Test : public QObject {
     QCOMPARE(status->Device_Name, Common::Pad_Nul(kDevice));
     QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
     QCOMPARE(Stored_Image(instruments[0], 2), Image(5000, 8));
+    // The outcome stays on record once the window has closed; the first
+    // download's error is over.
+    QVERIFY2(form.lbl_Last_Error->text().startsWith(QStringLiteral("Last download to TAVRIN-0: Complete at ")),
+             qPrintable(form.lbl_Last_Error->text()));
+    const Frm_Log::Entry &note = form.frm_Log->Entries().back();
+    QCOMPARE(note.Channel, Frm_Log::kNoteChannel);
+    QCOMPARE(note.Text, QStringLiteral("download of %1: Complete").arg(second));
   }
 
   // ---- Download start without a download (scripted library) --------------------------------
