@@ -5,7 +5,8 @@
 // holding a character Latin-1 lacks is written as UTF-8 behind a byte-order
 // mark, so that it comes back as typed. History_Count is 16-bit: a file of
 // more lines than it counts stops the load with "Overflow", and the loops
-// count in full-width integers so that such a history never wraps them.
+// count in full-width integers so that such a history never wraps them. The
+// "Overflow" message, with what the user can do, shows once a run.
 #include "frm_main.h"
 
 #include <QDir>
@@ -27,9 +28,12 @@ constexpr std::int16_t kLastKeptIndex = 10;
 const QByteArray kUtf8Mark("\xEF\xBB\xBF");
 
 QString Overflow_Text() {
-  return QStringLiteral("Overflow: %1 holds more than %2 commands")
+  const int kept = std::numeric_limits<std::int16_t>::max() + 1;
+  return QStringLiteral("Overflow: %1 holds %2 commands or more, the most the history can count, so new commands "
+                        "are not added to it. To keep them, remove lines from the file (or delete it) and start "
+                        "Pipe_Console again.")
       .arg(QDir::toNativeSeparators(Common::History_File_Path))
-      .arg(std::numeric_limits<std::int16_t>::max() + 1);
+      .arg(kept);
 }
 
 // "<file>: <what went wrong>", so that a message names the file.
@@ -97,6 +101,7 @@ void Frm_Main::Load_Command_History() {
       }
     } catch (const Runtime_Error &error) {
       // The entries read so far stay; the list is not refilled.
+      overflow_reported_ = error.Number() == Common::kErrorOverflow;
       Show_Message(error.Description());
       return;
     }
@@ -113,7 +118,9 @@ void Frm_Main::Add_Command_To_History(const QString &command) {
     Command_History.append(QString());
   } else {
     if (History_Count == std::numeric_limits<std::int16_t>::max()) {
-      Show_Message(Overflow_Text());
+      // Said once a run: every Send would say it again otherwise.
+      if (!overflow_reported_) Show_Message(Overflow_Text());
+      overflow_reported_ = true;
       return;
     }
     ++History_Count;

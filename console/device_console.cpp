@@ -83,7 +83,7 @@ void Frm_Main::Cmd_Send_Click() {
     const QString row = Selected_Device();
     if (row.isEmpty() || row == kNoDevices) {
       Set_Connected(kFalse);
-      Report(QStringLiteral("Not sent: no instrument is selected"));
+      Report(QStringLiteral("Not sent: ") + No_Instrument_Reason());
       return;
     }
     QString device = Pad_Nul(row);
@@ -102,6 +102,8 @@ void Frm_Main::Cmd_Send_Click() {
     if (Common::Write_Text(command + kLineFeed, device) == kFalse) {
       Set_Connected(kFalse);
       Report(QStringLiteral("Not sent: %1 did not take the command (is it still plugged in?)").arg(row));
+    } else {
+      Clear_Last_Error();  // a command went: an earlier problem is over
     }
     Add_Command_To_History(command);
   } catch (const Runtime_Error &error) {
@@ -164,6 +166,13 @@ void Frm_Main::Apply_Reply_Rule(QPlainTextEdit *box, QString &memory, const QStr
   end.movePosition(QTextCursor::End);
   end.insertText(shown);
   box->verticalScrollBar()->setValue(box->verticalScrollBar()->maximum());
+}
+
+QString Frm_Main::No_Instrument_Reason() const {
+  // An instrument that was connected and went (unplugged, or the service
+  // that served it stopped) is named, not taken for a missing choice.
+  if (!gone_note_.isEmpty()) return gone_note_ + QStringLiteral("; Pipe_Console looks for instruments every 5 s");
+  return QStringLiteral("no instrument is selected");
 }
 
 void Frm_Main::Untrapped_Error(const Runtime_Error &error) {

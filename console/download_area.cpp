@@ -75,7 +75,7 @@ void Frm_Main::Cmd_Send_File_Click() {
     const QString row = Selected_Device();
     if (row.isEmpty() || row == kNoDevices) {
       Set_Connected(kFalse);
-      Report(QStringLiteral("Download not started: no instrument is selected"));
+      Report(QStringLiteral("Download not started: ") + No_Instrument_Reason());
       return;
     }
     const QString device = Common::Pad_Nul(row);

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -15,7 +16,7 @@
 
 namespace {
 
-const char *const kChannelTags[] = {"CMD >", "INT <", "FMT <"};
+const char *const kChannelTags[] = {"CMD >", "INT <", "FMT <", "NOTE:"};
 const char *const kChannelNames[] = {"&Command", "&Interrogative", "&Formatted"};
 
 QString Escaped(const QString &text) {
@@ -40,9 +41,14 @@ QString Escaped(const QString &text) {
 
 QString Hex(const QString &text) {
   QByteArray bytes;
+  QString characters;
   bytes.reserve(text.size());
-  for (const QChar c : text) bytes.append(static_cast<char>(c.unicode() & 0xFF));
-  return QString::fromLatin1(bytes.toHex(' ').toUpper());
+  for (const QChar c : text) {
+    const char16_t code = c.unicode() & 0xFF;
+    bytes.append(static_cast<char>(code));
+    characters += (code >= 0x20 && code < 0x7F) ? QChar(code) : QLatin1Char('.');
+  }
+  return QString::fromLatin1(bytes.toHex(' ').toUpper()) + QStringLiteral("  |") + characters + QLatin1Char('|');
 }
 
 }  // namespace
@@ -55,7 +61,6 @@ Frm_Log::Frm_Log(File_Dialog *dialog, Message_Box *messages, QWidget *parent)
   txt_Log->setObjectName(QStringLiteral("txt_Log"));
   txt_Log->setReadOnly(true);
   txt_Log->setLineWrapMode(QPlainTextEdit::NoWrap);
-  txt_Log->setMaximumBlockCount(static_cast<int>(kMaxEntries));
   txt_Log->setFont(QFont(QStringLiteral("Monospace")));
 
   auto *row = new QHBoxLayout;
@@ -80,27 +85,57 @@ Frm_Log::Frm_Log(File_Dialog *dialog, Message_Box *messages, QWidget *parent)
   connect(cmd_Save, &QPushButton::clicked, this, &Frm_Log::cmd_Save_Click);
   row->addWidget(cmd_Save);
 
+  lbl_Kept = new QLabel(QStringLiteral("Keeps the newest transfers, up to %1 MB, also while this window is closed; "
+                                       "a long transfer shows its first %2 bytes and its length.")
+                            .arg(kMaxBytes / (1024 * 1024))
+                            .arg(kShownBytes),
+                        this);
+  lbl_Kept->setObjectName(QStringLiteral("lbl_Kept"));
+  lbl_Kept->setWordWrap(true);
+
   auto *column = new QVBoxLayout(this);
   column->addLayout(row);
   column->addWidget(txt_Log);
+  column->addWidget(lbl_Kept);
   resize(640, 360);
 }
 
 QString Frm_Log::Line(const Entry &entry, bool hex) {
-  const QString shown = entry.Text.left(kShownBytes);
+  const QString shown = entry.Channel == kNoteChannel ? entry.Text : entry.Text.left(kShownBytes);
   QString line = entry.Time.toString(QStringLiteral("HH:mm:ss.zzz ")) + entry.Device + QLatin1Char(' ') +
                  QString::fromLatin1(kChannelTags[entry.Channel]) + QLatin1Char(' ') +
-                 (hex ? Hex(shown) : Escaped(shown));
-  if (shown.size() < entry.Text.size()) line += QStringLiteral(" ... (%1 bytes)").arg(entry.Text.size());
+                 (hex && entry.Channel != kNoteChannel ? Hex(shown) : Escaped(shown));
+  const qsizetype length = entry.Length < 0 ? entry.Text.size() : entry.Length;
+  if (shown.size() < length) line += QStringLiteral(" ... (%1 bytes)").arg(length);
   if (!entry.Ok) line += QStringLiteral("  (not sent)");
   return line;
 }
 
-bool Frm_Log::Shown(const Entry &entry) const { return chk_Channel[static_cast<std::size_t>(entry.Channel)]->isChecked(); }
+bool Frm_Log::Shown(const Entry &entry) const {
+  return entry.Channel == kNoteChannel || chk_Channel[static_cast<std::size_t>(entry.Channel)]->isChecked();
+}
 
-void Frm_Log::Add(const Entry &entry) {
+void Frm_Log::Add_Note(const QString &device, const QString &text) {
+  Add({QDateTime::currentDateTime(), kNoteChannel, device, text, true});
+}
+
+std::size_t Frm_Log::Bytes_Of(const Entry &entry) {
+  return sizeof(Entry) + static_cast<std::size_t>(entry.Text.capacity() + entry.Device.capacity()) * sizeof(QChar);
+}
+
+void Frm_Log::Add(const Entry &transfer) {
+  Entry entry = transfer;
+  if (entry.Length < 0) entry.Length = entry.Text.size();
+  if (entry.Channel != kNoteChannel) entry.Text = entry.Text.left(kShownBytes);
+  entry.Text.squeeze();
   entries_.push_back(entry);
-  if (entries_.size() > kMaxEntries) entries_.pop_front();
+  stored_bytes_ += Bytes_Of(entry);
+  while (stored_bytes_ > kMaxBytes) {
+    stored_bytes_ -= Bytes_Of(entries_.front());
+    entries_.pop_front();
+  }
+  // The shown lines are at most the kept entries.
+  txt_Log->setMaximumBlockCount(static_cast<int>(entries_.size()));
   if (!isVisible() || !Shown(entry)) return;
   QScrollBar *bar = txt_Log->verticalScrollBar();
   const bool at_end = bar->value() == bar->maximum();
@@ -119,6 +154,7 @@ void Frm_Log::Refill() {
 
 void Frm_Log::cmd_Clear_Click() {
   entries_.clear();
+  stored_bytes_ = 0;
   txt_Log->clear();
 }
 

@@ -10,9 +10,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFontDatabase>
 #include <QFrame>
 #include <QGroupBox>
 #include <QIcon>
+#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -123,15 +125,17 @@ Frm_Main::Frm_Main(Frm_Main_Services services, QWidget *parent) : QWidget(parent
   Set_Focus_Order();
   Wire_Events();
   Create_Views();
-  // Below this the designed layout no longer has room for its controls.
-  setMinimumSize(360, 420);
 
   width_ = kDesignClientWidth;
   height_ = kDesignClientHeight;
   Show_Window_Geometry();
 }
 
-Frm_Main::~Frm_Main() { Common::Set_Traffic_Observer({}); }
+Frm_Main::~Frm_Main() {
+  Common::Set_Traffic_Observer({});
+  // The list empties as it goes: its selection no longer concerns this window.
+  List_Devices->disconnect(this);
+}
 
 void Frm_Main::Create_Controls() {
   lb_USB_I = Named(new QLabel(QStringLiteral("USB Interrogative"), this), "lb_USB_I");
@@ -141,6 +145,11 @@ void Frm_Main::Create_Controls() {
   lb_USB_F = Named(new QLabel(QStringLiteral("USB Formatted"), this), "lb_USB_F");
   lb_USB_F->setFont(Arial(15.75, true));
   txt_USBF_Buffer = Named(new QPlainTextEdit(this), "txt_USBF_Buffer");
+  // Formatted output comes in columns (numbers, hexadecimal): a fixed-width
+  // font keeps them in line. The interrogative box keeps its designed Arial.
+  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  fixed.setPointSizeF(8.25);
+  txt_USBF_Buffer->setFont(fixed);
 
   Pic_Command = Named(new QFrame(this), "Pic_Command");
   Pic_Command->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -181,6 +190,10 @@ void Frm_Main::Create_Controls() {
   lbl_TA_Devices = Named(new QLabel(QStringLiteral("Tavrin De&vices"), pic_FileName), "lbl_TA_Devices");
   lbl_TA_Devices->setFont(Arial(9.75, true));
   List_Devices = Named(new QListWidget(pic_FileName), "List_Devices");
+  // A row wider than the list ("No USB Devices Found") wraps instead of
+  // hiding behind a scroll bar.
+  List_Devices->setWordWrap(true);
+  List_Devices->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   lbl_TA_Devices->setBuddy(List_Devices);
 
   Timer1 = Named(new QTimer(this), "Timer1");
@@ -213,10 +226,6 @@ void Frm_Main::Wire_Events() {
   // Up and Down in the command box walk through the history.
   txt_Command->installEventFilter(this);
   connect(txt_Command, &QLineEdit::textEdited, this, [this] { recall_row_ = -1; });
-  // The Reset choice is kept for the next run.
-  connect(After_Download_Opt[1], &QRadioButton::toggled, this, [this](bool no_reset) {
-    if (!loading_) settings_->Save_Setting(QStringLiteral("Download"), QStringLiteral("Reset"), no_reset ? QStringLiteral("0") : QStringLiteral("1"));
-  });
   if (!services_.Ticks_By_Caller) connect(Timer1, &QTimer::timeout, this, &Frm_Main::Timer1_Timer);
   connect(lst_Commands, &QListWidget::itemClicked, this, &Frm_Main::lst_Commands_Click);
   connect(lst_Commands, &QListWidget::itemSelectionChanged, this, &Frm_Main::lst_Commands_Click);
@@ -241,10 +250,6 @@ bool Frm_Main::Form_Load() {
     txt_IP_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("IP")));
     txt_DSP_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("DSp")));
     txt_FPGA_Firmware_Location->setText(settings_->Get_Setting(QStringLiteral("FileName"), QStringLiteral("FPGA")));
-    loading_ = true;
-    if (settings_->Get_Setting(QStringLiteral("Download"), QStringLiteral("Reset"), QStringLiteral("1")) == QStringLiteral("0"))
-      After_Download_Opt[1]->setChecked(true);
-    loading_ = false;
     Restore_Views();
     // A stored value the window cannot take is named, with its file, and
     // its default is used: it says nothing about the library or the driver.
@@ -292,7 +297,20 @@ void Frm_Main::End_Program(int exit_code) {
   emit Program_Ended(exit_code);
 }
 
+void Frm_Main::closeEvent(QCloseEvent *event) {
+  // The title-bar close box ends the program with its views, as Exit does,
+  // but saves nothing: only Exit keeps the window's position.
+  if (!ended_) End_Program(0);
+  QWidget::closeEvent(event);
+}
+
 void Frm_Main::Show_Message(const QString &text) { messages_->Show(this, text); }
+
+void Frm_Main::Clear_Last_Error() {
+  if (Last_Error.isEmpty()) return;
+  Last_Error.clear();
+  Show_Connection_State();
+}
 
 void Frm_Main::Report(const QString &text) {
   Last_Error = text;
@@ -338,6 +356,7 @@ void Frm_Main::Show_Window_Geometry() {
   const QMargins frame = window != nullptr ? window->frameMargins() : QMargins();
   shown_frame_ = frame;
   showing_geometry_ = true;
+  Apply_Minimum_Size();
   move(Twips_To_Pixels(left_), Twips_To_Pixels(top_));
   resize(std::max(0, Twips_To_Pixels(width_) - frame.left() - frame.right()),
          std::max(0, Twips_To_Pixels(height_) - frame.top() - frame.bottom()));

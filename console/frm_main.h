@@ -18,6 +18,7 @@
 
 #include <QHash>
 #include <QMargins>
+#include <QSizeF>
 #include <QStringList>
 #include <QWidget>
 
@@ -128,6 +129,11 @@ class Frm_Main : public QWidget {
 
   // ---- Layout ------------------------------------------------------------------
   void Arrange_Controls();
+  // The smallest outer size (width, height in twips) at which the rules
+  // refuse nothing and move no control onto another, with each box they size
+  // keeping room for a line of text. The window's minimum size is this less
+  // its frame.
+  QSizeF Minimum_Outer_Twips() const;
   // A control's current geometry in twips.
   Twips_Rect Twips(const QWidget *control) const;
 
@@ -174,6 +180,7 @@ class Frm_Main : public QWidget {
   QAction *act_Plot = nullptr;        // Ctrl+P: the plot of readings
   QAction *act_Transcript = nullptr;  // Ctrl+T: reply boxes keep every answer, line by line
   QAction *act_Status_Bar = nullptr;  // Ctrl+B: instrument, last error, disappearance
+  QAction *act_Verify = nullptr;      // downloads end with the image check ("FW?"); off at first
   QAction *act_Refresh = nullptr;     // F5: list the instruments again
   QAction *act_About = nullptr;       // F1: the program and where it keeps its files
   QStatusBar *sts_Status = nullptr;
@@ -189,6 +196,9 @@ class Frm_Main : public QWidget {
   // is still there; a connection whose instrument went is dropped.
   void Refresh_Keeping_Selection();
   QString About_Text() const;
+  // Which kernel serves the instruments: "the embedded kernel", or
+  // "tavrind at SOCKET" for the service's socket.
+  static QString Kernel_Description(const char *service_socket);
 
   // The device list's row when no instrument is present.
   static inline const QString kNoDevices = QStringLiteral("No USB Devices Found");
@@ -213,6 +223,7 @@ class Frm_Main : public QWidget {
   bool event(QEvent *event) override;
   bool eventFilter(QObject *watched, QEvent *event) override;
   void showEvent(QShowEvent *event) override;
+  void closeEvent(QCloseEvent *event) override;
   void resizeEvent(QResizeEvent *event) override;
   void moveEvent(QMoveEvent *event) override;
 
@@ -237,6 +248,7 @@ class Frm_Main : public QWidget {
 
   // layout.cpp
   void Place_Controls();
+  void Apply_Minimum_Size();
   void Place(QWidget *control, const Twips_Rect &rect);
   void Show_Geometry(QWidget *control);
   void Set_Control_Left(QWidget *control, double twips);
@@ -270,6 +282,10 @@ class Frm_Main : public QWidget {
   // A problem the user should know of: shown in a message box and kept as
   // the last error.
   void Report(const QString &text);
+  // The status bar's last error goes once something succeeds again.
+  void Clear_Last_Error();
+  // Why a send or download has no instrument: the one that went, or none chosen.
+  QString No_Instrument_Reason() const;
 
   Frm_Main_Services services_;
   std::unique_ptr<Message_Box> own_messages_;
@@ -280,6 +296,7 @@ class Frm_Main : public QWidget {
   std::unique_ptr<Frm_Log> own_log_;
   std::unique_ptr<Frm_Plot> own_plot_;
   QString connected_device_;   // the instrument of the last connection
+  QString last_download_;      // "Last download to TAVRIN-0: Complete at ...", shown while no error is
   QString gone_note_;          // "TAVRIN-0 disappeared at ...", until the next connection
   Message_Box *messages_ = nullptr;
   Settings_Store *settings_ = nullptr;
@@ -299,5 +316,7 @@ class Frm_Main : public QWidget {
   // the text typed before the first recall.
   void Recall_History(int older);
   int recall_row_ = -1;
+  // The history's "Overflow" has been shown this run.
+  bool overflow_reported_ = false;
   QString typed_text_;
 };

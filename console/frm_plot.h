@@ -1,7 +1,8 @@
-// frm_Plot, a live plot of the instrument's readings: the numbers that come
-// on the reply channels (a MEAS? answer, the reading that ends each line of
-// formatted output) against the seconds since the plot was opened. It only
-// takes numbers while it is open, and keeps the newest kMaxPoints.
+// frm_Plot, a live plot of the instrument's readings against the seconds
+// since the plot was opened, one labelled line per reply channel: the
+// interrogative channel's answers (MEAS? readings) and the number that ends
+// each line of formatted output (FMT, streams). It only takes numbers while
+// it is open, and keeps the newest kMaxPoints of each.
 #pragma once
 
 #include <QElapsedTimer>
@@ -24,13 +25,15 @@ class Frm_Plot : public QWidget {
   explicit Frm_Plot(QWidget *parent = nullptr);
   ~Frm_Plot() override;
 
-  // Plots the reading of each line of `text` (the last number in the line).
-  void Add_Text(const QString &text);
-  void Add_Value(double value);
+  enum Source { Interrogative = 0, Formatted = 1 };
+  // Plots the reading of each line of `text` (the last number in the line)
+  // on the line of `source`.
+  void Add_Text(Source source, const QString &text);
+  void Add_Value(Source source, double value);
   // The reading a line carries: its last number, if it has one.
   static std::optional<double> Reading(const QString &line);
 
-  QLineSeries *Series() const { return series_; }
+  QLineSeries *Series(Source source) const { return series_[source]; }
 
  signals:
   void Closed();
@@ -42,9 +45,9 @@ class Frm_Plot : public QWidget {
  private:
   QChart *chart_ = nullptr;
   QChartView *view_ = nullptr;
-  QLineSeries *series_ = nullptr;
+  QLineSeries *series_[2] = {};
   QValueAxis *time_axis_ = nullptr;
   QValueAxis *value_axis_ = nullptr;
   QElapsedTimer clock_;
-  QString partial_;  // a line still waiting for its end
+  QString partial_[2];  // per source, a line still waiting for its end
 };

@@ -21,6 +21,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 
 using Common::kFalse;
@@ -111,6 +112,9 @@ Frm_Status::Frm_Status(Message_Box *messages) : QDialog(nullptr), messages_(mess
   lbl_Status->setTextFormat(Qt::PlainText);
   lbl_Status->setAlignment(Qt::AlignCenter);
   lbl_Status->setFont(Arial(12));
+  // A long reason (an instrument's answer, Cancel's warning) is shown whole,
+  // on as many lines as it takes; the window grows to hold them.
+  lbl_Status->setWordWrap(true);
   Place(lbl_Status, 120, 480, 4335, 375);
 
   ProgressBar1 = new QProgressBar(this);
@@ -166,6 +170,7 @@ void Frm_Status::Load() {
   cancelled_ = false;
   lbl_Filename->clear();
   lbl_Status->clear();
+  Fit_Status_Lines();
   progress_ = 0;
   ProgressBar1->setValue(0);
   cmd_Error->hide();
@@ -227,8 +232,20 @@ void Frm_Status::reject() {
 void Frm_Status::Set_Status(const QString &caption) {
   const QString shown = One_Line(caption);
   lbl_Status->setText(shown);
-  lbl_Status->setToolTip(shown);  // the whole text, should it be wider than the window
+  Fit_Status_Lines();
   emit Status_Changed(shown);
+}
+
+void Frm_Status::Fit_Status_Lines() {
+  // The design's rows, moved down by what the caption needs beyond its one line.
+  const int one_line = Twips_To_Pixels(375);
+  const int needed = lbl_Status->text().isEmpty() ? one_line : lbl_Status->heightForWidth(lbl_Status->width());
+  const double extra = std::max(0, needed - one_line) * kTwipsPerPixel;
+  Place(lbl_Status, 120, 480, 4335, 375 + extra);
+  Place(ProgressBar1, 120, 960 + extra, 4335, 375);
+  Place(cmd_Error, 1440, 1440 + extra, 1575, 375);
+  Place(cmd_Cancel, 1440, 1440 + extra, 1575, 375);
+  setFixedSize(Twips_To_Pixels(kClientWidth), Twips_To_Pixels(kClientHeight + extra));
 }
 
 void Frm_Status::Show_Error(QString &text) {
@@ -257,7 +274,7 @@ void Frm_Status::Timer1_Timer() {
     if (!file_info.exists()) throw File_Error(File_Name);
     image_ = std::make_unique<Image_File>(File_Name, file_info.size());
     instrument_ = std::make_unique<Client::Instrument>(Common::Download_Library(), Bytes(Common::Strip_Nul(Device_Name)));
-    const Client::Download::Options options{.check = true, .pause = true};
+    const Client::Download::Options options{.check = verify_, .pause = true};
     download_ = std::make_unique<Client::Download>(*instrument_, Bytes(Command_String), *image_, options);
     Answer_Text.clear();
     download_->Start();

@@ -1,11 +1,12 @@
 // frm_Status, the small modal window that carries out a firmware download:
 // it sends the command line, waits for the instrument's acknowledgement,
 // streams the file in 1024-byte writes with a progress bar, waits for the
-// final answer, asks the instrument for the image it now holds ("FW?") and
-// compares its size and CRC-32 with the file's, shows "Complete — verified"
-// (or "Complete" when the instrument does not answer the question) for two
-// seconds and closes itself; or shows "Error : " and the reason (a mismatch
-// included) and waits for its OK button. The exchange itself is client/'s
+// final answer, shows "Complete" for two seconds and closes itself; or shows
+// "Error : " and the reason and waits for its OK button. With verification
+// on (the main window's "Verify downloads", off at first) it first asks the
+// instrument for the image it now holds ("FW?") and compares its size and
+// CRC-32 with the file's: "Complete — verified", "Complete" when the
+// instrument does not answer the question, or an error for a mismatch. The exchange itself is client/'s
 // download state object (it drains stale answers before the download line);
 // the window's Timer1 starts it, Timer2's ticks drive its waits, and the
 // image goes chunk by chunk with the progress shown and events let run after
@@ -60,6 +61,9 @@ class Frm_Status : public QDialog {
   // Also shows "Sending... " and the path; loads the window if it is not.
   void Set_File_Name(const QString &value);
   void Set_Device_Name(const QString &value);
+  // Whether a download ends with the image check; off at first.
+  void Set_Verify(bool on) { verify_ = on; }
+  bool Verify() const { return verify_; }
 
   // ---- Loading ---------------------------------------------------------------------
   bool Loaded() const { return loaded_; }
@@ -124,6 +128,9 @@ class Frm_Status : public QDialog {
   class Image_File;
 
   void Set_Status(const QString &caption);
+  // lbl_Status as high as its wrapped caption, the rows below and the window
+  // moved down to match.
+  void Fit_Status_Lines();
   void Show_OK_Button();
   // Sends the image chunk by chunk, letting events run after each.
   void Send_Image();
@@ -141,6 +148,7 @@ class Frm_Status : public QDialog {
   bool transfer_running_ = false;
   bool cancelled_ = false;  // Cancel pressed while the image was being sent
   bool in_tick_ = false;    // a Timer2 tick is being handled
+  bool verify_ = false;     // ask FW? after the final answer
   float progress_ = 0;
   int timer1_ms_ = 10;
   int timer2_ms_ = 100;

@@ -10,6 +10,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QWindow>
+
+#include <algorithm>
 
 #include <cmath>
 
@@ -92,6 +95,37 @@ bool Frm_Main::Set_Control_Height(QWidget *control, double twips) {
   geometry_[control].Height = twips;
   Show_Geometry(control);
   return true;
+}
+
+QSizeF Frm_Main::Minimum_Outer_Twips() const {
+  auto left = [this](const QWidget *c) { return geometry_.value(c).Left; };
+  auto width = [this](const QWidget *c) { return geometry_.value(c).Width; };
+  auto height = [this](const QWidget *c) { return geometry_.value(c).Height; };
+  // Widths: the rules take, from the window's width, the margins of the full-
+  // width controls, then in the download area the device list, the
+  // After Download frame, the Code Block frame's margin and its "..." buttons,
+  // leaving the path boxes the rest; in the command area the buttons leave
+  // lst_Commands the rest. A path box keeps at least the width of the option
+  // buttons beside it.
+  const double full_width_margins = 3 * left(lb_USB_I);
+  const double path_box = full_width_margins + width(List_Devices) + 240 + width(Frm_After_Download) + 120 + 240 +
+                          width(Cmd_Get_IP_File_Name) + 120 + left(txt_IP_Firmware_Location) + 120 + width(Opt_File_Type[1]);
+  const double command_list = full_width_margins + width(Cmd_Exit) + 120 + 240;
+  // Heights: the two bottom areas and the headings, with their gaps, leave
+  // the reply boxes the rest, shared equally; each keeps a line of text, as
+  // high as the one-line txt_Command.
+  const double reply_boxes = height(pic_FileName) + 600 + height(Pic_Command) + 120 + height(lb_USB_F) +
+                             height(lb_USB_I) + 240 + 2 * height(txt_Command);
+  return {std::max(path_box, command_list), reply_boxes + Status_Bar_Twips()};
+}
+
+void Frm_Main::Apply_Minimum_Size() {
+  // The minimum is the client area's; the rules count the frame in.
+  const QSizeF outer = Minimum_Outer_Twips();
+  const QWindow *window = windowHandle();
+  const QMargins frame = window != nullptr ? window->frameMargins() : QMargins();
+  setMinimumSize(std::max(0, static_cast<int>(std::ceil(outer.width() / kTwipsPerPixel)) - frame.left() - frame.right()),
+                 std::max(0, static_cast<int>(std::ceil(outer.height() / kTwipsPerPixel)) - frame.top() - frame.bottom()));
 }
 
 void Frm_Main::Arrange_Controls() {

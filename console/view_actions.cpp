@@ -1,6 +1,6 @@
 // Frm_Main's views and actions beyond the design: the traffic log window, the
 // plot of readings, the transcript view of the reply boxes, the status bar,
-// Refresh and About. They hang on the window's context menu and on keys, so
+// the image check after downloads, Refresh and About. They hang on the window's context menu and on keys, so
 // that with every view off the window keeps its designed layout.
 #include "frm_main.h"
 
@@ -19,6 +19,8 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTextCursor>
+
+#include <um/kernel_backend.h>
 
 namespace {
 
@@ -42,6 +44,7 @@ void Frm_Main::Create_Views() {
   act_Transcript = New_Action(this, QStringLiteral("&Transcript in the reply boxes"),
                               QKeySequence(Qt::CTRL | Qt::Key_T), "act_Transcript", true);
   act_Status_Bar = New_Action(this, QStringLiteral("Status &bar"), QKeySequence(Qt::CTRL | Qt::Key_B), "act_Status_Bar", true);
+  act_Verify = New_Action(this, QStringLiteral("&Verify downloads"), QKeySequence(), "act_Verify", true);
   act_Refresh = New_Action(this, QStringLiteral("&Refresh the device list"), QKeySequence(Qt::Key_F5), "act_Refresh", false);
   act_About = New_Action(this, QStringLiteral("&About Pipe_Console"), QKeySequence(Qt::Key_F1), "act_About", false);
   setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -68,6 +71,13 @@ void Frm_Main::Create_Views() {
   frm_Log = own_log_.get();
   own_plot_ = std::make_unique<Frm_Plot>();
   frm_Plot = own_plot_.get();
+  // The views look like the main window: one product, not two.
+  for (QWidget *view : {static_cast<QWidget *>(frm_Log), static_cast<QWidget *>(frm_Plot)}) {
+    view->setPalette(palette());
+    view->setAutoFillBackground(true);
+    view->setFont(font());
+    view->setWindowIcon(windowIcon());
+  }
   Common::Set_Traffic_Observer([this](int channel, const QString &device, const QString &text, bool ok) {
     Record_Traffic(channel, device, text, ok);
   });
@@ -88,7 +98,19 @@ void Frm_Main::Create_Views() {
   connect(act_Status_Bar, &QAction::toggled, this, [this](bool on) {
     sts_Status->setVisible(on);
     Save_View(QStringLiteral("StatusBar"), on);
+    Apply_Minimum_Size();  // the bar takes its height from the window's
     Arrange_Controls();
+  });
+  // The user may choose another instrument at any time: the bar follows.
+  connect(List_Devices, &QListWidget::itemSelectionChanged, this, [this] {
+    const QString row = Selected_Device();
+    if (Connected != Common::kFalse && !row.isEmpty() && row != kNoDevices) connected_device_ = row;
+    Show_Connection_State();
+  });
+  // A real instrument need not know "FW?": asking it is the user's choice.
+  connect(act_Verify, &QAction::toggled, this, [this](bool on) {
+    frm_Status->Set_Verify(on);
+    Save_View(QStringLiteral("VerifyDownloads"), on);
   });
   connect(act_Refresh, &QAction::triggered, this, &Frm_Main::Refresh_Keeping_Selection);
   connect(act_About, &QAction::triggered, this, [this] { Show_Message(About_Text()); });
@@ -96,8 +118,21 @@ void Frm_Main::Create_Views() {
   connect(frm_Log, &Frm_Log::Closed, act_Log, [this] { act_Log->setChecked(false); });
   connect(frm_Plot, &Frm_Plot::Closed, act_Plot, [this] { act_Plot->setChecked(false); });
   connect(frm_Status, &Frm_Status::Status_Changed, this, [this](const QString &caption) {
-    if (caption.startsWith(QStringLiteral("Error : "))) {
-      Last_Error = caption;
+    // The bar says "Last error: " itself: the reason alone follows it.
+    const QString error_prefix = QStringLiteral("Error : ");
+    const bool failed = caption.startsWith(error_prefix);
+    if (!failed && !caption.startsWith(QStringLiteral("Complete"))) return;  // a percentage
+    // The outcome stays on record once the status window has closed.
+    const QString device = Common::Strip_Nul(frm_Status->Device_Name);
+    frm_Log->Add_Note(device, QStringLiteral("download of %1: %2").arg(QDir::toNativeSeparators(frm_Status->File_Name), caption));
+    last_download_ = QStringLiteral("Last download to %1: %2 at %3")
+                         .arg(device, failed ? QStringLiteral("failed") : caption,
+                              QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
+    if (failed) {
+      Last_Error = caption.mid(error_prefix.size());
+      Show_Connection_State();
+    } else {
+      Last_Error.clear();
       Show_Connection_State();
     }
   });
@@ -113,6 +148,7 @@ void Frm_Main::Restore_Views() {
   act_Status_Bar->setChecked(stored("StatusBar"));
   act_Log->setChecked(stored("Log"));
   act_Plot->setChecked(stored("Plot"));
+  act_Verify->setChecked(stored("VerifyDownloads"));
   loading_ = false;
 }
 
@@ -123,7 +159,8 @@ void Frm_Main::Save_View(const QString &key, bool on) {
 bool Frm_Main::Transcript() const { return act_Transcript->isChecked(); }
 
 void Frm_Main::Show_Reply(QPlainTextEdit *box, QString &memory, const QString &text) {
-  if (frm_Plot->isVisible()) frm_Plot->Add_Text(text);
+  if (frm_Plot->isVisible())
+    frm_Plot->Add_Text(box == txt_USBI_Buffer ? Frm_Plot::Interrogative : Frm_Plot::Formatted, text);
   if (!Transcript()) {
     Apply_Reply_Rule(box, memory, text);
     return;
@@ -143,18 +180,24 @@ void Frm_Main::Record_Traffic(int channel, const QString &device, const QString 
   frm_Log->Add({QDateTime::currentDateTime(), channel, device, text, ok});
 }
 
+QString Frm_Main::Kernel_Description(const char *service_socket) {
+  return service_socket == nullptr ? QStringLiteral("the embedded kernel")
+                                   : QStringLiteral("tavrind at %1").arg(QString::fromLocal8Bit(service_socket));
+}
+
 void Frm_Main::Show_Connection_State() {
   if (sts_Status == nullptr) return;
+  // Sends and polls go to the selected row, whichever row discovery chose.
   QString state;
   if (Connected != Common::kFalse) {
-    state = QStringLiteral("Connected to %1").arg(connected_device_);
+    state = QStringLiteral("Connected to %1").arg(Selected_Device());
   } else if (!gone_note_.isEmpty()) {
     state = gone_note_;
   } else {
     state = QStringLiteral("Not connected: looking for instruments every 5 s");
   }
-  lbl_Connection->setText(state);
-  lbl_Last_Error->setText(Last_Error.isEmpty() ? QString() : QStringLiteral("Last error: ") + Last_Error);
+  lbl_Connection->setText(QStringLiteral("%1, through %2").arg(state, Kernel_Description(KernelServiceSocket())));
+  lbl_Last_Error->setText(Last_Error.isEmpty() ? last_download_ : QStringLiteral("Last error: ") + Last_Error);
   lbl_Last_Error->setToolTip(Last_Error);
 }
 
@@ -188,9 +231,17 @@ void Frm_Main::Refresh_Keeping_Selection() {
 }
 
 QString Frm_Main::About_Text() const {
+  QString keys;
+  for (const QAction *action : {act_Log, act_Plot, act_Transcript, act_Status_Bar, act_Verify, act_Refresh, act_About}) {
+    const QString key = action->shortcut().isEmpty() ? QStringLiteral("menu") : action->shortcut().toString(QKeySequence::NativeText);
+    keys += QStringLiteral("  %1\t%2\n").arg(key, QString(action->text()).remove(QLatin1Char('&')));
+  }
   return QStringLiteral(
-             "Pipe_Console, the console of the Tavrin instruments.\n\n"
-             "Settings: %1\nCommand history: %2\n\n"
-             "Right-click the window for the log, the plot, the transcript view and the status bar.")
-      .arg(QDir::toNativeSeparators(settings_->File_Name()), QDir::toNativeSeparators(Common::History_File_Path));
+             "Pipe_Console %1, the console of the Tavrin instruments.\n\n"
+             "Settings: %2\nCommand history: %3\nInstruments served by %4\n\n"
+             "Keys (and the window's context menu, right button):\n%5"
+             "  Enter\tSend the command\n  Up, Down\tEarlier and later commands\n"
+             "  Alt + underlined letter\tThat control")
+      .arg(QStringLiteral(TAVRIN_VERSION), QDir::toNativeSeparators(settings_->File_Name()),
+           QDir::toNativeSeparators(Common::History_File_Path), Kernel_Description(KernelServiceSocket()), keys);
 }

@@ -5,6 +5,7 @@
 // answers, the check) is tested without Qt in client/.
 #include "test_support.h"
 
+#include "frm_log.h"
 #include "frm_status.h"
 
 #include <download_exchange.h>
@@ -232,6 +233,14 @@ class Download_Test : public QObject {
     QVERIFY(status.Loaded());
     QVERIFY(status.cmd_Error->isVisible());
     QVERIFY(!status.cmd_Cancel->isVisible());
+    // The whole warning shows, wrapped, above the bar and the OK button.
+    QLabel &caption = *status.lbl_Status;
+    QCOMPARE(caption.text(), watch.Captions.last());
+    QVERIFY(caption.wordWrap());
+    QVERIFY(caption.height() >= caption.heightForWidth(caption.width()));
+    QVERIFY(caption.geometry().bottom() < status.ProgressBar1->geometry().top());
+    QVERIFY(status.ProgressBar1->geometry().bottom() < status.cmd_Error->geometry().top());
+    QVERIFY(status.rect().contains(status.cmd_Error->geometry()));
   }
 
   void Closing_mid_transfer_only_once_the_OK_button_shows() {
@@ -298,11 +307,12 @@ class Download_Test : public QObject {
     Download_Whole(console, form, instruments[0], image, type, reset, watch);
     if (QTest::currentTestFailed()) return;
     const QString line = kTypeWords[type] + (reset ? QStringLiteral(",RESET") : QStringLiteral(",NORESET"));
-    QCOMPARE(instruments[0].Commands(), (std::vector<std::string>{line.toStdString(), "FW?"}));
+    // Verification is off at first: nothing follows the image.
+    QCOMPARE(instruments[0].Commands(), (std::vector<std::string>{line.toStdString()}));
     const qsizetype chunks = (size + 1023) / 1024;
     QCOMPARE(watch.Captions.size(), chunks + 1);
     QCOMPARE(watch.Captions.at(chunks - 1), QStringLiteral("100%"));
-    QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
+    QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
     QVERIFY(watch.Polling_Stopped);
     QVERIFY(watch.Buttons_Disabled);
     QVERIFY(watch.Modal);
@@ -330,6 +340,7 @@ class Download_Test : public QObject {
     Console console;
     Frm_Main &form = Connected(console);
     form.frm_Status->Set_Timer_Intervals(10, Exchange::kWaitTickMs);
+    form.act_Verify->setChecked(true);  // "Verify downloads"
     const qint64 sizes[] = {3000, 1, 70000, 1024, 4097, 20000};
     std::size_t commands = 0;
     for (int round = 0; round < 6; ++round) {
@@ -382,6 +393,8 @@ class Download_Test : public QObject {
     form.Cmd_Send_File_Click();  // returns once OK is pressed
     QVERIFY(!watch.Hung);
     QCOMPARE(watch.Captions, QStringList{caption});  // no data went
+    // The main window's last error: the reason, after its own "Last error: ".
+    QCOMPARE(form.lbl_Last_Error->text(), QStringLiteral("Last error: ") + caption.mid(8));
     if (failure < 3) {
       QCOMPARE(instruments[0].DownloadedBytes(), std::size_t{0});
       QCOMPARE(instruments[0].Image(usb::ImageType::Ip).size, std::size_t{0});
@@ -426,8 +439,15 @@ class Download_Test : public QObject {
     QCOMPARE(status->Command_String, QStringLiteral("DL,FPGA,NORESET\n"));
     QCOMPARE(status->File_Name, second);
     QCOMPARE(status->Device_Name, Common::Pad_Nul(kDevice));
-    QCOMPARE(watch.Captions.last(), Frm_Status::kCompleteVerified);
+    QCOMPARE(watch.Captions.last(), QStringLiteral("Complete"));
     QCOMPARE(Stored_Image(instruments[0], 2), Image(5000, 8));
+    // The outcome stays on record once the window has closed; the first
+    // download's error is over.
+    QVERIFY2(form.lbl_Last_Error->text().startsWith(QStringLiteral("Last download to TAVRIN-0: Complete at ")),
+             qPrintable(form.lbl_Last_Error->text()));
+    const Frm_Log::Entry &note = form.frm_Log->Entries().back();
+    QCOMPARE(note.Channel, Frm_Log::kNoteChannel);
+    QCOMPARE(note.Text, QStringLiteral("download of %1: Complete").arg(second));
   }
 
   // ---- Download start without a download (scripted library) --------------------------------

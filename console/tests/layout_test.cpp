@@ -160,7 +160,8 @@ class Layout_Test : public QObject {
   }
 
   void Resizing_the_shown_window_arranges_from_its_frame() {
-    Frm_Main &form = console_->Start_Shown();
+    form_ = &console_->Start_Shown();  // the window init made is gone
+    Frm_Main &form = *form_;
     const QSize frame = form.frameGeometry().size() - form.size();
     form.resize(QSize(700, 800) - frame);  // as the user drags the border
     QCOMPARE(form.Width(), 10500.0);
@@ -170,7 +171,8 @@ class Layout_Test : public QObject {
   }
 
   void Minimizing_and_restoring_keeps_the_arrangement() {
-    Frm_Main &form = console_->Start_Shown();
+    form_ = &console_->Start_Shown();  // the window init made is gone
+    Frm_Main &form = *form_;
     const Geometry before = Snapshot();
     form.showMinimized();
     QCoreApplication::processEvents();

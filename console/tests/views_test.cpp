@@ -7,6 +7,7 @@
 
 #include "frm_log.h"
 #include "frm_plot.h"
+#include "frm_status.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -14,12 +15,14 @@
 #include <QDir>
 #include <QFrame>
 #include <QLabel>
+#include <QTextDocument>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
 
@@ -58,7 +61,7 @@ class Views_Test : public QObject {
     QVERIFY(form.frm_Log->isVisible());
     QVERIFY(form.frm_Plot->isVisible());
     QVERIFY(form.Twips(form.pic_FileName).Top < designed.Top);  // the status bar takes the bottom
-    QCOMPARE(form.lbl_Connection->text(), QStringLiteral("Connected to TAVRIN-0"));
+    QCOMPARE(form.lbl_Connection->text(), QStringLiteral("Connected to TAVRIN-0, through the embedded kernel"));
 
     // Formatted output keeps its lines; answers stay one under the other.
     Send(form, QStringLiteral("FMT 3"));
@@ -71,9 +74,11 @@ class Views_Test : public QObject {
     form.Timer1_Timer();
     QCOMPARE(form.txt_USBI_Buffer->toPlainText(), Reading(1) + QStringLiteral("\nx\n"));
     QCOMPARE(form.txt_USBI_Buffer->maximumBlockCount(), Frm_Main::kTranscriptLines);
-    // The plot took the three formatted readings and the measurement.
-    QCOMPARE(form.frm_Plot->Series()->count(), 4);
-    QCOMPARE(form.frm_Plot->Series()->at(3).y(), 1.0);
+    // The plot took the three formatted readings and the measurement, each on its own line.
+    QCOMPARE(form.frm_Plot->Series(Frm_Plot::Formatted)->count(), 3);
+    QCOMPARE(form.frm_Plot->Series(Frm_Plot::Interrogative)->count(), 1);
+    QCOMPARE(form.frm_Plot->Series(Frm_Plot::Interrogative)->at(0).y(), 1.0);
+    QVERIFY(form.frm_Plot->Series(Frm_Plot::Interrogative)->name().contains(QStringLiteral("MEAS?")));
     QCOMPARE(Frm_Plot::Reading(QStringLiteral("STREAM 7: -2.5E+01")), std::optional<double>(-25.0));
 
     // The log: every transfer with its device and channel, escaped or in hexadecimal.
@@ -85,7 +90,7 @@ class Views_Test : public QObject {
     QVERIFY2(lines[1].contains(QStringLiteral(" TAVRIN-0 FMT < FMT 1 of 3: ")), qPrintable(lines[1]));
     QVERIFY2(lines[5].endsWith(QStringLiteral("INT < x\\n")), qPrintable(lines[5]));
     log.chk_Hex->click();
-    QVERIFY(log.txt_Log->toPlainText().contains(QStringLiteral("CMD > 45 43 48 4F 20 78 0A")));
+    QVERIFY(log.txt_Log->toPlainText().contains(QStringLiteral("CMD > 45 43 48 4F 20 78 0A  |ECHO x.|")));
     log.chk_Channel[2]->click();  // without the formatted channel
     QCOMPARE(log.txt_Log->toPlainText().split(QLatin1Char('\n')).size(), 5);
     const QString saved = QDir(console.Directory()).filePath(QStringLiteral("traffic.log"));
@@ -125,7 +130,60 @@ class Views_Test : public QObject {
     QCOMPARE(console.Stored(QStringLiteral("View/Log")), QStringLiteral("0"));
   }
 
-  void Keys_recall_the_history_and_choices_are_kept() {
+  void The_status_bar_names_the_instrument_sends_go_to_and_its_kernel() {
+    Instruments instruments(2);
+    Console console;
+    Frm_Main &form = Connected(console);  // discovery selects TAVRIN-0
+    form.act_Status_Bar->setChecked(true);
+    form.List_Devices->setCurrentRow(1);
+    QCOMPARE(form.lbl_Connection->text(), QStringLiteral("Connected to TAVRIN-1, through the embedded kernel"));
+    Send(form, QStringLiteral("ECHO here"));
+    form.Timer1_Timer();
+    QCOMPARE(instruments[1].Commands().back(), std::string("ECHO here"));
+    QVERIFY(instruments[0].Commands().empty());
+    QCOMPARE(form.txt_USBI_Buffer->toPlainText(), QStringLiteral("here"));
+    // Gone, the instrument that was polled is the one named.
+    instruments.Unplug(1);
+    instruments.Unplug(0);
+    form.Timer1_Timer();
+    QVERIFY2(form.lbl_Connection->text().startsWith(QStringLiteral("TAVRIN-1 disappeared at ")),
+             qPrintable(form.lbl_Connection->text()));
+    // A Send then says it went; the list's row shows whole.
+    form.Timer1_Timer();
+    QCOMPARE(Rows(form.List_Devices), QStringList{Frm_Main::kNoDevices});
+    QVERIFY(!form.List_Devices->horizontalScrollBar()->isVisible());
+    QVERIFY(form.List_Devices->visualItemRect(form.List_Devices->item(0)).right() < form.List_Devices->viewport()->width());
+    Send(form, QStringLiteral("ECHO gone"));
+    QVERIFY2(console.Messages.Messages.last().startsWith(QStringLiteral("Not sent: TAVRIN-1 disappeared at ")),
+             qPrintable(console.Messages.Messages.last()));
+    QVERIFY(form.lbl_Last_Error->text().startsWith(QStringLiteral("Last error: Not sent: TAVRIN-1 disappeared")));
+    // The next success clears it.
+    Instruments back(1);
+    form.Timer1_Timer();
+    Send(form, QStringLiteral("ECHO back"));
+    QCOMPARE(form.lbl_Last_Error->text(), QString());
+    QCOMPARE(Frm_Main::Kernel_Description("/run/tavrin/kernel.sock"), QStringLiteral("tavrind at /run/tavrin/kernel.sock"));
+  }
+
+  void The_log_keeps_a_few_megabytes_and_says_so() {
+    Recording_Message_Box messages;
+    Scripted_File_Dialog dialog;
+    Frm_Log log(&dialog, &messages);
+    // A 16 MiB image's writes while the window is closed, then a command.
+    const QString chunk(1024, u'\xA5');
+    for (int i = 0; i < 16 * 1024; ++i) log.Add({QDateTime::currentDateTime(), 0, QStringLiteral("TAVRIN-0"), chunk, true});
+    log.Add({QDateTime::currentDateTime(), 0, QStringLiteral("TAVRIN-0"), QStringLiteral("FW?\n"), true});
+    QVERIFY2(log.Stored_Bytes() <= Frm_Log::kMaxBytes, qPrintable(QString::number(log.Stored_Bytes())));
+    QVERIFY(log.Entries().size() > 1000);  // the newest are there, by their start and length
+    QVERIFY(Frm_Log::Line(log.Entries()[0], false).endsWith(QStringLiteral(" ... (1024 bytes)")));
+    QVERIFY(Frm_Log::Line(log.Entries().back(), false).endsWith(QStringLiteral("CMD > FW?\\n")));
+    log.show();
+    QCOMPARE(log.txt_Log->document()->blockCount(), static_cast<int>(log.Entries().size()));
+    QVERIFY2(log.lbl_Kept->isVisible() && log.lbl_Kept->text().contains(QStringLiteral("up to 2 MB, also while this window is closed")),
+             qPrintable(log.lbl_Kept->text()));
+  }
+
+  void Keys_recall_the_history_and_choices_start_as_designed() {
     Test_Driver_State &driver = Use_Test_Driver();
     driver.device_list = u"TAVRIN-0\r\n";
     Console console;
@@ -145,9 +203,15 @@ class Views_Test : public QObject {
     QCOMPARE(form.lbl_TA_Devices->buddy(), form.List_Devices);
     QVERIFY(form.minimumWidth() > 0 && form.minimumHeight() > 0);
 
-    // The Reset choice is kept for the next run.
+    // The Reset choice starts at "Reset" every run; "Verify downloads" starts
+    // off and is kept.
+    QVERIFY(!form.act_Verify->isChecked() && !form.frm_Status->Verify());
     form.After_Download_Opt[1]->click();
-    QVERIFY(console.Start().After_Download_Opt[1]->isChecked());
+    form.act_Verify->trigger();
+    Frm_Main &next = console.Start();
+    QVERIFY(next.After_Download_Opt[0]->isChecked());
+    QVERIFY(next.act_Verify->isChecked() && next.frm_Status->Verify());
+    QVERIFY(next.actions().contains(next.act_Verify));
 
     // Each image type's dialog opens at that type's last file.
     Frm_Main &chooser = console.Start();
@@ -163,6 +227,8 @@ class Views_Test : public QObject {
     QCOMPARE(console.Messages.Messages.size(), 1);
     QVERIFY(console.Messages.Messages[0].contains(console.History_File()));
     QVERIFY(console.Messages.Messages[0].contains(console.Settings().File_Name()));
+    QVERIFY(console.Messages.Messages[0].startsWith(QStringLiteral("Pipe_Console %1,").arg(QStringLiteral(TAVRIN_VERSION))));
+    QVERIFY(console.Messages.Messages[0].contains(QStringLiteral("Ctrl+L\tLog of the traffic")));
   }
 
  private:
