@@ -65,14 +65,7 @@ NTSTATUS BulkOrInterruptTransfer(ControlCall *Call) {
   UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)),
                                          pipe.PipeHandle, NULL, Call->Irp->MdlAddress, length, flags, NULL);
   BOOLEAN timed = Call->Code == IOCTL_INSTR_BULK_READ_TIMED;
-  WaitingTransfer waiting;
-  status = BeginWaitingTransfer(Call, pipe.PipeHandle, &waiting);
-  if (!NT_SUCCESS(status)) {
-    FreePool(urb);
-    return status;
-  }
-  status = timed ? SubmitUrbTimed(Call->Device, urb) : SubmitUrb(Call->Device, urb);
-  EndWaitingTransfer(Call, &waiting);
+  status = SubmitUrbForRequest(Call->Device, &Call->Request, urb, timed);
   ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   // Whatever arrived before a timed read was given up on is a success.
   if (timed && status == STATUS_CANCELLED && moved > 0) status = STATUS_SUCCESS;

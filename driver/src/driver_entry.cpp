@@ -31,13 +31,13 @@ NTSTATUS TavrinCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
-// A handle's cleanup ends the transfers its requests are blocked on; the
-// last handle's stops a running stream too: nobody can read it any more,
+// A handle's cleanup cancels the requests that came on it, and only those;
+// the last handle's stops a running stream too: nobody can read it any more,
 // and it would hold its pool until removal.
 NTSTATUS TavrinCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceExtension *extension = ExtensionOf(DeviceObject);
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-  if (file != NULL) AbortWaitingTransfers(DeviceObject, file);
+  if (file != NULL) CancelHandleRequests(extension, file);
   if (InterlockedDecrement(&extension->OpenHandles) == 0) StopRunningStream(extension);
   return CompleteRequest(Irp, STATUS_SUCCESS);
 }
@@ -107,7 +107,7 @@ NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeSpinLock(&extension->RecordLock);
   InitializeStreamState(extension);
-  InitializeWaitingTransfers(extension);
+  InitializeHandleRequests(extension);
   return STATUS_SUCCESS;
 }
 

@@ -18,6 +18,16 @@ enum SlotStep : LONG {
   SlotRetire = 3,   // completed for the last time while being sent: the sender retires it
 };
 
+// Who may touch a blocking transfer's slot request besides the bus: its
+// completion routine while it rebuilds the request, or the handle's cleanup
+// while it cancels it, never both (IoReuseIrp and IoCancelIrp must not meet).
+enum SlotPin : LONG {
+  SlotPinFree = 0,
+  SlotPinRebuild = 1,      // the completion routine rebuilds the request
+  SlotPinCancel = 2,       // cleanup cancels the request
+  SlotPinCancelWanted = 3, // cleanup came during a rebuild: the rebuilt request is not sent
+};
+
 typedef struct IsoTransferSlot {
   ULONG NextPacket;                  // first packet of the chunk it carries now
   struct IsoStreamContext *Context;  // its context
@@ -26,6 +36,7 @@ typedef struct IsoTransferSlot {
   KEVENT Done;                       // blocking transfer: signalled when it retired
   volatile LONG Step;                // a SlotStep
   PIO_COMPLETION_ROUTINE Completion; // set on the request at each send
+  volatile LONG Pin;                 // blocking transfer: a SlotPin
 } IsoTransferSlot;
 
 // What happens to a slot whose request finished for the last time.
@@ -47,6 +58,8 @@ typedef struct IsoStreamContext {
   IsoTransferSlot *Slots;         // TransferCount records
   CCHAR IrpStackSize;             // the lower device's stack size plus 1
   volatile LONG Stopping;         // stream: set by stop and by removal
+  HandleRequest *Owner;           // blocking transfer: the request it serves
+  volatile LONG EndStatus;        // blocking transfer: why it ended early, or STATUS_SUCCESS
 } IsoStreamContext;
 
 // The 20-byte IsoTransferRequest at the start of the input.

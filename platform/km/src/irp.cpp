@@ -6,10 +6,14 @@
 #include "internal.h"
 #include "slots.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -320,6 +324,26 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   return irp;
 }
 
+namespace {
+
+// The hook, replaced rarely; replaced ones are kept, since a request on
+// another thread may still be calling one.
+std::atomic<std::function<void(PDEVICE_OBJECT, PIRP)> *> g_callDriverHook{nullptr};
+std::mutex g_callDriverHooksLock;
+std::vector<std::unique_ptr<std::function<void(PDEVICE_OBJECT, PIRP)>>> g_callDriverHooks;
+
+}  // namespace
+
+void km::SetCallDriverHook(std::function<void(PDEVICE_OBJECT, PIRP)> hook) {
+  std::lock_guard guard(g_callDriverHooksLock);
+  if (!hook) {
+    g_callDriverHook.store(nullptr, std::memory_order_release);
+    return;
+  }
+  g_callDriverHooks.push_back(std::make_unique<std::function<void(PDEVICE_OBJECT, PIRP)>>(std::move(hook)));
+  g_callDriverHook.store(g_callDriverHooks.back().get(), std::memory_order_release);
+}
+
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CheckLiveRequest(Irp, "IoCallDriver");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
@@ -337,6 +361,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  "IoCallDriver of a request with major function " + std::to_string(location->MajorFunction));
   }
+  if (auto *hook = g_callDriverHook.load(std::memory_order_acquire)) (*hook)(DeviceObject, Irp);
   km::DriverScope scope(driver);
   return driver->MajorFunction[location->MajorFunction](DeviceObject, Irp);
 }
