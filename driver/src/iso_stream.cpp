@@ -211,6 +211,10 @@ NTSTATUS ReadIsoStreamCall(ControlCall *Call) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
   if (extension->StreamDataRing == NULL || extension->StreamDescriptorRing == NULL) {
     status = STATUS_UNSUCCESSFUL;
+  } else if (request.PacketSize != extension->Stream->PacketSize) {
+    // Packets of another size would take data and descriptors out of the
+    // rings in different numbers, and every later read would be out of step.
+    status = STATUS_INVALID_PARAMETER;
   } else if (request.PacketCount != 0) {  // a read of no packets succeeds with nothing
     Call->Information = RingReadStream(extension->StreamDataRing, extension->StreamDescriptorRing, buffer,
                                        request.PacketSize, request.PacketCount);

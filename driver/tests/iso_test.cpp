@@ -642,6 +642,23 @@ TEST_F(IsoTest, SecondStartWhileAStreamRunsIsRefusedAndLeavesTheFirstAlone) {
   EXPECT_TRUE(ReadUntilEnded(1024, 8));
 }
 
+TEST_F(IsoTest, StreamReadWithAnotherPacketSizeIsRefusedAndLeavesTheRingsInStep) {
+  AttachInstrument();
+  ASSERT_TRUE(StartStream(64, 256, 8, 2).ok);
+  ASSERT_TRUE(WaitForPackets(64));
+  for (std::uint32_t size : {48u, 20u, 128u}) {
+    Reply refused = ReadStream(size, 8);
+    EXPECT_EQ(refused.status, STATUS_INVALID_PARAMETER) << "packet size " << size;
+    EXPECT_EQ(refused.information, 0u);
+  }
+  for (int read = 0; read < 20; ++read) {
+    Reply chunks = ReadStream(64, 16);
+    ASSERT_TRUE(chunks.ok);
+    EXPECT_EQ(CheckStreamRead(chunks.output, chunks.information, 64, 8).fault, "") << "read " << read;
+  }
+  EXPECT_TRUE(StopAndWaitForEnd(64, 8));
+}
+
 TEST_F(IsoTest, AllocationFailuresInAStartFailWithNoMemoryAndLeaveNothingBehind) {
   AttachInstrument();
   const km::PoolUsage before = km::PoolInUse(kDriverTag);
