@@ -18,12 +18,16 @@ NTSTATUS SignalAndReclaim(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
 }
 
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension *extension = ExtensionOf(DeviceObject);
   NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
   if (NT_SUCCESS(status)) {
     status = ConfigureDevice(DeviceObject);
-    if (status == STATUS_SUCCESS) SetFlag(&ExtensionOf(DeviceObject)->Started, TRUE);
     Irp->IoStatus.Information = 0;
   }
+  // A start that fails, also one after a stop, leaves the device unstarted:
+  // opens are refused and no stale interface record is served.
+  SetFlag(&extension->Started, status == STATUS_SUCCESS);
+  if (status != STATUS_SUCCESS) ReplaceInterfaceRecord(extension, NULL);
   Irp->IoStatus.Status = status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   return status;

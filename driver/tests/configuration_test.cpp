@@ -386,6 +386,16 @@ TEST_F(ConfigurationTest, StopStartAndSleepWakeCyclesFromTheHostLeaveAWorkingIns
   EXPECT_EQ(host::StopAndRestart(0xFFFF), STATUS_NO_SUCH_DEVICE);
 }
 
+TEST_F(ConfigurationTest, StartThatFailsAfterAStopLeavesTheDeviceUnstarted) {
+  auto model = AttachStarted();
+  model->StallSetConfiguration(true);
+  EXPECT_NE(host::StopAndRestart(deviceId), STATUS_SUCCESS);
+  Handle refused = Handle::Open(DevicePath(0));
+  EXPECT_FALSE(refused.valid()) << "an open after a failed start";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+  EXPECT_EQ(ReadRecordBytes(device.get()).information, 0u) << "no stale record for a handle from before";
+}
+
 TEST_F(ConfigurationTest, CapabilitiesWithAVersionGainSurpriseRemovalOk) {
   AttachStarted();
   PDEVICE_OBJECT top = host::TopDevice(deviceId);
