@@ -33,16 +33,20 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+// Returns the status the driver below completed the stop with: the request
+// is gone by the time the device is deconfigured, so nothing that happens
+// afterwards (not even a failed allocation) can be its status.
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PassDown(ExtensionOf(DeviceObject), Irp);
+  NTSTATUS status = PassDown(ExtensionOf(DeviceObject), Irp);
   // Deconfigure: a select-configuration block without a descriptor.
   PURB urb = static_cast<PURB>(AllocateZeroed(sizeof(struct _URB_SELECT_CONFIGURATION)));
-  if (urb == NULL) return STATUS_NO_MEMORY;
-  urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
-  urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-  SubmitUrb(DeviceObject, urb);
-  FreePool(urb);
-  return STATUS_SUCCESS;
+  if (urb != NULL) {
+    urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    SubmitUrb(DeviceObject, urb);
+    FreePool(urb);
+  }
+  return status;
 }
 
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

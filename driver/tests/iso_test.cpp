@@ -24,7 +24,7 @@ namespace drivertest {
 namespace {
 
 constexpr std::uint32_t kDescriptorBytes = 12;
-constexpr ULONG kDriverTag = 0x6E766154;  // 'Tavn', the driver's pool tag
+constexpr ULONG kDriverTag = kDriverPoolTag;
 constexpr std::uint8_t kIsoEndpoint = usb::SubstituteInstrument::kIsoEndpoint;
 
 Bytes IsoRequest(std::uint32_t pipe, std::uint32_t packetSize, std::uint32_t packetCount, std::uint32_t perTransfer,

@@ -344,6 +344,31 @@ void km::SetCallDriverHook(std::function<void(PDEVICE_OBJECT, PIRP)> hook) {
   g_callDriverHook.store(g_callDriverHooks.back().get(), std::memory_order_release);
 }
 
+namespace {
+
+std::string Hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+// A dispatch routine that does not return STATUS_PENDING returns the status
+// it completed the request with (or the one the driver below completed it
+// with, when it passed the request on).
+void CheckReturnedStatus(PIRP irp, NTSTATUS returned) {
+  if (irp->CurrentLocation <= irp->StackCount) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a dispatch routine returned 0x" + Hex(returned) + " without completing the request");
+  }
+  if (returned != irp->IoStatus.Status) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a dispatch routine returned 0x" + Hex(returned) + " for a request it completed with 0x" +
+                     Hex(irp->IoStatus.Status));
+  }
+}
+
+}  // namespace
+
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CheckLiveRequest(Irp, "IoCallDriver");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
@@ -362,8 +387,18 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                  "IoCallDriver of a request with major function " + std::to_string(location->MajorFunction));
   }
   if (auto *hook = g_callDriverHook.load(std::memory_order_acquire)) (*hook)(DeviceObject, Irp);
-  km::DriverScope scope(driver);
-  return driver->MajorFunction[location->MajorFunction](DeviceObject, Irp);
+  // Plug and Play and power requests that their sender allocated and keeps
+  // (its completion routine takes them back): the rule of dispatch routines
+  // is checked when the top of the stack returns, as for user requests.
+  bool checked = Irp->CurrentLocation == Irp->StackCount && RecordOf(Irp).origin == RequestOrigin::Driver &&
+                 (location->MajorFunction == IRP_MJ_PNP || location->MajorFunction == IRP_MJ_POWER);
+  NTSTATUS status;
+  {
+    km::DriverScope scope(driver);
+    status = driver->MajorFunction[location->MajorFunction](DeviceObject, Irp);
+  }
+  if (checked && status != STATUS_PENDING && Packets().StateOf(Irp) == SlotState::Live) CheckReturnedStatus(Irp, status);
+  return status;
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
