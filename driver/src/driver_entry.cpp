@@ -49,66 +49,67 @@ NTSTATUS TavrinClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID TavrinUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
 
-NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  PDEVICE_OBJECT deviceObject = NULL;
-  WCHAR deviceName[TAVRIN_DEVICE_NAME_CHARS + 1];
-  WCHAR linkName[TAVRIN_LINK_NAME_CHARS + 1];
-  UNICODE_STRING deviceText;
-  UNICODE_STRING linkText;
-
-  // The first slot whose device and link can both be made is the device's.
-  for (ULONG slot = 0; slot < TAVRIN_SLOT_COUNT; ++slot) {
-    MakeName(deviceName, kDeviceNameText, TAVRIN_DEVICE_NAME_CHARS, slot);
-    MakeName(linkName, kLinkNameText, TAVRIN_LINK_NAME_CHARS, slot);
-    RtlInitUnicodeString(&deviceText, deviceName);
-    RtlInitUnicodeString(&linkText, linkName);
-    status = IoCreateDevice(DriverObject, sizeof(DeviceExtension), &deviceText, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                            &deviceObject);
-    if (!NT_SUCCESS(status)) {
-      deviceObject = NULL;
-      continue;
-    }
-    DeviceExtension *extension = ExtensionOf(deviceObject);
-    RtlCopyMemory(extension->LinkName, linkName, sizeof linkName);
-    SetFlag(&extension->Started, FALSE);
-    extension->LinkCreated = FALSE;
-    extension->ConfigurationHandle = NULL;
-    extension->DeviceDescriptor = NULL;
-    extension->InterfaceRecord = NULL;
-    extension->StreamDataRing = NULL;
-    extension->StreamDescriptorRing = NULL;
-    status = IoCreateSymbolicLink(&linkText, &deviceText);
-    if (NT_SUCCESS(status)) {
-      // Removal deletes every link add-device made, started or not.
-      extension->LinkCreated = TRUE;
-      break;
-    }
-    // The device object of a slot whose link failed does not linger.
-    IoDeleteDevice(deviceObject);
-    deviceObject = NULL;
-  }
-  if (deviceObject == NULL) return status;
-
-  DeviceExtension *extension = ExtensionOf(deviceObject);
-  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
-  deviceObject->Flags |= DO_DIRECT_IO;
-  deviceObject->Flags |= DO_POWER_PAGABLE;
-  extension->PhysicalDeviceObject = PhysicalDeviceObject;
-  extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
-  if (extension->LowerDeviceObject == NULL) {
-    // The stack below is going away: leave no name or device behind.
-    IoDeleteSymbolicLink(&linkText);
-    IoDeleteDevice(deviceObject);
-    return STATUS_NO_SUCH_DEVICE;
-  }
+// Builds a device object created for a slot: the extension, the flags and
+// the attachment to the bus driver's stack. FALSE when the stack below is
+// going away (nothing is attached then).
+BOOLEAN BuildDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject, const WCHAR *LinkName) {
+  DeviceExtension *extension = ExtensionOf(DeviceObject);
+  RtlCopyMemory(extension->LinkName, LinkName, sizeof extension->LinkName);
+  SetFlag(&extension->Started, FALSE);
+  extension->LinkCreated = FALSE;
+  extension->ConfigurationHandle = NULL;
+  extension->DeviceDescriptor = NULL;
+  extension->InterfaceRecord = NULL;
   extension->LastUsbdStatus = 0;
   extension->PendingIoCount = 1;
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeSpinLock(&extension->RecordLock);
   InitializeStreamState(extension);
   InitializeHandleRequests(extension);
-  return STATUS_SUCCESS;
+  DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  DeviceObject->Flags |= DO_DIRECT_IO;
+  DeviceObject->Flags |= DO_POWER_PAGABLE;
+  extension->PhysicalDeviceObject = PhysicalDeviceObject;
+  extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
+  return extension->LowerDeviceObject != NULL;
+}
+
+// The first slot whose device and link can both be made is the device's.
+// The link, through which user mode opens the device, is made last: an open
+// never finds a device that is still being built, only one that is not
+// started yet (refused) or started.
+NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  WCHAR deviceName[TAVRIN_DEVICE_NAME_CHARS + 1];
+  WCHAR linkName[TAVRIN_LINK_NAME_CHARS + 1];
+  UNICODE_STRING deviceText;
+  UNICODE_STRING linkText;
+
+  for (ULONG slot = 0; slot < TAVRIN_SLOT_COUNT; ++slot) {
+    MakeName(deviceName, kDeviceNameText, TAVRIN_DEVICE_NAME_CHARS, slot);
+    MakeName(linkName, kLinkNameText, TAVRIN_LINK_NAME_CHARS, slot);
+    RtlInitUnicodeString(&deviceText, deviceName);
+    RtlInitUnicodeString(&linkText, linkName);
+    PDEVICE_OBJECT deviceObject = NULL;
+    status = IoCreateDevice(DriverObject, sizeof(DeviceExtension), &deviceText, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                            &deviceObject);
+    if (!NT_SUCCESS(status)) continue;
+    if (!BuildDevice(deviceObject, PhysicalDeviceObject, linkName)) {
+      // The stack below is going away: leave no device behind.
+      IoDeleteDevice(deviceObject);
+      return STATUS_NO_SUCH_DEVICE;
+    }
+    status = IoCreateSymbolicLink(&linkText, &deviceText);
+    if (NT_SUCCESS(status)) {
+      // Removal deletes every link add-device made, started or not.
+      ExtensionOf(deviceObject)->LinkCreated = TRUE;
+      return STATUS_SUCCESS;
+    }
+    // The device object of a slot whose link failed does not linger.
+    IoDetachDevice(ExtensionOf(deviceObject)->LowerDeviceObject);
+    IoDeleteDevice(deviceObject);
+  }
+  return status;
 }
 
 }  // namespace

@@ -6,14 +6,10 @@
 #include "internal.h"
 #include "slots.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
-#include <memory>
-#include <mutex>
 #include <new>
-#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -326,23 +322,11 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 
 namespace {
 
-// The hook, replaced rarely; replaced ones are kept, since a request on
-// another thread may still be calling one.
-std::atomic<std::function<void(PDEVICE_OBJECT, PIRP)> *> g_callDriverHook{nullptr};
-std::mutex g_callDriverHooksLock;
-std::vector<std::unique_ptr<std::function<void(PDEVICE_OBJECT, PIRP)>>> g_callDriverHooks;
+Hook<PDEVICE_OBJECT, PIRP> g_callDriverHook;
 
 }  // namespace
 
-void km::SetCallDriverHook(std::function<void(PDEVICE_OBJECT, PIRP)> hook) {
-  std::lock_guard guard(g_callDriverHooksLock);
-  if (!hook) {
-    g_callDriverHook.store(nullptr, std::memory_order_release);
-    return;
-  }
-  g_callDriverHooks.push_back(std::make_unique<std::function<void(PDEVICE_OBJECT, PIRP)>>(std::move(hook)));
-  g_callDriverHook.store(g_callDriverHooks.back().get(), std::memory_order_release);
-}
+void km::SetCallDriverHook(std::function<void(PDEVICE_OBJECT, PIRP)> hook) { g_callDriverHook.Set(std::move(hook)); }
 
 namespace {
 
@@ -386,7 +370,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  "IoCallDriver of a request with major function " + std::to_string(location->MajorFunction));
   }
-  if (auto *hook = g_callDriverHook.load(std::memory_order_acquire)) (*hook)(DeviceObject, Irp);
+  g_callDriverHook(DeviceObject, Irp);
   // Plug and Play and power requests that their sender allocated and keeps
   // (its completion routine takes them back): the rule of dispatch routines
   // is checked when the top of the stack returns, as for user requests.
