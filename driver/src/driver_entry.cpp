@@ -27,18 +27,15 @@ NTSTATUS TavrinCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // A device whose removal is pending takes no new handles, as on Windows.
   if (ReadFlag(&extension->SurpriseRemoved)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
   if (!ReadFlag(&extension->Started)) return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
-  InterlockedIncrement(&extension->OpenHandles);
   return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
-// A handle's cleanup cancels the requests that came on it, and only those;
-// the last handle's stops a running stream too: nobody can read it any more,
-// and it would hold its pool until removal.
+// A handle's cleanup cancels the requests that came on it, and only those.
+// A running stream is the device's, not the handle's: it runs on, for the
+// next handle to read, until the stop code or removal ends it.
 NTSTATUS TavrinCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  DeviceExtension *extension = ExtensionOf(DeviceObject);
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-  if (file != NULL) CancelHandleRequests(extension, file);
-  if (InterlockedDecrement(&extension->OpenHandles) == 0) StopRunningStream(extension);
+  if (file != NULL) CancelHandleRequests(ExtensionOf(DeviceObject), file);
   return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 

@@ -51,7 +51,6 @@ typedef struct DeviceExtension {
   // Set at surprise removal: the device is gone, so new opens are refused
   // and its name goes as soon as the handles already open are closed.
   volatile LONG SurpriseRemoved;
-  volatile LONG OpenHandles;  // handles created and not yet cleaned up
   UCHAR StopStream;
   struct RingBuffer *StreamDataRing;
   struct RingBuffer *StreamDescriptorRing;

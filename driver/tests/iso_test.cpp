@@ -352,9 +352,11 @@ TEST_F(IsoTest, ProductsThatOverflowThirtyTwoBitsAreRefused) {
   EXPECT_EQ(instrument->IsoSequence(), 0u);
 }
 
-// Requests past the documented limits are refused before anything is
-// allocated; a stream nobody can read any more stops with the last handle.
-TEST_F(IsoTest, PoolIsBoundedByTheLimitsAndByTheLastHandle) {
+// Requests past the limits on packets per transfer, transfers in flight,
+// bytes in flight and ring size are refused before anything is allocated. A
+// stream is the device's: it runs on after the last handle closes, a handle
+// opened later reads it, and the stop code ends it.
+TEST_F(IsoTest, PoolIsBoundedByTheLimitsAndTheStreamOutlivesTheLastHandle) {
   AttachInstrument();
   const km::PoolUsage before = km::PoolInUse(kDriverTag);
   EXPECT_EQ(StartStream(8, 16, 1, TAVRIN_ISO_MAX_TRANSFERS_IN_FLIGHT + 1).status, STATUS_INVALID_PARAMETER);
@@ -366,9 +368,16 @@ TEST_F(IsoTest, PoolIsBoundedByTheLimitsAndByTheLastHandle) {
   EXPECT_EQ(instrument->IsoSequence(), 0u);
 
   ASSERT_TRUE(StartStream(1024, 64, 8, 4).ok);
-  ASSERT_TRUE(WaitForPackets(64));
   device.Close();
-  EXPECT_EQ(DriverPoolSettlesAt(before.allocations), before.allocations) << "the stream ended with the last handle";
+  std::uint32_t sent = instrument->IsoSequence();
+  ASSERT_TRUE(WaitForPackets(sent + 64)) << "the stream stopped with the last handle";
+  device = Handle::Open(DevicePath(0));
+  Reply read = ReadStream(1024, 8);
+  ASSERT_TRUE(read.ok);
+  EXPECT_EQ(CheckStreamRead(read.output, read.information, 1024, 8).fault, "");
+  EXPECT_GT(read.information, 0u) << "the next handle reads the same stream";
+  EXPECT_TRUE(StopAndWaitForEnd());
+  EXPECT_EQ(DriverPoolSettlesAt(before.allocations), before.allocations);
 }
 
 TEST_F(IsoTest, PipesThatAreNotIsochronousOrNotThereAreRefused) {
