@@ -1,4 +1,4 @@
-// Driver entry, add-device with the sixteen one-character name slots, and the
+// Driver entry, add-device with the sixteen one-character unit numbers, and the
 // create and close requests through which user mode gets a handle.
 #include "tavrin.h"
 
@@ -8,10 +8,10 @@ const char kDeviceNameText[] = "\\Device\\Tavrin-0";
 const char kLinkNameText[] = "\\DosDevices\\Tavrin-0";
 
 // Copies an ASCII name into `Name` with its last character replaced by the
-// slot character, 0x30 + slot.
-void MakeName(WCHAR *Name, const char *Text, ULONG Chars, ULONG Slot) {
+// unit character, 0x30 + unit.
+void MakeName(WCHAR *Name, const char *Text, ULONG Chars, ULONG Unit) {
   for (ULONG i = 0; i < Chars; ++i) Name[i] = static_cast<WCHAR>(Text[i]);
-  Name[Chars - 1] = static_cast<WCHAR>(0x30 + Slot);
+  Name[Chars - 1] = static_cast<WCHAR>(0x30 + Unit);
   Name[Chars] = 0;
 }
 
@@ -46,7 +46,7 @@ NTSTATUS TavrinClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID TavrinUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
 
-// Builds a device object created for a slot: the extension, the flags and
+// Builds a device object created for a unit: the extension, the flags and
 // the attachment to the bus driver's stack. FALSE when the stack below is
 // going away (nothing is attached then).
 BOOLEAN BuildDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject, const WCHAR *LinkName) {
@@ -71,7 +71,7 @@ BOOLEAN BuildDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceOb
   return extension->LowerDeviceObject != NULL;
 }
 
-// The first slot whose device and link can both be made is the device's.
+// The first unit whose device and link can both be made is the device's.
 // The link, through which user mode opens the device, is made last: an open
 // never finds a device that is still being built, only one that is not
 // started yet (refused) or started.
@@ -82,9 +82,9 @@ NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
   UNICODE_STRING deviceText;
   UNICODE_STRING linkText;
 
-  for (ULONG slot = 0; slot < TAVRIN_SLOT_COUNT; ++slot) {
-    MakeName(deviceName, kDeviceNameText, TAVRIN_DEVICE_NAME_CHARS, slot);
-    MakeName(linkName, kLinkNameText, TAVRIN_LINK_NAME_CHARS, slot);
+  for (ULONG unit = 0; unit < TAVRIN_UNIT_COUNT; ++unit) {
+    MakeName(deviceName, kDeviceNameText, TAVRIN_DEVICE_NAME_CHARS, unit);
+    MakeName(linkName, kLinkNameText, TAVRIN_LINK_NAME_CHARS, unit);
     RtlInitUnicodeString(&deviceText, deviceName);
     RtlInitUnicodeString(&linkText, linkName);
     PDEVICE_OBJECT deviceObject = NULL;
@@ -102,7 +102,7 @@ NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
       ExtensionOf(deviceObject)->LinkCreated = TRUE;
       return STATUS_SUCCESS;
     }
-    // The device object of a slot whose link failed does not linger.
+    // The device object of a unit whose link failed does not linger.
     IoDetachDevice(ExtensionOf(deviceObject)->LowerDeviceObject);
     IoDeleteDevice(deviceObject);
   }

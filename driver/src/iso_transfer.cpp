@@ -82,16 +82,13 @@ NTSTATUS IsoTransferCall(ControlCall *Call) {
   ULONG packetsInFlight = packets * transfers;  // fits: checked with the shape
   if (request.PacketCount == 0 || request.PacketCount % packetsInFlight != 0) return STATUS_INVALID_PARAMETER;
   ULONG needed;
-  if (request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
-      !MultiplyFits(request.PacketCount, request.PacketSize + kDescriptorBytes, &needed)) {
-    return STATUS_INVALID_PARAMETER;
-  }
+  if (!PacketBytesFit(&request, &needed)) return STATUS_INVALID_PARAMETER;
   if (Call->OutputLength < needed) return STATUS_UNSUCCESSFUL;
 
   PUCHAR buffer = CallerBuffer(Call);
-  if (buffer == NULL) return STATUS_NO_MEMORY;
+  if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   IsoStreamContext *context = static_cast<IsoStreamContext *>(AllocateZeroed(sizeof(IsoStreamContext)));
-  if (context == NULL) return STATUS_NO_MEMORY;
+  if (context == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   context->Device = Call->Device;
   context->PacketSize = request.PacketSize;
   context->PacketCount = request.PacketCount;
@@ -105,12 +102,12 @@ NTSTATUS IsoTransferCall(ControlCall *Call) {
   context->Slots = static_cast<IsoTransferSlot *>(AllocateZeroed(static_cast<SIZE_T>(transfers) * sizeof(IsoTransferSlot)));
   if (context->Slots == NULL) {
     FreePool(context);
-    return STATUS_NO_MEMORY;
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
   for (ULONG i = 0; i < transfers; ++i) {
     if (!NT_SUCCESS(BuildSlot(context, i, BlockingCompletion))) {
       FreeTransfer(context, i);
-      return STATUS_NO_MEMORY;
+      return STATUS_INSUFFICIENT_RESOURCES;
     }
   }
 

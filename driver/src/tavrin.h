@@ -23,8 +23,8 @@ extern "C" {
 // Pool tag 'Tavn', as it shows in pool listings.
 #define TAVRIN_POOL_TAG 0x6E766154u
 
-// Slots: the one-character suffix of the names, 0x30 + k for k = 0 to 15.
-#define TAVRIN_SLOT_COUNT 16
+// Units: the one-character suffix of the names, 0x30 + k for k = 0 to 15.
+#define TAVRIN_UNIT_COUNT 16
 #define TAVRIN_DEVICE_NAME_CHARS 16  // "\Device\Tavrin-0"
 #define TAVRIN_LINK_NAME_CHARS 20    // "\DosDevices\Tavrin-0"
 
@@ -51,13 +51,12 @@ typedef struct DeviceExtension {
   // Set at surprise removal: the device is gone, so new opens are refused
   // and its name goes as soon as the handles already open are closed.
   volatile LONG SurpriseRemoved;
-  UCHAR StopStream;
   struct RingBuffer *StreamDataRing;
   struct RingBuffer *StreamDescriptorRing;
   // Guards InterfaceRecord: readers copy what they need under it, so that a
   // select-interface request never frees a record another request reads.
   KSPIN_LOCK RecordLock;
-  // Guards StopStream, Stream and the two ring references: a stream read
+  // Guards Stream and the two ring references: a stream read
   // copies out of the rings under it, and the stream's last slot detaches
   // the rings under it before it frees them.
   KSPIN_LOCK StreamLock;

@@ -94,7 +94,7 @@ NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorType, UCHAR
   *Received = 0;
   if (Buffer == NULL) return STATUS_INVALID_PARAMETER;
   PURB urb = static_cast<PURB>(AllocateZeroed(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
-  if (urb == NULL) return STATUS_NO_MEMORY;
+  if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   UsbBuildGetDescriptorRequest(urb, static_cast<USHORT>(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)),
                                DescriptorType, Index, LanguageId, Buffer, NULL, Length, NULL);
   NTSTATUS status = SubmitUrb(DeviceObject, urb);

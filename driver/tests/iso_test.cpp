@@ -448,7 +448,7 @@ TEST_F(IsoTest, AllocationFailuresInABlockingTransferFailWithNoMemoryAndLeaveNot
     km::ClearAllocationFailures();
     EXPECT_EQ(km::PoolInUse(kDriverTag).allocations, before.allocations) << "allocation " << n << " failed";
     if (read.ok) break;
-    EXPECT_EQ(read.status, STATUS_NO_MEMORY) << "allocation " << n << " failed";
+    EXPECT_EQ(read.status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n << " failed";
     ++failures;
   }
   // The context, the slot table and four request blocks.
@@ -677,7 +677,7 @@ TEST_F(IsoTest, AllocationFailuresInAStartFailWithNoMemoryAndLeaveNothingBehind)
     Reply start = StartStream(256, 32, 4, 3);
     km::ClearAllocationFailures();
     if (start.ok) break;
-    EXPECT_EQ(start.status, STATUS_NO_MEMORY) << "allocation " << n << " failed";
+    EXPECT_EQ(start.status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n << " failed";
     EXPECT_EQ(km::PoolInUse(kDriverTag).allocations, before.allocations) << "allocation " << n << " failed";
     EXPECT_EQ(ReadStream(256, 4).status, STATUS_UNSUCCESSFUL) << "no rings are published";
     ++failures;

@@ -7,7 +7,7 @@
 // without a dangling lock.
 #include "internal.h"
 
-#include <platform/timer_slack.h>
+#include <km/timer_slack.h>
 
 #include <algorithm>
 #include <atomic>
@@ -498,7 +498,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   if (zeroTimeout) return STATUS_TIMEOUT;
 
   ThreadState &thread = CurrentThreadState();
-  if (Timeout != nullptr) platform::TightenTimerSlack();
+  if (Timeout != nullptr) km::TightenTimerSlack();
   std::unique_lock guard(g_dispatcherLock);
   if (!ConsumeSignalOrMarkWaiter(event)) return STATUS_SUCCESS;
   WaitBlock block{{nullptr, nullptr}, &thread};
@@ -527,7 +527,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     KeWaitForSingleObject(&never, Executive, WaitMode, Alertable, Interval);
     return STATUS_SUCCESS;
   }
-  platform::TightenTimerSlack();
+  km::TightenTimerSlack();
   std::this_thread::sleep_until(DeadlineFor(*Interval));
   return STATUS_SUCCESS;
 }
