@@ -6,6 +6,7 @@
 #include "internal.h"
 #include "slots.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -100,6 +101,10 @@ std::string Address(const void *p) {
   std::snprintf(text, sizeof text, "%p", p);
   return text;
 }
+
+// Whether the request has been cancelled: read atomically, since IoCancelIrp
+// may set it on another thread.
+bool CancelSet(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel).load(); }
 
 void InitializeStack(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   irp->Type = IO_TYPE_IRP;
@@ -421,7 +426,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                          (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                         (CancelSet(Irp) && (control & SL_INVOKE_ON_CANCEL)));
     bool hasUpper = Irp->CurrentLocation <= Irp->StackCount;
     if (invoke) {
       PDEVICE_OBJECT upper = hasUpper ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
@@ -467,7 +472,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   CheckLiveRequest(Irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Atomic: a driver may cancel a request that another thread is sending
+  // or completing, and both read the flag.
+  std::atomic_ref<BOOLEAN>(Irp->Cancel).store(TRUE);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);
