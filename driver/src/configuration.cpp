@@ -19,7 +19,7 @@ NTSTATUS KeepRecord(DeviceExtension *Extension, const USBD_INTERFACE_INFORMATION
   PUSBD_INTERFACE_INFORMATION copy = static_cast<PUSBD_INTERFACE_INFORMATION>(AllocateZeroed(Interface->Length));
   if (copy == NULL) {
     ReplaceInterfaceRecord(Extension, NULL);
-    return STATUS_NO_MEMORY;
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
   RtlCopyMemory(copy, Interface, Interface->Length);
   ReplaceInterfaceRecord(Extension, copy);
@@ -29,7 +29,7 @@ NTSTATUS KeepRecord(DeviceExtension *Extension, const USBD_INTERFACE_INFORMATION
 NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
   DeviceExtension *extension = ExtensionOf(DeviceObject);
   PUSB_DEVICE_DESCRIPTOR descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocateZeroed(18));
-  if (descriptor == NULL) return STATUS_NO_MEMORY;
+  if (descriptor == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   ULONG received;
   NTSTATUS status = ReadDescriptor(DeviceObject, kDeviceDescriptorType, 0, 0, descriptor, 18, &received);
   if (!NT_SUCCESS(status)) {
@@ -48,7 +48,7 @@ NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR *Configuration) {
   *Configuration = NULL;
   PUCHAR header = static_cast<PUCHAR>(AllocateZeroed(25));
-  if (header == NULL) return STATUS_NO_MEMORY;
+  if (header == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   ULONG received;
   NTSTATUS status =
       ReadDescriptor(DeviceObject, kConfigurationDescriptorType, 0, 0, header, kConfigurationHeaderBytes, &received);
@@ -62,7 +62,7 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCR
   // wTotalLength falls short still gives all it has.
   ULONG length = static_cast<ULONG>(total) + 16;
   PUCHAR buffer = static_cast<PUCHAR>(AllocateZeroed(length));
-  if (buffer == NULL) return STATUS_NO_MEMORY;
+  if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   status = ReadDescriptor(DeviceObject, kConfigurationDescriptorType, 0, 0, buffer, length, &received);
   if (NT_SUCCESS(status) && received < kConfigurationHeaderBytes) status = STATUS_UNSUCCESSFUL;
   if (!NT_SUCCESS(status)) {
@@ -125,7 +125,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
   PURB urb = USBD_CreateConfigurationRequestEx(configuration, list);
   if (urb == NULL) {
     FreePool(configuration);
-    return STATUS_NO_MEMORY;
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
   PUSBD_INTERFACE_INFORMATION selected = &urb->UrbSelectConfiguration.Interface;
   for (ULONG i = 0; i < first->bNumEndpoints; ++i) {
@@ -156,7 +156,7 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber, UCH
   PURB urb = static_cast<PURB>(AllocateZeroed(size));
   if (urb == NULL) {
     FreePool(configuration);
-    return STATUS_NO_MEMORY;
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
   urb->UrbHeader.Length = size;
   urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;

@@ -109,7 +109,12 @@ NTSTATUS TavrinDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   call.SystemBuffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
   call.Information = 0;
 
-  NTSTATUS status = RunHandler(&call);
+  // A request that races its handle's close is not served.
+  NTSTATUS status = BeginHandleRequest(&call);
+  if (NT_SUCCESS(status)) {
+    status = RunHandler(&call);
+    EndHandleRequest(&call);
+  }
   Irp->IoStatus.Status = status;
   Irp->IoStatus.Information = NT_SUCCESS(status) ? call.Information : 0;
   ReleaseIoReference(extension);

@@ -1,4 +1,4 @@
-// Driver entry, add-device with the sixteen one-character name slots, and the
+// Driver entry, add-device with the sixteen one-character unit numbers, and the
 // create and close requests through which user mode gets a handle.
 #include "tavrin.h"
 
@@ -8,10 +8,10 @@ const char kDeviceNameText[] = "\\Device\\Tavrin-0";
 const char kLinkNameText[] = "\\DosDevices\\Tavrin-0";
 
 // Copies an ASCII name into `Name` with its last character replaced by the
-// slot character, 0x30 + slot.
-void MakeName(WCHAR *Name, const char *Text, ULONG Chars, ULONG Slot) {
+// unit character, 0x30 + unit.
+void MakeName(WCHAR *Name, const char *Text, ULONG Chars, ULONG Unit) {
   for (ULONG i = 0; i < Chars; ++i) Name[i] = static_cast<WCHAR>(Text[i]);
-  Name[Chars - 1] = static_cast<WCHAR>(0x30 + Slot);
+  Name[Chars - 1] = static_cast<WCHAR>(0x30 + Unit);
   Name[Chars] = 0;
 }
 
@@ -27,18 +27,15 @@ NTSTATUS TavrinCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // A device whose removal is pending takes no new handles, as on Windows.
   if (ReadFlag(&extension->SurpriseRemoved)) return CompleteRequest(Irp, STATUS_DELETE_PENDING);
   if (!ReadFlag(&extension->Started)) return CompleteRequest(Irp, STATUS_UNSUCCESSFUL);
-  InterlockedIncrement(&extension->OpenHandles);
   return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
-// A handle's cleanup ends the transfers its requests are blocked on; the
-// last handle's stops a running stream too: nobody can read it any more,
-// and it would hold its pool until removal.
+// A handle's cleanup cancels the requests that came on it, and only those.
+// A running stream is the device's, not the handle's: it runs on, for the
+// next handle to read, until the stop code or removal ends it.
 NTSTATUS TavrinCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  DeviceExtension *extension = ExtensionOf(DeviceObject);
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-  if (file != NULL) AbortWaitingTransfers(DeviceObject, file);
-  if (InterlockedDecrement(&extension->OpenHandles) == 0) StopRunningStream(extension);
+  if (file != NULL) CancelHandleRequests(ExtensionOf(DeviceObject), file);
   return CompleteRequest(Irp, STATUS_SUCCESS);
 }
 
@@ -49,66 +46,67 @@ NTSTATUS TavrinClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID TavrinUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
 
-NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  PDEVICE_OBJECT deviceObject = NULL;
-  WCHAR deviceName[TAVRIN_DEVICE_NAME_CHARS + 1];
-  WCHAR linkName[TAVRIN_LINK_NAME_CHARS + 1];
-  UNICODE_STRING deviceText;
-  UNICODE_STRING linkText;
-
-  // The first slot whose device and link can both be made is the device's.
-  for (ULONG slot = 0; slot < TAVRIN_SLOT_COUNT; ++slot) {
-    MakeName(deviceName, kDeviceNameText, TAVRIN_DEVICE_NAME_CHARS, slot);
-    MakeName(linkName, kLinkNameText, TAVRIN_LINK_NAME_CHARS, slot);
-    RtlInitUnicodeString(&deviceText, deviceName);
-    RtlInitUnicodeString(&linkText, linkName);
-    status = IoCreateDevice(DriverObject, sizeof(DeviceExtension), &deviceText, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                            &deviceObject);
-    if (!NT_SUCCESS(status)) {
-      deviceObject = NULL;
-      continue;
-    }
-    DeviceExtension *extension = ExtensionOf(deviceObject);
-    RtlCopyMemory(extension->LinkName, linkName, sizeof linkName);
-    SetFlag(&extension->Started, FALSE);
-    extension->LinkCreated = FALSE;
-    extension->ConfigurationHandle = NULL;
-    extension->DeviceDescriptor = NULL;
-    extension->InterfaceRecord = NULL;
-    extension->StreamDataRing = NULL;
-    extension->StreamDescriptorRing = NULL;
-    status = IoCreateSymbolicLink(&linkText, &deviceText);
-    if (NT_SUCCESS(status)) {
-      // Removal deletes every link add-device made, started or not.
-      extension->LinkCreated = TRUE;
-      break;
-    }
-    // The device object of a slot whose link failed does not linger.
-    IoDeleteDevice(deviceObject);
-    deviceObject = NULL;
-  }
-  if (deviceObject == NULL) return status;
-
-  DeviceExtension *extension = ExtensionOf(deviceObject);
-  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
-  deviceObject->Flags |= DO_DIRECT_IO;
-  deviceObject->Flags |= DO_POWER_PAGABLE;
-  extension->PhysicalDeviceObject = PhysicalDeviceObject;
-  extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
-  if (extension->LowerDeviceObject == NULL) {
-    // The stack below is going away: leave no name or device behind.
-    IoDeleteSymbolicLink(&linkText);
-    IoDeleteDevice(deviceObject);
-    return STATUS_NO_SUCH_DEVICE;
-  }
+// Builds a device object created for a unit: the extension, the flags and
+// the attachment to the bus driver's stack. FALSE when the stack below is
+// going away (nothing is attached then).
+BOOLEAN BuildDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject, const WCHAR *LinkName) {
+  DeviceExtension *extension = ExtensionOf(DeviceObject);
+  RtlCopyMemory(extension->LinkName, LinkName, sizeof extension->LinkName);
+  SetFlag(&extension->Started, FALSE);
+  extension->LinkCreated = FALSE;
+  extension->ConfigurationHandle = NULL;
+  extension->DeviceDescriptor = NULL;
+  extension->InterfaceRecord = NULL;
   extension->LastUsbdStatus = 0;
   extension->PendingIoCount = 1;
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeSpinLock(&extension->RecordLock);
   InitializeStreamState(extension);
-  InitializeWaitingTransfers(extension);
-  return STATUS_SUCCESS;
+  InitializeHandleRequests(extension);
+  DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  DeviceObject->Flags |= DO_DIRECT_IO;
+  DeviceObject->Flags |= DO_POWER_PAGABLE;
+  extension->PhysicalDeviceObject = PhysicalDeviceObject;
+  extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
+  return extension->LowerDeviceObject != NULL;
+}
+
+// The first unit whose device and link can both be made is the device's.
+// The link, through which user mode opens the device, is made last: an open
+// never finds a device that is still being built, only one that is not
+// started yet (refused) or started.
+NTSTATUS TavrinAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  WCHAR deviceName[TAVRIN_DEVICE_NAME_CHARS + 1];
+  WCHAR linkName[TAVRIN_LINK_NAME_CHARS + 1];
+  UNICODE_STRING deviceText;
+  UNICODE_STRING linkText;
+
+  for (ULONG unit = 0; unit < TAVRIN_UNIT_COUNT; ++unit) {
+    MakeName(deviceName, kDeviceNameText, TAVRIN_DEVICE_NAME_CHARS, unit);
+    MakeName(linkName, kLinkNameText, TAVRIN_LINK_NAME_CHARS, unit);
+    RtlInitUnicodeString(&deviceText, deviceName);
+    RtlInitUnicodeString(&linkText, linkName);
+    PDEVICE_OBJECT deviceObject = NULL;
+    status = IoCreateDevice(DriverObject, sizeof(DeviceExtension), &deviceText, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                            &deviceObject);
+    if (!NT_SUCCESS(status)) continue;
+    if (!BuildDevice(deviceObject, PhysicalDeviceObject, linkName)) {
+      // The stack below is going away: leave no device behind.
+      IoDeleteDevice(deviceObject);
+      return STATUS_NO_SUCH_DEVICE;
+    }
+    status = IoCreateSymbolicLink(&linkText, &deviceText);
+    if (NT_SUCCESS(status)) {
+      // Removal deletes every link add-device made, started or not.
+      ExtensionOf(deviceObject)->LinkCreated = TRUE;
+      return STATUS_SUCCESS;
+    }
+    // The device object of a unit whose link failed does not linger.
+    IoDetachDevice(ExtensionOf(deviceObject)->LowerDeviceObject);
+    IoDeleteDevice(deviceObject);
+  }
+  return status;
 }
 
 }  // namespace

@@ -11,8 +11,8 @@ constexpr ULONG kIsoTransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TR
 
 USHORT IsoUrbSize(ULONG Packets) { return static_cast<USHORT>(GET_ISO_URB_SIZE(Packets)); }
 
-// Steps 1 (without allocating), 2 and 4 of building a slot: the block zeroed
-// and filled for the chunk at NextPacket, and the request's next location.
+// Fills a slot for the chunk at NextPacket (without allocating): the request
+// block zeroed and filled, and the request's next stack location.
 // The completion routine is set by SendSlot, just before each send.
 VOID FillSlot(IsoTransferSlot *Slot) {
   IsoStreamContext *context = Slot->Context;
@@ -70,6 +70,12 @@ BOOLEAN MultiplyFits(ULONG A, ULONG B, ULONG *Product) {
   return TRUE;
 }
 
+BOOLEAN PacketBytesFit(const IsoTransferRequest *Request, ULONG *Bytes) {
+  constexpr ULONG kDescriptorBytes = sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+  return Request->PacketSize <= 0xFFFFFFFFu - kDescriptorBytes &&
+         MultiplyFits(Request->PacketCount, Request->PacketSize + kDescriptorBytes, Bytes);
+}
+
 NTSTATUS CheckTransferShape(const IsoTransferRequest *Request) {
   if (Request->PacketSize == 0 || Request->PacketsPerTransfer == 0 || Request->TransfersInFlight == 0) {
     return STATUS_INVALID_PARAMETER;
@@ -96,12 +102,12 @@ PUCHAR CallerBuffer(const ControlCall *Call) {
 NTSTATUS BuildSlot(IsoStreamContext *Context, ULONG Index, PIO_COMPLETION_ROUTINE Completion) {
   IsoTransferSlot *slot = &Context->Slots[Index];
   slot->Urb = static_cast<PURB>(AllocateZeroed(IsoUrbSize(Context->PacketsPerTransfer)));
-  if (slot->Urb == NULL) return STATUS_NO_MEMORY;
+  if (slot->Urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   slot->Irp = IoAllocateIrp(Context->IrpStackSize, FALSE);
   if (slot->Irp == NULL) {
     FreePool(slot->Urb);
     slot->Urb = NULL;
-    return STATUS_NO_MEMORY;
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
   slot->NextPacket = Index * Context->PacketsPerTransfer;
   slot->Context = Context;

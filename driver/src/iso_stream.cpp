@@ -72,10 +72,9 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
 
 }  // namespace
 
-// Sets StopStream and tells the running stream's slots to retire.
+// Tells the running stream's slots to retire.
 VOID StopRunningStream(DeviceExtension *Extension) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
-  Extension->StopStream = TRUE;
   if (Extension->Stream != NULL) InterlockedExchange(&Extension->Stream->Stopping, 1);
   KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
 }
@@ -102,7 +101,6 @@ BOOLEAN Publish(DeviceExtension *Extension, IsoStreamContext *Context) {
       Extension->Stream = Context;
       Extension->StreamDataRing = Context->DataRing;
       Extension->StreamDescriptorRing = Context->DescriptorRing;
-      Extension->StopStream = FALSE;
       KeClearEvent(&Extension->StreamIdle);
       KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
       return TRUE;
@@ -117,7 +115,6 @@ BOOLEAN Publish(DeviceExtension *Extension, IsoStreamContext *Context) {
 VOID InitializeStreamState(DeviceExtension *Extension) {
   KeInitializeSpinLock(&Extension->StreamLock);
   Extension->Stream = NULL;
-  Extension->StopStream = FALSE;
   Extension->StreamDataRing = NULL;
   Extension->StreamDescriptorRing = NULL;
   KeInitializeEvent(&Extension->StreamIdle, NotificationEvent, TRUE);
@@ -135,9 +132,7 @@ NTSTATUS StartIsoStreamCall(ControlCall *Call) {
   NTSTATUS status = ReadTransferRequest(Call, &request, &pipe);
   if (!NT_SUCCESS(status)) return status;
   ULONG ringBytes;
-  if (request.PacketCount == 0 || request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
-      !MultiplyFits(request.PacketCount, request.PacketSize + kDescriptorBytes, &ringBytes) ||
-      ringBytes > TAVRIN_ISO_MAX_RING_BYTES) {
+  if (request.PacketCount == 0 || !PacketBytesFit(&request, &ringBytes) || ringBytes > TAVRIN_ISO_MAX_RING_BYTES) {
     return STATUS_INVALID_PARAMETER;
   }
   ULONG dataRingSize = request.PacketCount * request.PacketSize;  // fits: below the ring limit
@@ -145,7 +140,7 @@ NTSTATUS StartIsoStreamCall(ControlCall *Call) {
   if (StreamPublished(extension)) return STATUS_INVALID_DEVICE_STATE;
 
   IsoStreamContext *context = static_cast<IsoStreamContext *>(AllocateZeroed(sizeof(IsoStreamContext)));
-  if (context == NULL) return STATUS_NO_MEMORY;
+  if (context == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   ULONG packets = request.PacketsPerTransfer;
   ULONG transfers = request.TransfersInFlight;
   context->Device = Call->Device;
@@ -164,12 +159,12 @@ NTSTATUS StartIsoStreamCall(ControlCall *Call) {
   }
   if (context->Slots == NULL) {
     FreeStream(context);
-    return STATUS_NO_MEMORY;
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
   for (ULONG i = 0; i < transfers; ++i) {
     if (!NT_SUCCESS(BuildSlot(context, i, StreamCompletion))) {
       FreeStream(context);
-      return STATUS_NO_MEMORY;
+      return STATUS_INSUFFICIENT_RESOURCES;
     }
   }
   if (!Publish(extension, context)) {
@@ -195,8 +190,7 @@ NTSTATUS ReadIsoStreamCall(ControlCall *Call) {
   NTSTATUS status = ReadIsoRequest(Call, &request);
   if (!NT_SUCCESS(status)) return status;
   ULONG needed;
-  if ((request.PacketSize == 0 && request.PacketCount != 0) || request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
-      !MultiplyFits(request.PacketCount, request.PacketSize + kDescriptorBytes, &needed) ||
+  if ((request.PacketSize == 0 && request.PacketCount != 0) || !PacketBytesFit(&request, &needed) ||
       Call->OutputLength != needed) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -211,6 +205,10 @@ NTSTATUS ReadIsoStreamCall(ControlCall *Call) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
   if (extension->StreamDataRing == NULL || extension->StreamDescriptorRing == NULL) {
     status = STATUS_UNSUCCESSFUL;
+  } else if (request.PacketSize != extension->Stream->PacketSize) {
+    // Packets of another size would take data and descriptors out of the
+    // rings in different numbers, and every later read would be out of step.
+    status = STATUS_INVALID_PARAMETER;
   } else if (request.PacketCount != 0) {  // a read of no packets succeeds with nothing
     Call->Information = RingReadStream(extension->StreamDataRing, extension->StreamDescriptorRing, buffer,
                                        request.PacketSize, request.PacketCount);

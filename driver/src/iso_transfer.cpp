@@ -8,14 +8,27 @@ namespace {
 
 constexpr ULONG kDescriptorBytes = sizeof(USBD_ISO_PACKET_DESCRIPTOR);
 
+// The waiter frees the slot's request and block once its handle can no
+// longer cancel them.
 VOID FinishBlockingSlot(IsoTransferSlot *Slot) {
-  ReleaseSlot(Slot);
   KeSetEvent(&Slot->Done, EVENT_INCREMENT, FALSE);  // the waiter may free the slot from here on
+}
+
+// A round that came back cancelled (its handle cleaned up, its pipe aborted)
+// or from a device that is gone ends the whole transfer: sending the next
+// round would only wait for data nobody will take, or fail again.
+BOOLEAN RoundEndsTransfer(NTSTATUS Status) {
+  return Status == STATUS_CANCELLED || Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_NO_SUCH_DEVICE ||
+         Status == STATUS_DELETE_PENDING;
+}
+
+NTSTATUS EndTransferEarly(IsoTransferSlot *Slot, NTSTATUS Status) {
+  InterlockedCompareExchange(&Slot->Context->EndStatus, Status, STATUS_SUCCESS);
+  return ContinueSlot(Slot, SlotRetire, FinishBlockingSlot);
 }
 
 NTSTATUS BlockingCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Irp);  // a failed chunk is followed by the next; its packets say how they fared
   IsoTransferSlot *slot = static_cast<IsoTransferSlot *>(Context);
   IsoStreamContext *context = slot->Context;
   ULONG packets = context->PacketsPerTransfer;
@@ -23,9 +36,27 @@ NTSTATUS BlockingCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
     RtlCopyMemory(context->DescriptorArea + static_cast<SIZE_T>(slot->NextPacket) * kDescriptorBytes,
                   &slot->Urb->UrbIsochronousTransfer.IsoPacket[0], static_cast<SIZE_T>(packets) * kDescriptorBytes);
   }
+  // Any other failed chunk is followed by the next; its packets say how they fared.
+  NTSTATUS status = Irp->IoStatus.Status;
+  if (RoundEndsTransfer(status)) return EndTransferEarly(slot, status);
+  if (InterlockedCompareExchange(&context->EndStatus, 0, 0) != STATUS_SUCCESS) {
+    return ContinueSlot(slot, SlotRetire, FinishBlockingSlot);  // another slot ended it
+  }
   slot->NextPacket += context->TransferCount * packets;
   if (slot->NextPacket >= context->PacketCount) return ContinueSlot(slot, SlotRetire, FinishBlockingSlot);
+
+  // Cleanup holds the request (it is cancelling it) or has begun: stop.
+  if (InterlockedCompareExchange(&slot->Pin, SlotPinRebuild, SlotPinFree) != SlotPinFree) {
+    return EndTransferEarly(slot, STATUS_CANCELLED);
+  }
+  if (RequestCancelled(context->Owner)) {
+    InterlockedExchange(&slot->Pin, SlotPinFree);
+    return EndTransferEarly(slot, STATUS_CANCELLED);
+  }
   RebuildSlot(slot);
+  if (InterlockedExchange(&slot->Pin, SlotPinFree) == SlotPinCancelWanted) {
+    return EndTransferEarly(slot, STATUS_CANCELLED);  // cleanup came during the rebuild
+  }
   return ContinueSlot(slot, SlotResend, FinishBlockingSlot);
 }
 
@@ -51,16 +82,13 @@ NTSTATUS IsoTransferCall(ControlCall *Call) {
   ULONG packetsInFlight = packets * transfers;  // fits: checked with the shape
   if (request.PacketCount == 0 || request.PacketCount % packetsInFlight != 0) return STATUS_INVALID_PARAMETER;
   ULONG needed;
-  if (request.PacketSize > 0xFFFFFFFFu - kDescriptorBytes ||
-      !MultiplyFits(request.PacketCount, request.PacketSize + kDescriptorBytes, &needed)) {
-    return STATUS_INVALID_PARAMETER;
-  }
+  if (!PacketBytesFit(&request, &needed)) return STATUS_INVALID_PARAMETER;
   if (Call->OutputLength < needed) return STATUS_UNSUCCESSFUL;
 
   PUCHAR buffer = CallerBuffer(Call);
-  if (buffer == NULL) return STATUS_NO_MEMORY;
+  if (buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   IsoStreamContext *context = static_cast<IsoStreamContext *>(AllocateZeroed(sizeof(IsoStreamContext)));
-  if (context == NULL) return STATUS_NO_MEMORY;
+  if (context == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   context->Device = Call->Device;
   context->PacketSize = request.PacketSize;
   context->PacketCount = request.PacketCount;
@@ -74,24 +102,45 @@ NTSTATUS IsoTransferCall(ControlCall *Call) {
   context->Slots = static_cast<IsoTransferSlot *>(AllocateZeroed(static_cast<SIZE_T>(transfers) * sizeof(IsoTransferSlot)));
   if (context->Slots == NULL) {
     FreePool(context);
-    return STATUS_NO_MEMORY;
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
   for (ULONG i = 0; i < transfers; ++i) {
     if (!NT_SUCCESS(BuildSlot(context, i, BlockingCompletion))) {
       FreeTransfer(context, i);
-      return STATUS_NO_MEMORY;
+      return STATUS_INSUFFICIENT_RESOURCES;
     }
   }
 
-  WaitingTransfer waiting;
-  if (!NT_SUCCESS(BeginWaitingTransfer(Call, pipe.PipeHandle, &waiting))) {
+  context->Owner = &Call->Request;
+  if (!AttachIsoTransfer(Call->Extension, &Call->Request, context)) {
     FreeTransfer(context, transfers);
     return STATUS_CANCELLED;
   }
   IsoTransferSlot *slots = context->Slots;
   for (ULONG i = 0; i < transfers; ++i) SendSlot(&slots[i], FinishBlockingSlot);
   for (ULONG i = 0; i < transfers; ++i) KeWaitForSingleObject(&slots[i].Done, Suspended, KernelMode, FALSE, NULL);
-  EndWaitingTransfer(Call, &waiting);
-  FreeTransfer(context, 0);  // every slot released its request and block when it retired
-  return STATUS_SUCCESS;
+  // Off its handle's list first: cleanup must not cancel freed requests.
+  EndHandleRequest(Call);
+  status = context->EndStatus;
+  FreeTransfer(context, transfers);
+  return status;
+}
+
+VOID CancelIsoSlots(IsoStreamContext *Context) {
+  for (ULONG i = 0; i < Context->TransferCount; ++i) {
+    IsoTransferSlot *slot = &Context->Slots[i];
+    for (;;) {
+      LONG seen = InterlockedCompareExchange(&slot->Pin, SlotPinCancel, SlotPinFree);
+      if (seen == SlotPinFree) {
+        IoCancelIrp(slot->Irp);
+        InterlockedExchange(&slot->Pin, SlotPinFree);
+        break;
+      }
+      // Being rebuilt: the completion routine will not send it.
+      if (seen != SlotPinRebuild ||
+          InterlockedCompareExchange(&slot->Pin, SlotPinCancelWanted, SlotPinRebuild) == SlotPinRebuild) {
+        break;
+      }
+    }
+  }
 }

@@ -18,6 +18,16 @@ enum SlotStep : LONG {
   SlotRetire = 3,   // completed for the last time while being sent: the sender retires it
 };
 
+// Who may touch a blocking transfer's slot request besides the bus: its
+// completion routine while it rebuilds the request, or the handle's cleanup
+// while it cancels it, never both (IoReuseIrp and IoCancelIrp must not meet).
+enum SlotPin : LONG {
+  SlotPinFree = 0,
+  SlotPinRebuild = 1,      // the completion routine rebuilds the request
+  SlotPinCancel = 2,       // cleanup cancels the request
+  SlotPinCancelWanted = 3, // cleanup came during a rebuild: the rebuilt request is not sent
+};
+
 typedef struct IsoTransferSlot {
   ULONG NextPacket;                  // first packet of the chunk it carries now
   struct IsoStreamContext *Context;  // its context
@@ -26,6 +36,7 @@ typedef struct IsoTransferSlot {
   KEVENT Done;                       // blocking transfer: signalled when it retired
   volatile LONG Step;                // a SlotStep
   PIO_COMPLETION_ROUTINE Completion; // set on the request at each send
+  volatile LONG Pin;                 // blocking transfer: a SlotPin
 } IsoTransferSlot;
 
 // What happens to a slot whose request finished for the last time.
@@ -47,27 +58,35 @@ typedef struct IsoStreamContext {
   IsoTransferSlot *Slots;         // TransferCount records
   CCHAR IrpStackSize;             // the lower device's stack size plus 1
   volatile LONG Stopping;         // stream: set by stop and by removal
+  HandleRequest *Owner;           // blocking transfer: the request it serves
+  volatile LONG EndStatus;        // blocking transfer: why it ended early, or STATUS_SUCCESS
 } IsoStreamContext;
 
 // The 20-byte IsoTransferRequest at the start of the input.
 NTSTATUS ReadIsoRequest(const ControlCall *Call, IsoTransferRequest *Request);
-// Checks 1 to 4: a record is held, the index names a pipe, the pipe is
-// isochronous and usable.
+// The pipe checks of the isochronous codes: a record is held (else
+// STATUS_UNSUCCESSFUL), the index names a pipe of it (else
+// STATUS_INVALID_PARAMETER), the pipe is isochronous (else
+// STATUS_INVALID_PARAMETER) and has a handle (else STATUS_UNSUCCESSFUL).
 NTSTATUS IsoPipe(const ControlCall *Call, ULONG PipeIndex, PipeSnapshot *Pipe);
-// Checks what a blocking transfer and a stream start share: non-zero
-// PacketSize, P and T, each within the documented limits, and the bytes in
-// flight, P × T × PacketSize, within theirs.
+// Checks what a blocking transfer and a stream start share: PacketSize, P and
+// T non-zero, P at most TAVRIN_ISO_MAX_PACKETS_PER_TRANSFER, T at most
+// TAVRIN_ISO_MAX_TRANSFERS_IN_FLIGHT, and the bytes in flight,
+// P × T × PacketSize, at most TAVRIN_ISO_MAX_BYTES_IN_FLIGHT.
 NTSTATUS CheckTransferShape(const IsoTransferRequest *Request);
 // The three above in order, for the codes that start transfers: the request,
 // its isochronous pipe, and its shape.
 NTSTATUS ReadTransferRequest(const ControlCall *Call, IsoTransferRequest *Request, PipeSnapshot *Pipe);
 // *Product = A × B when it fits in 32 bits.
 BOOLEAN MultiplyFits(ULONG A, ULONG B, ULONG *Product);
+// *Bytes = PacketCount × (PacketSize + 12), the packets with their
+// descriptors, when it fits in 32 bits.
+BOOLEAN PacketBytesFit(const IsoTransferRequest *Request, ULONG *Bytes);
 // The caller's output buffer at a system address, or null.
 PUCHAR CallerBuffer(const ControlCall *Call);
 
 // Allocates slot i's request block and request and builds them for its first
-// chunk; STATUS_NO_MEMORY with nothing of the slot left allocated.
+// chunk; STATUS_INSUFFICIENT_RESOURCES with nothing of the slot left allocated.
 NTSTATUS BuildSlot(IsoStreamContext *Context, ULONG Index, PIO_COMPLETION_ROUTINE Completion);
 // Builds the slot's block and request again for the chunk at NextPacket.
 VOID RebuildSlot(IsoTransferSlot *Slot);

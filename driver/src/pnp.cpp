@@ -18,27 +18,35 @@ NTSTATUS SignalAndReclaim(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
 }
 
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DeviceExtension *extension = ExtensionOf(DeviceObject);
   NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
   if (NT_SUCCESS(status)) {
     status = ConfigureDevice(DeviceObject);
-    if (status == STATUS_SUCCESS) SetFlag(&ExtensionOf(DeviceObject)->Started, TRUE);
     Irp->IoStatus.Information = 0;
   }
+  // A start that fails, also one after a stop, leaves the device unstarted:
+  // opens are refused and no stale interface record is served.
+  SetFlag(&extension->Started, status == STATUS_SUCCESS);
+  if (status != STATUS_SUCCESS) ReplaceInterfaceRecord(extension, NULL);
   Irp->IoStatus.Status = status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   return status;
 }
 
+// Returns the status the driver below completed the stop with: the request
+// is gone by the time the device is deconfigured, so nothing that happens
+// afterwards (not even a failed allocation) can be its status.
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PassDown(ExtensionOf(DeviceObject), Irp);
+  NTSTATUS status = PassDown(ExtensionOf(DeviceObject), Irp);
   // Deconfigure: a select-configuration block without a descriptor.
   PURB urb = static_cast<PURB>(AllocateZeroed(sizeof(struct _URB_SELECT_CONFIGURATION)));
-  if (urb == NULL) return STATUS_NO_MEMORY;
-  urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
-  urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-  SubmitUrb(DeviceObject, urb);
-  FreePool(urb);
-  return STATUS_SUCCESS;
+  if (urb != NULL) {
+    urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    SubmitUrb(DeviceObject, urb);
+    FreePool(urb);
+  }
+  return status;
 }
 
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

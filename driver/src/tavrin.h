@@ -23,8 +23,8 @@ extern "C" {
 // Pool tag 'Tavn', as it shows in pool listings.
 #define TAVRIN_POOL_TAG 0x6E766154u
 
-// Slots: the one-character suffix of the names, 0x30 + k for k = 0 to 15.
-#define TAVRIN_SLOT_COUNT 16
+// Units: the one-character suffix of the names, 0x30 + k for k = 0 to 15.
+#define TAVRIN_UNIT_COUNT 16
 #define TAVRIN_DEVICE_NAME_CHARS 16  // "\Device\Tavrin-0"
 #define TAVRIN_LINK_NAME_CHARS 20    // "\DosDevices\Tavrin-0"
 
@@ -51,14 +51,12 @@ typedef struct DeviceExtension {
   // Set at surprise removal: the device is gone, so new opens are refused
   // and its name goes as soon as the handles already open are closed.
   volatile LONG SurpriseRemoved;
-  volatile LONG OpenHandles;  // handles created and not yet cleaned up
-  UCHAR StopStream;
   struct RingBuffer *StreamDataRing;
   struct RingBuffer *StreamDescriptorRing;
   // Guards InterfaceRecord: readers copy what they need under it, so that a
   // select-interface request never frees a record another request reads.
   KSPIN_LOCK RecordLock;
-  // Guards StopStream, Stream and the two ring references: a stream read
+  // Guards Stream and the two ring references: a stream read
   // copies out of the rings under it, and the stream's last slot detaches
   // the rings under it before it frees them.
   KSPIN_LOCK StreamLock;
@@ -66,9 +64,10 @@ typedef struct DeviceExtension {
   // Signalled while no stream is alive: cleared when a stream starts, set by
   // its last slot once everything is freed. Removal waits for it.
   KEVENT StreamIdle;
-  // The transfers that requests are blocked on, per handle (WaitingTransfer).
-  KSPIN_LOCK WaitingLock;
-  LIST_ENTRY WaitingTransfers;
+  // The device-control requests under way, each with the handle (file
+  // object) it came on and what it has sent to the bus (HandleRequest).
+  KSPIN_LOCK HandleRequestLock;
+  LIST_ENTRY HandleRequests;
 } DeviceExtension;
 
 // METHOD_IN_DIRECT codes: the caller's buffer is locked for reading only,
@@ -88,6 +87,19 @@ typedef struct PipeSnapshot {
   ULONG MaximumTransferSize;
 } PipeSnapshot;
 
+// A device-control request under way, listed under the handle it came on
+// from its dispatch to its completion, so that the handle's cleanup can
+// cancel what it has sent to the bus, whatever stage it has reached. Lives
+// on the dispatch routine's stack; its fields change only under the
+// device's HandleRequestLock.
+typedef struct HandleRequest {
+  LIST_ENTRY Link;
+  PFILE_OBJECT File;
+  PIRP BusIrp;                      // the one request at the bus now, or null
+  struct IsoStreamContext *Iso;     // a blocking isochronous transfer's slots, or null
+  volatile LONG Cancelled;          // the handle has been cleaned up
+} HandleRequest;
+
 // One device-control request, as its handler sees it.
 typedef struct ControlCall {
   PDEVICE_OBJECT Device;
@@ -98,15 +110,8 @@ typedef struct ControlCall {
   ULONG OutputLength;
   PUCHAR SystemBuffer;
   ULONG_PTR Information;  // the byte count reported with a success
+  HandleRequest Request;  // listed under its handle while the handler runs
 } ControlCall;
-
-// A transfer that a handle's request is blocked on, listed on the request's
-// stack for as long as it waits.
-typedef struct WaitingTransfer {
-  LIST_ENTRY Link;
-  PFILE_OBJECT File;
-  USBD_PIPE_HANDLE Pipe;
-} WaitingTransfer;
 
 // ---- Memory ----------------------------------------------------------------
 PVOID AllocateZeroed(SIZE_T Bytes);
@@ -141,6 +146,10 @@ VOID ReplaceInterfaceRecord(DeviceExtension *Extension, PUSBD_INTERFACE_INFORMAT
 // ---- Requests to the bus driver -----------------------------------------------
 NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS SubmitUrbTimed(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// SubmitUrb or (Timed) SubmitUrbTimed on behalf of a handle's request, which
+// its handle's cleanup cancels; STATUS_CANCELLED when that has happened
+// already and nothing was sent.
+NTSTATUS SubmitUrbForRequest(PDEVICE_OBJECT DeviceObject, HandleRequest *Owner, PURB Urb, BOOLEAN Timed);
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 USHORT PipeRequestLength();
 // Reads a descriptor into `Buffer`; *Received is the byte count (0 on failure).
@@ -148,14 +157,26 @@ NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorType, UCHAR
                         PVOID Buffer, ULONG Length, ULONG *Received);
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
 
-// ---- Handles and the transfers their requests wait on ---------------------------
-VOID InitializeWaitingTransfers(DeviceExtension *Extension);
-// Lists a transfer about to be sent for the call's handle; STATUS_CANCELLED
-// (nothing listed) when the handle has been cleaned up already.
-NTSTATUS BeginWaitingTransfer(ControlCall *Call, USBD_PIPE_HANDLE Pipe, WaitingTransfer *Entry);
-VOID EndWaitingTransfer(ControlCall *Call, WaitingTransfer *Entry);
-// A handle's cleanup: aborts the pipes its requests are blocked on.
-VOID AbortWaitingTransfers(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT File);
+// ---- Handles and the requests they have under way ---------------------------------
+VOID InitializeHandleRequests(DeviceExtension *Extension);
+// Lists the call's request under its handle; STATUS_CANCELLED (nothing
+// listed) when the handle has been cleaned up already.
+NTSTATUS BeginHandleRequest(ControlCall *Call);
+// Takes the request off its handle's list: from here on the handle's
+// cleanup no longer touches what it had sent to the bus.
+VOID EndHandleRequest(ControlCall *Call);
+// Notes the bus request the owner is about to send (FALSE, nothing noted,
+// when the owner has been cancelled: it must not be sent), and forgets it
+// once it has come back, before the request is freed.
+BOOLEAN AttachBusRequest(DeviceExtension *Extension, HandleRequest *Owner, PIRP Irp);
+VOID DetachBusRequest(DeviceExtension *Extension, HandleRequest *Owner);
+// Notes a blocking isochronous transfer's slots, which cleanup cancels.
+BOOLEAN AttachIsoTransfer(DeviceExtension *Extension, HandleRequest *Owner, struct IsoStreamContext *Context);
+inline BOOLEAN RequestCancelled(HandleRequest *Owner) {
+  return Owner != NULL && InterlockedCompareExchange(&Owner->Cancelled, 0, 0) != 0;
+}
+// A handle's cleanup: cancels exactly the requests that came on it.
+VOID CancelHandleRequests(DeviceExtension *Extension, PFILE_OBJECT File);
 
 // ---- Device control ----------------------------------------------------------
 DRIVER_DISPATCH TavrinDeviceControl;
@@ -184,3 +205,6 @@ VOID InitializeStreamState(DeviceExtension *Extension);
 VOID EndStreamForRemoval(DeviceExtension *Extension);
 // Tells a running stream's slots to retire (the last one frees the stream).
 VOID StopRunningStream(DeviceExtension *Extension);
+// Cleanup of a handle whose blocking isochronous transfer is under way:
+// cancels each slot's request at the bus.
+VOID CancelIsoSlots(struct IsoStreamContext *Context);

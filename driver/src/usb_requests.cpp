@@ -5,20 +5,11 @@
 
 namespace {
 
-// An internal device-control request to the lower device, built for one use.
-struct BusRequest {
-  KEVENT Done;
-  IO_STATUS_BLOCK Status;
-  PIRP Irp;
-};
-
-NTSTATUS Send(PDEVICE_OBJECT DeviceObject, ULONG Code, PURB Urb, BusRequest *Request) {
-  PDEVICE_OBJECT lower = ExtensionOf(DeviceObject)->LowerDeviceObject;
-  KeInitializeEvent(&Request->Done, NotificationEvent, FALSE);
-  Request->Irp = IoBuildDeviceIoControlRequest(Code, lower, NULL, 0, NULL, 0, TRUE, &Request->Done, &Request->Status);
-  if (Request->Irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  IoGetNextIrpStackLocation(Request->Irp)->Parameters.Others.Argument1 = Urb;
-  return IoCallDriver(lower, Request->Irp);
+NTSTATUS SignalBusRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;  // the request is the sender's to free
 }
 
 // A failed URB leaves its USBD status behind; a successful call whose URB
@@ -33,36 +24,51 @@ NTSTATUS UrbOutcome(DeviceExtension *Extension, PURB Urb, NTSTATUS Status) {
 
 }  // namespace
 
-NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-  BusRequest request;
-  NTSTATUS status = Send(DeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, &request);
-  if (request.Irp == NULL) return status;
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&request.Done, Suspended, KernelMode, FALSE, NULL);
-    status = request.Status.Status;
+// The URB goes down in a request of the driver's own (IoAllocateIrp) that
+// comes back to it, so that it stays valid until the sender frees it: a
+// timed wait and a handle's cleanup can cancel it at any time until then.
+NTSTATUS SubmitUrbForRequest(PDEVICE_OBJECT DeviceObject, HandleRequest *Owner, PURB Urb, BOOLEAN Timed) {
+  DeviceExtension *extension = ExtensionOf(DeviceObject);
+  PDEVICE_OBJECT lower = extension->LowerDeviceObject;
+  PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = Urb;
+  if (Owner != NULL && !AttachBusRequest(extension, Owner, irp)) {
+    IoFreeIrp(irp);  // its handle was cleaned up: nothing is sent
+    return STATUS_CANCELLED;
   }
-  return UrbOutcome(ExtensionOf(DeviceObject), Urb, status);
-}
-
-NTSTATUS SubmitUrbTimed(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-  BusRequest request;
-  NTSTATUS status = Send(DeviceObject, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, &request);
-  if (request.Irp == NULL) return status;
-  if (status == STATUS_PENDING) {
+  // The routine holds the device object until it has returned: removal may
+  // delete it as soon as the event is set.
+  NTSTATUS status = IoSetCompletionRoutineEx(DeviceObject, irp, SignalBusRequestDone, &done, TRUE, TRUE, TRUE);
+  if (!NT_SUCCESS(status)) {
+    if (Owner != NULL) DetachBusRequest(extension, Owner);
+    IoFreeIrp(irp);
+    return status;
+  }
+  IoCallDriver(lower, irp);
+  if (Timed) {
     LARGE_INTEGER oneMillisecond;
     oneMillisecond.QuadPart = -10000;
-    if (KeWaitForSingleObject(&request.Done, Executive, KernelMode, FALSE, &oneMillisecond) == STATUS_TIMEOUT) {
-      // At APC_LEVEL the request cannot finish and be freed between the
-      // check and the cancel.
-      KIRQL oldIrql;
-      KeRaiseIrql(APC_LEVEL, &oldIrql);
-      if (KeReadStateEvent(&request.Done) == 0) IoCancelIrp(request.Irp);
-      KeLowerIrql(oldIrql);
-      KeWaitForSingleObject(&request.Done, Executive, KernelMode, FALSE, NULL);
+    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &oneMillisecond) == STATUS_TIMEOUT) {
+      IoCancelIrp(irp);  // harmless when it has just finished: it is ours until freed
     }
-    status = request.Status.Status;
   }
-  return UrbOutcome(ExtensionOf(DeviceObject), Urb, status);
+  KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
+  status = irp->IoStatus.Status;
+  if (Owner != NULL) DetachBusRequest(extension, Owner);
+  IoFreeIrp(irp);
+  return UrbOutcome(extension, Urb, status);
+}
+
+NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) { return SubmitUrbForRequest(DeviceObject, NULL, Urb, FALSE); }
+
+NTSTATUS SubmitUrbTimed(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+  return SubmitUrbForRequest(DeviceObject, NULL, Urb, TRUE);
 }
 
 USHORT PipeRequestLength() {
@@ -88,7 +94,7 @@ NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorType, UCHAR
   *Received = 0;
   if (Buffer == NULL) return STATUS_INVALID_PARAMETER;
   PURB urb = static_cast<PURB>(AllocateZeroed(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
-  if (urb == NULL) return STATUS_NO_MEMORY;
+  if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   UsbBuildGetDescriptorRequest(urb, static_cast<USHORT>(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)),
                                DescriptorType, Index, LanguageId, Buffer, NULL, Length, NULL);
   NTSTATUS status = SubmitUrb(DeviceObject, urb);
@@ -98,11 +104,17 @@ NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorType, UCHAR
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
-  BusRequest request;
-  NTSTATUS status = Send(DeviceObject, IOCTL_INTERNAL_USB_RESET_PORT, NULL, &request);
+  PDEVICE_OBJECT lower = ExtensionOf(DeviceObject)->LowerDeviceObject;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus;
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, lower, NULL, 0, NULL, 0, TRUE, &done,
+                                           &ioStatus);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = IoCallDriver(lower, irp);
   if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&request.Done, Suspended, KernelMode, FALSE, NULL);
-    status = request.Status.Status;
+    KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
+    status = ioStatus.Status;
   }
   return status;
 }

@@ -361,6 +361,12 @@ TEST_F(ConfigurationTest, StopDeviceDeconfiguresButOpensStillSucceed) {
   auto model = AttachStarted();
   device.Close();
   host::WaitForPnp();
+  // The kernel's verifier checks that the dispatch returns the status the
+  // bus completed the stop with, also when deconfiguring cannot be done.
+  km::FailAllocationsWithTag(kDriverPoolTag);
+  EXPECT_EQ(SendPnp(host::TopDevice(deviceId), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  km::ClearAllocationFailures();
+  EXPECT_EQ(model->ConfigurationValues(), (std::vector<std::uint8_t>{1})) << "nothing was sent without a block";
   EXPECT_EQ(SendPnp(host::TopDevice(deviceId), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(model->ConfigurationValues(), (std::vector<std::uint8_t>{1, 0})) << "deconfigured after the bus stopped";
 
@@ -384,6 +390,16 @@ TEST_F(ConfigurationTest, StopStartAndSleepWakeCyclesFromTheHostLeaveAWorkingIns
   }
   EXPECT_EQ(model->OutTransfers(kCommandEndpoint).size(), 3u);
   EXPECT_EQ(host::StopAndRestart(0xFFFF), STATUS_NO_SUCH_DEVICE);
+}
+
+TEST_F(ConfigurationTest, StartThatFailsAfterAStopLeavesTheDeviceUnstarted) {
+  auto model = AttachStarted();
+  model->StallSetConfiguration(true);
+  EXPECT_NE(host::StopAndRestart(deviceId), STATUS_SUCCESS);
+  Handle refused = Handle::Open(DevicePath(0));
+  EXPECT_FALSE(refused.valid()) << "an open after a failed start";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+  EXPECT_EQ(ReadRecordBytes(device.get()).information, 0u) << "no stale record for a handle from before";
 }
 
 TEST_F(ConfigurationTest, CapabilitiesWithAVersionGainSurpriseRemovalOk) {
@@ -454,7 +470,7 @@ TEST_F(ConfigurationTest, StopAndStartCyclesReadTheDescriptorsAgainAndKeepOneCop
   AttachStarted(LargeConfiguration());
   device.Close();
   host::WaitForPnp();
-  const km::PoolUsage started = km::PoolInUse(0x6E766154);
+  const km::PoolUsage started = km::PoolInUse(kDriverPoolTag);
   PDEVICE_OBJECT top = host::TopDevice(deviceId);
   PDRIVER_OBJECT bus = host::PhysicalDevice(deviceId)->DriverObject;
   g_busInternalControl = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
@@ -466,7 +482,7 @@ TEST_F(ConfigurationTest, StopAndStartCyclesReadTheDescriptorsAgainAndKeepOneCop
   }
   bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_busInternalControl;
   EXPECT_EQ(g_configurationReads, (std::vector<ULONG>{9, 316, 9, 316})) << "the header, then wTotalLength + 16";
-  EXPECT_EQ(km::PoolInUse(0x6E766154).allocations, started.allocations) << "one device descriptor is kept";
+  EXPECT_EQ(km::PoolInUse(kDriverPoolTag).allocations, started.allocations) << "one device descriptor is kept";
   Handle handle = Handle::Open(DevicePath(0));
   EXPECT_EQ(Call(handle.get(), IOCTL_INSTR_GET_DEVICE_DESCRIPTOR, {}, 18).information, 18u);
 }

@@ -41,6 +41,9 @@ using namespace std::chrono_literals;
 // it calls the wait a failure. Generous: it only bounds a hang.
 inline constexpr std::chrono::milliseconds kEventTimeout = 20s;
 
+// The driver's pool tag, 'Tavn'.
+inline constexpr ULONG kDriverPoolTag = 0x6E766154;
+
 // ---- Descriptors ----------------------------------------------------------
 
 Bytes InterfaceDescriptor(std::uint8_t number, std::uint8_t alternate, std::uint8_t endpoints,

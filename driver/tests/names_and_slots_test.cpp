@@ -33,6 +33,30 @@ TEST_F(NamesAndSlotsTest, OneInstrumentGetsTheSlotZeroNamesAndOpensWhateverTheCa
   }
 }
 
+// The moment the link appears an open may come through it: the device it
+// leads to is whole by then (attached above the bus's, no longer
+// initializing), and the open is refused as any open before start is.
+TEST_F(NamesAndSlotsTest, LinkAppearsOnlyOnceTheDeviceIsBuiltAndAnOpenThenIsRefusedUntilStart) {
+  bool seen = false, whole = false;
+  DWORD openError = 0;
+  km::EnsureBooted();  // an open from inside the first boot would wait for that boot
+  km::SetSymbolicLinkHook([&](std::u16string_view link) {
+    if (link != LinkName(0)) return;
+    seen = true;
+    PDEVICE_OBJECT device = km::LookupDevice(link);
+    whole = device != nullptr && (device->Flags & DO_DEVICE_INITIALIZING) == 0 && device->StackSize > 1;
+    Handle early = Handle::Open(DevicePath(0));
+    openError = early.valid() ? 0 : GetLastError();
+  });
+  host::DeviceId id = Attach(Instrument());
+  km::SetSymbolicLinkHook({});
+  ASSERT_TRUE(seen);
+  EXPECT_TRUE(whole) << "the link led to a device still being built";
+  EXPECT_EQ(openError, static_cast<DWORD>(ERROR_GEN_FAILURE));
+  EXPECT_TRUE(host::Started(id));
+  EXPECT_TRUE(Handle::Open(DevicePath(0)).valid());
+}
+
 TEST_F(NamesAndSlotsTest, EleventhInstrumentGetsTheColonSlotThatNoDecimalNameReaches) {
   std::vector<host::DeviceId> ids;
   for (int k = 0; k < 11; ++k) ids.push_back(Attach(Instrument()));

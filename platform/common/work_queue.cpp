@@ -1,6 +1,6 @@
 #include <platform/work_queue.h>
 
-#include <platform/timer_slack.h>
+#include <km/timer_slack.h>
 
 namespace platform {
 
@@ -65,7 +65,7 @@ void WorkQueue::Run() {
   km::SetThreadClockClient(this);
   // Items are waited for with a time-out: each should run close to its due
   // time, not up to the default slack later.
-  platform::TightenTimerSlack();
+  km::TightenTimerSlack();
   std::unique_lock guard(lock_);
   bool toldIdle = false;  // the clock knows this queue has nothing due
   while (!stopping_) {

@@ -7,7 +7,7 @@
 // without a dangling lock.
 #include "internal.h"
 
-#include <platform/timer_slack.h>
+#include <km/timer_slack.h>
 
 #include <algorithm>
 #include <atomic>
@@ -202,17 +202,36 @@ void Unqueue(PRKEVENT event, LIST_ENTRY *link) {
   if (IsListEmpty(&event->Header.WaitListHead)) StateWord(event).fetch_and(~kHasWaiters);
 }
 
-// Releases waiters while the event is signalled: all of them for a
-// notification event, one per signal for a synchronization event (the
-// dispatcher lock held).
-void ReleaseWaiters(PRKEVENT event) {
+// Signals an event that has queued waiters (the dispatcher lock held):
+// releases all of them for a notification event, which stays signalled;
+// hands the signal to the first one for a synchronization event, which stays
+// clear then. The state word is written last: a waiter that took a time-out
+// and looks again without the lock may leave with the event as soon as it
+// sees the signal, so nothing touches the event after that. Returns the
+// previous state.
+LONG SignalWithWaiters(PRKEVENT event) {
   PLIST_ENTRY head = &event->Header.WaitListHead;
-  while (!IsListEmpty(head) && ConsumeSignal(event)) {
+  bool synchronization = event->Header.Type == SynchronizationEvent;
+  std::atomic_ref<LONG> word = StateWord(event);
+  bool signal = true;
+  while (!IsListEmpty(head)) {
     auto *block = CONTAINING_RECORD(RemoveHeadList(head), WaitBlock, link);
     block->thread->waitSatisfied = true;
     block->thread->wake.notify_one();
+    if (synchronization) {
+      signal = false;
+      break;
+    }
   }
-  if (IsListEmpty(head)) StateWord(event).fetch_and(~kHasWaiters);
+  bool empty = IsListEmpty(head);
+  LONG state = word.load();
+  LONG next;
+  do {
+    next = state;
+    if (empty) next &= ~kHasWaiters;
+    if (signal) next |= kSignalled;
+  } while (!word.compare_exchange_weak(state, next));
+  return state & kSignalled;
 }
 
 // A wait on the virtual clock (the dispatcher lock held by `guard`, the wait
@@ -426,14 +445,23 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   CheckEvent(Event, "KeSetEvent");
   // Without waiters the event is not touched after this: its owner may
   // leave with it as soon as it sees the signal.
-  LONG old = StateWord(Event).fetch_or(kSignalled);
-  if ((old & kHasWaiters) != 0) {
-    // A queued waiter leaves only under the dispatcher lock: the event
-    // stays until it is released.
-    std::lock_guard guard(g_dispatcherLock);
-    ReleaseWaiters(Event);
+  std::atomic_ref<LONG> word = StateWord(Event);
+  LONG state = word.load();
+  LONG previous = 0;
+  bool set = false;
+  while ((state & kHasWaiters) == 0) {
+    if (word.compare_exchange_weak(state, state | kSignalled)) {
+      previous = state & kSignalled;
+      set = true;
+      break;
+    }
   }
-  LONG previous = old & kSignalled;
+  if (!set) {
+    // Waiters are queued and leave only under the dispatcher lock (also
+    // one that times out), so the event stays until the signal is written.
+    std::lock_guard guard(g_dispatcherLock);
+    previous = SignalWithWaiters(Event);
+  }
   long long pause = g_pauseAfterSignalMs.load();
   if (pause > 0 && InCompletionRoutine()) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   return previous;
@@ -470,7 +498,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   if (zeroTimeout) return STATUS_TIMEOUT;
 
   ThreadState &thread = CurrentThreadState();
-  if (Timeout != nullptr) platform::TightenTimerSlack();
+  if (Timeout != nullptr) km::TightenTimerSlack();
   std::unique_lock guard(g_dispatcherLock);
   if (!ConsumeSignalOrMarkWaiter(event)) return STATUS_SUCCESS;
   WaitBlock block{{nullptr, nullptr}, &thread};
@@ -499,7 +527,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     KeWaitForSingleObject(&never, Executive, WaitMode, Alertable, Interval);
     return STATUS_SUCCESS;
   }
-  platform::TightenTimerSlack();
+  km::TightenTimerSlack();
   std::this_thread::sleep_until(DeadlineFor(*Interval));
   return STATUS_SUCCESS;
 }

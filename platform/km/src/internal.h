@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,30 @@
 #include <vector>
 
 namespace km::internal {
+
+// A test hook that may be replaced while other threads call it: replaced
+// functions are kept, since a call on another thread may still be in one.
+template <typename... Args>
+class Hook {
+ public:
+  void Set(std::function<void(Args...)> function) {
+    std::lock_guard guard(lock_);
+    if (!function) {
+      current_.store(nullptr, std::memory_order_release);
+      return;
+    }
+    kept_.push_back(std::make_unique<std::function<void(Args...)>>(std::move(function)));
+    current_.store(kept_.back().get(), std::memory_order_release);
+  }
+  void operator()(Args... args) const {
+    if (auto *function = current_.load(std::memory_order_acquire)) (*function)(args...);
+  }
+
+ private:
+  std::atomic<std::function<void(Args...)> *> current_{nullptr};
+  std::mutex lock_;
+  std::vector<std::unique_ptr<std::function<void(Args...)>>> kept_;
+};
 
 // Bug-check codes, as Windows numbers them.
 constexpr ULONG kIrqlNotLessOrEqual = 0x0A;

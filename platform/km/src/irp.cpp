@@ -6,6 +6,7 @@
 #include "internal.h"
 #include "slots.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -100,6 +101,10 @@ std::string Address(const void *p) {
   std::snprintf(text, sizeof text, "%p", p);
   return text;
 }
+
+// Whether the request has been cancelled: read atomically, since IoCancelIrp
+// may set it on another thread.
+bool CancelSet(PIRP irp) { return std::atomic_ref<BOOLEAN>(irp->Cancel).load(); }
 
 void InitializeStack(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   irp->Type = IO_TYPE_IRP;
@@ -320,6 +325,39 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   return irp;
 }
 
+namespace {
+
+Hook<PDEVICE_OBJECT, PIRP> g_callDriverHook;
+
+}  // namespace
+
+void km::SetCallDriverHook(std::function<void(PDEVICE_OBJECT, PIRP)> hook) { g_callDriverHook.Set(std::move(hook)); }
+
+namespace {
+
+std::string Hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+// A dispatch routine that does not return STATUS_PENDING returns the status
+// it completed the request with (or the one the driver below completed it
+// with, when it passed the request on).
+void CheckReturnedStatus(PIRP irp, NTSTATUS returned) {
+  if (irp->CurrentLocation <= irp->StackCount) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a dispatch routine returned 0x" + Hex(returned) + " without completing the request");
+  }
+  if (returned != irp->IoStatus.Status) {
+    km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+                 "a dispatch routine returned 0x" + Hex(returned) + " for a request it completed with 0x" +
+                     Hex(irp->IoStatus.Status));
+  }
+}
+
+}  // namespace
+
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CheckLiveRequest(Irp, "IoCallDriver");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
@@ -337,8 +375,19 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     km::BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                  "IoCallDriver of a request with major function " + std::to_string(location->MajorFunction));
   }
-  km::DriverScope scope(driver);
-  return driver->MajorFunction[location->MajorFunction](DeviceObject, Irp);
+  g_callDriverHook(DeviceObject, Irp);
+  // Plug and Play and power requests that their sender allocated and keeps
+  // (its completion routine takes them back): the rule of dispatch routines
+  // is checked when the top of the stack returns, as for user requests.
+  bool checked = Irp->CurrentLocation == Irp->StackCount && RecordOf(Irp).origin == RequestOrigin::Driver &&
+                 (location->MajorFunction == IRP_MJ_PNP || location->MajorFunction == IRP_MJ_POWER);
+  NTSTATUS status;
+  {
+    km::DriverScope scope(driver);
+    status = driver->MajorFunction[location->MajorFunction](DeviceObject, Irp);
+  }
+  if (checked && status != STATUS_PENDING && Packets().StateOf(Irp) == SlotState::Live) CheckReturnedStatus(Irp, status);
+  return status;
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
@@ -377,7 +426,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                          (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                         (CancelSet(Irp) && (control & SL_INVOKE_ON_CANCEL)));
     bool hasUpper = Irp->CurrentLocation <= Irp->StackCount;
     if (invoke) {
       PDEVICE_OBJECT upper = hasUpper ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
@@ -423,7 +472,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   CheckLiveRequest(Irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // Atomic: a driver may cancel a request that another thread is sending
+  // or completing, and both read the flag.
+  std::atomic_ref<BOOLEAN>(Irp->Cancel).store(TRUE);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);

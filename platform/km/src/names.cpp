@@ -90,6 +90,7 @@ struct NameEntry {
 
 std::shared_mutex g_namesLock;
 std::unordered_map<std::u16string, NameEntry, FoldedHash, FoldedEqual> g_names;  // by stored spelling
+Hook<std::u16string_view> g_symbolicLinkHook;
 
 constexpr int kMaxLinkDepth = 32;
 
@@ -141,8 +142,12 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
   NTSTATUS status = ReadName(SymbolicLinkName, &link);
   if (NT_SUCCESS(status)) status = ReadName(DeviceName, &target);
   if (!NT_SUCCESS(status)) return status;
-  return Insert(link, NameEntry{nullptr, Canonical(target)});
+  status = Insert(link, NameEntry{nullptr, Canonical(target)});
+  if (NT_SUCCESS(status)) g_symbolicLinkHook(link);
+  return status;
 }
+
+void km::SetSymbolicLinkHook(std::function<void(std::u16string_view)> hook) { g_symbolicLinkHook.Set(std::move(hook)); }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   std::u16string link;

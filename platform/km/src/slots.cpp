@@ -25,11 +25,13 @@ constexpr std::size_t kGuardBytes = 0;
 namespace km::internal {
 
 struct SlotArena::ThreadCache {
-  explicit ThreadCache(std::size_t classCount) : lists(classCount), quarantine(kQuarantine) {}
+  explicit ThreadCache(std::size_t classCount)
+      : lists(classCount), quarantine(std::make_unique<std::atomic<std::uint32_t>[]>(kQuarantine)) {}
   std::vector<FreeList> lists;
-  // The slots this thread freed last, oldest at `oldest`.
-  std::vector<std::uint32_t> quarantine;
-  std::size_t oldest = 0;
+  // The slots this thread freed last, oldest at `oldest`. Another thread may
+  // take an entry back (leaving 0) when the arena has run out.
+  std::unique_ptr<std::atomic<std::uint32_t>[]> quarantine;
+  std::atomic<std::size_t> oldest{0};
   std::size_t quarantined = 0;
 };
 
@@ -83,6 +85,7 @@ SlotArena::SlotArena(std::size_t recordBytes, RecordInit initRecord, std::vector
   chunkClass_ = std::make_unique<std::atomic<std::uint8_t>[]>(chunkCount_);
   depots_ = std::make_unique<std::atomic<std::uint64_t>[]>(classes_.size());
   orphans_ = new ThreadCache(classes_.size());
+  registry_.push_back(orphans_);
   index_ = g_arenaCount.load();
   if (index_ >= kMaxArenas) std::abort();
   g_arenas[index_] = this;
@@ -108,6 +111,8 @@ SlotArena::ThreadCache &SlotArena::CacheOfThisThread(std::unique_lock<std::mutex
     t_exitHook.armed = true;  // constructs it, so that its destructor runs at the thread's exit
   }
   cache = t_caches.caches[index_] = new ThreadCache(classes_.size());
+  std::lock_guard guard(registryLock_);
+  registry_.push_back(cache);
   return *cache;
 }
 
@@ -118,7 +123,13 @@ void *SlotArena::Allocate(int sizeClass) {
 
 void *SlotArena::AllocateFrom(ThreadCache &cache, int sizeClass) {
   FreeList &list = cache.lists[static_cast<std::size_t>(sizeClass)];
-  if (list.head == 0 && !Refill(cache, sizeClass)) return nullptr;
+  if (list.head == 0 && !Refill(cache, sizeClass)) {
+    std::uint32_t reclaimed = Reclaim(sizeClass);
+    if (reclaimed == 0) return nullptr;
+    LinkOf(reclaimed)->nextFree = 0;
+    list.head = reclaimed;
+    list.count = 1;
+  }
   Link *link = LinkOf(list.head);
   list.head = link->nextFree;
   --list.count;
@@ -168,15 +179,30 @@ bool SlotArena::Free(void *body) {
 
 void SlotArena::FreeInto(ThreadCache &cache, Link *link) {
   std::uint32_t id = IdOf(link);
+  std::size_t oldest = cache.oldest.load(std::memory_order_relaxed);
   if (cache.quarantined < kQuarantine) {
-    cache.quarantine[(cache.oldest + cache.quarantined++) % kQuarantine] = id;
+    cache.quarantine[(oldest + cache.quarantined++) % kQuarantine].store(id, std::memory_order_release);
     return;
   }
-  // The oldest slot leaves the quarantine for the cache; it stays freed.
-  std::uint32_t released = cache.quarantine[cache.oldest];
-  cache.quarantine[cache.oldest] = id;
-  cache.oldest = (cache.oldest + 1) % kQuarantine;
-  Cache(cache, LinkOf(released));
+  // The oldest slot leaves the quarantine for the cache (unless Reclaim took
+  // it already); it stays freed.
+  std::uint32_t released = cache.quarantine[oldest].exchange(id, std::memory_order_acq_rel);
+  cache.oldest.store((oldest + 1) % kQuarantine, std::memory_order_relaxed);
+  if (released != 0) Cache(cache, LinkOf(released));
+}
+
+std::uint32_t SlotArena::Reclaim(int sizeClass) {
+  std::lock_guard guard(registryLock_);
+  for (ThreadCache *cache : registry_) {
+    std::size_t oldest = cache->oldest.load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < kQuarantine; ++i) {
+      std::atomic<std::uint32_t> &entry = cache->quarantine[(oldest + i) % kQuarantine];
+      std::uint32_t id = entry.load(std::memory_order_acquire);
+      if (id == 0 || LinkOf(id)->sizeClass != sizeClass) continue;
+      if (entry.compare_exchange_strong(id, 0, std::memory_order_acq_rel)) return id;
+    }
+  }
+  return 0;
 }
 
 void SlotArena::Cache(ThreadCache &cache, Link *link) {
@@ -218,10 +244,16 @@ std::uint32_t SlotArena::PopBatch(int sizeClass) {
 }
 
 void SlotArena::Flush(ThreadCache &cache) {
+  {
+    std::lock_guard registryGuard(registryLock_);
+    registry_.erase(std::find(registry_.begin(), registry_.end(), &cache));
+  }
   std::lock_guard guard(orphanLock_);
   // The quarantine carries on, oldest first, in the orphans' quarantine.
+  std::size_t oldest = cache.oldest.load(std::memory_order_relaxed);
   for (std::size_t i = 0; i < cache.quarantined; ++i) {
-    FreeInto(*orphans_, LinkOf(cache.quarantine[(cache.oldest + i) % kQuarantine]));
+    std::uint32_t id = cache.quarantine[(oldest + i) % kQuarantine].load(std::memory_order_acquire);
+    if (id != 0) FreeInto(*orphans_, LinkOf(id));
   }
   for (FreeList &list : cache.lists) {
     while (list.head != 0) {

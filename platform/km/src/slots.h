@@ -12,7 +12,9 @@
 // thread's quarantine (the last 1024 slots that thread freed), poisoned under
 // AddressSanitizer, and only then back into the cache; caches that grow past
 // a few dozen slots hand a batch to a lock-free depot that other threads
-// refill from. No global lock is taken except when a thread exits.
+// refill from. No global lock is taken except when a thread starts or exits,
+// and when the arena has run out: before an allocation fails, slots waiting
+// in any thread's quarantine are taken back, oldest first.
 #pragma once
 
 #include <algorithm>
@@ -136,6 +138,9 @@ class SlotArena {
   bool Refill(ThreadCache &cache, int sizeClass);
   void PushBatch(int sizeClass, std::uint32_t head);
   std::uint32_t PopBatch(int sizeClass);
+  // A quarantined slot of `sizeClass` taken out of some thread's quarantine
+  // (the oldest one there), or 0 when none is left.
+  std::uint32_t Reclaim(int sizeClass);
 
   std::size_t recordBytes_;
   RecordInit initRecord_;
@@ -152,6 +157,10 @@ class SlotArena {
   // Slots of exited threads, and the cache a thread uses while it exits.
   std::mutex orphanLock_;
   ThreadCache *orphans_;
+  // Every thread's cache and the orphans', for Reclaim; a cache leaves it
+  // before it is deleted.
+  std::mutex registryLock_;
+  std::vector<ThreadCache *> registry_;
 };
 
 }  // namespace km::internal

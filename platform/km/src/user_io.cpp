@@ -43,11 +43,8 @@ SlotArena &Files() {
 
 FileRecord &RecordOf(PFILE_OBJECT file) { return *static_cast<FileRecord *>(Files().RecordOf(file)); }
 
-// The observer, replaced rarely; replaced ones are kept, since a close on
-// another thread may still be calling one.
-std::atomic<std::function<void(PDEVICE_OBJECT)> *> g_lastCloseObserver{nullptr};
-std::mutex g_observersLock;
-std::vector<std::unique_ptr<std::function<void(PDEVICE_OBJECT)>>> g_observers;
+// Told of each device's last close; replaced rarely.
+Hook<PDEVICE_OBJECT> g_lastCloseObserver;
 
 bool IsOpenFile(PFILE_OBJECT file) {
   return Files().StateOf(file) == SlotState::Live &&
@@ -129,8 +126,7 @@ void FinishFile(PFILE_OBJECT file) {
   // A deleted device's driver no longer expects requests for it.
   if (!DeviceGone(device)) SendFileRequest(file, IRP_MJ_CLOSE);
   bool last = StateOf(device).openFiles.fetch_sub(1, std::memory_order_acq_rel) == 1;
-  std::function<void(PDEVICE_OBJECT)> *observer = g_lastCloseObserver.load(std::memory_order_acquire);
-  if (last && observer != nullptr && *observer) (*observer)(device);
+  if (last) g_lastCloseObserver(device);
   DereferenceDevice(device);
   Files().Free(file);
 }
@@ -252,9 +248,7 @@ std::size_t OpenFileCount() {
 }
 
 void SetLastCloseObserver(std::function<void(PDEVICE_OBJECT)> observer) {
-  std::lock_guard guard(g_observersLock);
-  g_observers.push_back(std::make_unique<std::function<void(PDEVICE_OBJECT)>>(std::move(observer)));
-  g_lastCloseObserver.store(g_observers.back().get(), std::memory_order_release);
+  g_lastCloseObserver.Set(std::move(observer));
 }
 
 }  // namespace km

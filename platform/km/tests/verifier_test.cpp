@@ -229,6 +229,37 @@ TEST_F(Verifier, DispatchStatusThatIsNotTheCompletedOneOrPendingWithoutTheMark) 
   EXPECT_DEATH(SendUserRequest(STATUS_SUCCESS, STATUS_SUCCESS, true), "marked a request pending but returned");
 }
 
+// A Plug and Play or power request as the Plug and Play manager sends it:
+// allocated by the sender, taken back by its completion routine.
+void SendPlugAndPlayRequest(UCHAR major, NTSTATUS completed, NTSTATUS returned) {
+  TestDriver driver;
+  PDEVICE_OBJECT device = driver.AddDevice();
+  driver.Handle(major, [=](PDEVICE_OBJECT, PIRP irp) {
+    Complete(irp, completed);
+    return returned;
+  });
+  PIRP irp;
+  {
+    km::DriverScope scope(driver.object());
+    irp = IoAllocateIrp(device->StackSize, FALSE);
+  }
+  IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+  IoSetCompletionRoutine(
+      irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+      TRUE, TRUE);
+  IoCallDriver(device, irp);
+  km::DriverScope scope(driver.object());
+  IoFreeIrp(irp);
+}
+
+TEST_F(Verifier, PlugAndPlayOrPowerDispatchStatusThatIsNotTheCompletedOne) {
+  SendPlugAndPlayRequest(IRP_MJ_PNP, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL);  // the rule kept
+  EXPECT_DEATH(SendPlugAndPlayRequest(IRP_MJ_PNP, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES),
+               "returned 0xC000009A for a request it completed with 0x00000000");
+  EXPECT_DEATH(SendPlugAndPlayRequest(IRP_MJ_POWER, STATUS_UNSUCCESSFUL, STATUS_SUCCESS),
+               "returned 0x00000000 for a request it completed with 0xC0000001");
+}
+
 TEST_F(Verifier, InitializingARequestFromIoAllocateIrp) {
   EXPECT_DEATH(
       {

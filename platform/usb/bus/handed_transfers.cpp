@@ -10,6 +10,7 @@
 #include "usb_port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace usb::bus {
@@ -89,7 +90,7 @@ NTSTATUS UsbPort::HandOver(PIRP irp, URB *urb, Pipe &pipe, Completions &done) {
   TransferQueue *queue = model_->Transfers();
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, CancelHandedTransfer);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (std::atomic_ref<BOOLEAN>(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     done.push_back({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED});
     return STATUS_PENDING;

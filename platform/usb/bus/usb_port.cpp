@@ -4,6 +4,7 @@
 #include "usb_port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace usb::bus {
@@ -233,7 +234,7 @@ UsbPort::Pipe *UsbPort::FindPipe(USBD_PIPE_HANDLE handle) {
 bool UsbPort::Wait(Pipe &pipe, PIRP irp, Completions &done) {
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, CancelWaitingTransfer);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (std::atomic_ref<BOOLEAN>(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     done.push_back({irp, USBD_STATUS_CANCELED, STATUS_CANCELLED});
     return false;
   }

@@ -194,6 +194,17 @@ KM_API void SetTimerResolution(std::chrono::microseconds tick);
 // it returns, as on Windows). Zero turns it off.
 KM_API void SetPauseAfterSignalInCompletion(std::chrono::milliseconds pause);
 
+// Runs `hook` on the sending thread in IoCallDriver, just before the target
+// device's dispatch routine is called (its stack location is the current
+// one then), so that a test can make something happen at exactly that point
+// of a request's way down. An empty function turns it off.
+KM_API void SetCallDriverHook(std::function<void(PDEVICE_OBJECT, PIRP)> hook);
+
+// Runs `hook` on the creating thread just after IoCreateSymbolicLink made a
+// link (named as given), so that a test can look at what the new name leads
+// to at the moment it appears. An empty function turns it off.
+KM_API void SetSymbolicLinkHook(std::function<void(std::u16string_view)> hook);
+
 // Stops the process with a bug-check message naming the rule that was broken.
 [[noreturn]] KM_API void BugCheck(ULONG code, const char *name, const std::string &detail);
 

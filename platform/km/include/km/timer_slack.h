@@ -8,7 +8,7 @@
 #include <sys/prctl.h>
 #endif
 
-namespace platform {
+namespace km {
 
 // Sets the calling thread's timer slack to the smallest value, once per
 // thread; later calls cost a thread-local test.
@@ -21,4 +21,4 @@ inline void TightenTimerSlack() {
 #endif
 }
 
-}  // namespace platform
+}  // namespace km
