@@ -6,12 +6,13 @@
 #include <frame_stream.h>
 #include <km/standin.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <tavrin_ioctl.h>
 
-#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,32 +20,23 @@
 namespace service {
 namespace {
 
-// The pipe a transfer request names in the first four bytes of its input.
-std::optional<std::uint32_t> PipeOf(const wire::Control &control) {
-  switch (control.code) {
-    case IOCTL_INSTR_BULK_READ:
-    case IOCTL_INSTR_BULK_READ_TIMED:
-    case IOCTL_INSTR_BULK_WRITE:
-    case IOCTL_INSTR_ISO_READ:
-    case IOCTL_INSTR_ISO_WRITE:
-      break;
-    default:
-      return std::nullopt;
-  }
-  if (control.input.size() < 4) return std::nullopt;
-  std::uint32_t pipe;
-  std::memcpy(&pipe, control.input.data(), sizeof pipe);
-  return pipe;
+// "\??\TAVRIN-0" as the log names it: the device name, 8-bit.
+std::string InstrumentOf(const std::u16string &path) {
+  std::string name;
+  for (char16_t unit : path.substr(4)) name.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+  return name;
 }
 
 }  // namespace
 
-OpenFile::~OpenFile() { km::CloseFile(static_cast<PFILE_OBJECT>(file_)); }
-
 ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census)
-    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)) {}
+    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)),
+      roomFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-ClientSession::~ClientSession() { close(fd_); }
+ClientSession::~ClientSession() {
+  close(fd_);
+  if (roomFd_ >= 0) close(roomFd_);
+}
 
 std::string ClientSession::Describe() const {
   char text[96];
@@ -94,7 +86,7 @@ void ClientSession::ReadLoop() {
       break;
     }
     if (!Handle(frame, &reason)) {
-      reason = "dropped: " + reason;
+      if (reason != "disconnected") reason = "dropped: " + reason;
       break;
     }
   }
@@ -122,8 +114,8 @@ bool ClientSession::Handle(wire::Frame &frame, std::string *reason) {
   }
   if (const auto *close = std::get_if<wire::Close>(&message)) return HandleClose(*close, reason);
   if (auto *control = std::get_if<wire::Control>(&message)) {
-    HandleControl(id, std::move(*control));
-    return true;
+    if (HandleControl(id, std::move(*control))) return true;
+    return *reason = "disconnected", false;
   }
   if (std::holds_alternative<wire::Census>(message)) {
     Reply(census_(), id);
@@ -153,27 +145,34 @@ void ClientSession::HandleOpen(std::uint32_t requestId, const wire::Open &open) 
     return;
   }
   reply.status = km::OpenFile(open.path, &file);
+  std::string instrument = InstrumentOf(open.path);
   if (NT_SUCCESS(reply.status)) {
-    auto opened = std::make_shared<OpenFile>(file);
     std::lock_guard guard(lock_);
     while (nextHandle_ == 0 || handles_.count(nextHandle_) != 0) nextHandle_ += 4;
     reply.handle = nextHandle_;
     nextHandle_ += 4;
-    handles_.emplace(reply.handle, std::move(opened));
+    handles_.emplace(reply.handle, HeldHandle{file, instrument});
   }
   Reply(reply, requestId);
+  // Who used a shared instrument can be traced from the log.
+  if (NT_SUCCESS(reply.status)) {
+    LogLine(Describe() + ": handle " + std::to_string(reply.handle) + " opened " + instrument);
+  }
 }
 
 bool ClientSession::HandleClose(const wire::Close &close, std::string *reason) {
-  std::shared_ptr<OpenFile> file;
+  void *file;
   {
     std::lock_guard guard(lock_);
     auto it = handles_.find(close.handle);
     if (it == handles_.end()) return *reason = "close of a handle it does not hold", false;
-    file = std::move(it->second);
+    file = it->second.file;
     handles_.erase(it);
   }
-  return true;  // the file closes here unless a request on it still runs
+  // The driver ends the file's own requests at cleanup; the file object
+  // stays until the last of them has returned.
+  km::CloseFile(static_cast<PFILE_OBJECT>(file));
+  return true;
 }
 
 bool ClientSession::HandleAttach(std::uint32_t requestId, std::string *reason) {
@@ -200,49 +199,75 @@ bool ClientSession::HandleAttach(std::uint32_t requestId, std::string *reason) {
   return true;
 }
 
-void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control) {
-  std::shared_ptr<OpenFile> file;
+bool ClientSession::HandleControl(std::uint32_t requestId, wire::Control control) {
+  void *file = nullptr;
   {
+    // Referenced under the lock that a close takes to forget the handle, so
+    // the file object cannot end (and be reused) before the request runs.
     std::lock_guard guard(lock_);
     auto it = handles_.find(control.handle);
-    if (it != handles_.end()) file = it->second;
+    if (it != handles_.end() && km::ReferenceFile(static_cast<PFILE_OBJECT>(it->second.file))) {
+      file = it->second.file;
+    }
   }
-  if (!file) {
+  if (file == nullptr) {
     // Another thread of the client closed the handle first, as on Windows.
     wire::ControlReply reply;
     reply.status = static_cast<std::int32_t>(STATUS_INVALID_HANDLE);
     Reply(reply, requestId);
-    return;
+    return true;
   }
   if (EndsPromptly(control.code)) {
     Execute(requestId, file, control);
-    return;
+    return true;
   }
-  std::unique_lock guard(lock_);
   // A client with many requests in the driver waits before it sends more.
-  changed_.wait(guard, [&] { return inFlight_ < kMaxInFlight || stopping_; });
-  if (stopping_) return;
+  if (!AwaitRoomForRequest()) {
+    km::ReleaseFileReference(static_cast<PFILE_OBJECT>(file));
+    return false;
+  }
+  std::lock_guard guard(lock_);
   ++inFlight_;
-  queue_.push_back(Job{requestId, std::move(file), std::move(control)});
+  queue_.push_back(Job{requestId, file, std::move(control)});
   // Every queued request gets a worker of its own while there may be more.
   if (idleWorkers_ < queue_.size() && workers_.size() < kMaxWorkers) {
     workers_.emplace_back([this] { WorkerLoop(); });
   }
   changed_.notify_all();
+  return true;
 }
 
-void ClientSession::Execute(std::uint32_t requestId, const std::shared_ptr<OpenFile> &file,
-                            wire::Control &control) {
+bool ClientSession::AwaitRoomForRequest() {
+  for (;;) {
+    {
+      std::lock_guard guard(lock_);
+      if (stopping_) return false;
+      if (inFlight_ < kMaxInFlight) return true;
+    }
+    // Only the socket's end is watched: bytes the client sent meanwhile wait.
+    pollfd waits[2] = {{fd_, POLLRDHUP, 0}, {roomFd_, POLLIN, 0}};
+    if (poll(waits, 2, -1) < 0 && errno != EINTR) return false;
+    if (waits[0].revents != 0) return false;
+    if (waits[1].revents & POLLIN) {
+      std::uint64_t count;
+      ssize_t ignored = read(roomFd_, &count, sizeof count);
+      (void)ignored;
+    }
+  }
+}
+
+void ClientSession::Execute(std::uint32_t requestId, void *file, wire::Control &control) {
   // The system buffer the driver sees: the caller's output when the driver
   // reads it, else zeroes.
   std::vector<std::uint8_t> output = std::move(control.output);
   output.resize(control.outputLength);
   ULONG_PTR information = 0;
   wire::ControlReply reply;
-  reply.status = km::DeviceControl(static_cast<PFILE_OBJECT>(file->file()), control.code,
+  reply.status = km::DeviceControl(static_cast<PFILE_OBJECT>(file), control.code,
                                    control.input.empty() ? nullptr : control.input.data(),
                                    static_cast<ULONG>(control.input.size()),
                                    output.empty() ? nullptr : output.data(), control.outputLength, &information);
+  km::ReleaseFileReference(static_cast<PFILE_OBJECT>(file));
   reply.information = information;
   output.resize(BytesReturned(control.code, control.outputLength, information));
   reply.data = std::move(output);
@@ -261,39 +286,14 @@ void ClientSession::WorkerLoop() {
     }
     Job job = std::move(queue_.front());
     queue_.pop_front();
-    auto running = running_.insert(running_.end(), Running{job.file, job.control.code, PipeOf(job.control)});
     guard.unlock();
     Execute(job.requestId, job.file, job.control);
-    job.file.reset();
     guard.lock();
-    std::shared_ptr<OpenFile> file = std::move(running->file);
-    running_.erase(running);
-    --inFlight_;
-    changed_.notify_all();
-    guard.unlock();
-    file.reset();  // the last reference closes the file
-    guard.lock();
-  }
-}
-
-void ClientSession::EndRunningRequests() {
-  std::vector<Running> waiting;
-  {
-    std::unique_lock guard(lock_);
-    // Timed reads give up within milliseconds by themselves.
-    changed_.wait_for(guard, std::chrono::milliseconds(50), [this] { return running_.empty(); });
-    waiting.assign(running_.begin(), running_.end());
-  }
-  if (waiting.empty()) return;
-  LogLine(Describe() + ": " + std::to_string(waiting.size()) +
-          " request(s) still in the driver; aborting their pipes, its handles close when they return");
-  // What the driver does when a Windows process that waits on a pipe ends.
-  for (const Running &request : waiting) {
-    if (!request.pipe) continue;
-    std::uint32_t pipe = *request.pipe;
-    ULONG_PTR information = 0;
-    km::DeviceControl(static_cast<PFILE_OBJECT>(request.file->file()), IOCTL_INSTR_ABORT_PIPE, &pipe, sizeof pipe,
-                      nullptr, 0, &information);
+    if (inFlight_-- == kMaxInFlight) {
+      std::uint64_t one = 1;
+      ssize_t ignored = write(roomFd_, &one, sizeof one);
+      (void)ignored;
+    }
   }
 }
 
@@ -313,28 +313,29 @@ void ClientSession::Finish(const std::string &reason) {
   shutdown(fd_, SHUT_RDWR);
   // Ends a reply's wait for room in the ring. channel_ is set on this thread.
   if (channel_) channel_->Close();
-  std::map<std::uint32_t, std::shared_ptr<OpenFile>> handles;
-  std::size_t running;
+  std::map<std::uint32_t, HeldHandle> handles;
+  std::vector<Job> dropped;
   {
     std::lock_guard guard(lock_);
     stopping_ = true;
-    // Requests not yet in the driver are dropped; running ones finish.
+    // Requests not yet in the driver are dropped; running ones end below.
     inFlight_ -= queue_.size();
+    for (Job &job : queue_) dropped.push_back(std::move(job));
     queue_.clear();
-    running = inFlight_;
     handles.swap(handles_);
     changed_.notify_all();
   }
-  std::size_t count = handles.size();
-  handles.clear();  // closes every file no running request holds
-  if (running > 0) EndRunningRequests();
+  for (Job &job : dropped) km::ReleaseFileReference(static_cast<PFILE_OBJECT>(job.file));
+  // Closing its handles ends the client's requests in the driver, and only
+  // its own, as the end of a Windows process does.
+  for (auto &entry : handles) km::CloseFile(static_cast<PFILE_OBJECT>(entry.second.file));
   std::vector<std::thread> workers;
   {
     std::lock_guard guard(lock_);
     workers.swap(workers_);
   }
   for (std::thread &worker : workers) worker.join();
-  LogLine(Describe() + " " + reason + "; closed " + std::to_string(count) + " handle(s)");
+  LogLine(Describe() + " " + reason + "; closed " + std::to_string(handles.size()) + " handle(s)");
   if (ended_) ended_(this);
 }
 

@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <list>
 #include <optional>
 #include <map>
 #include <memory>
@@ -32,21 +31,6 @@ struct PeerCredentials {
   pid_t pid = 0;
   uid_t uid = 0;
   gid_t gid = 0;
-};
-
-// A file the client opened. The file is closed (cleanup, then close) when
-// the last reference goes: the client's handle table holds one, and every
-// request running on it holds one until it returns.
-class OpenFile {
- public:
-  explicit OpenFile(void *file) : file_(file) {}
-  ~OpenFile();
-  OpenFile(const OpenFile &) = delete;
-  OpenFile &operator=(const OpenFile &) = delete;
-  void *file() const { return file_; }
-
- private:
-  void *file_;
 };
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
@@ -64,16 +48,18 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   std::uint64_t number() const { return number_; }
 
  private:
+  // A request waiting for a worker; it holds a reference on its file
+  // object (km::ReferenceFile) until it has run.
   struct Job {
     std::uint32_t requestId;
-    std::shared_ptr<OpenFile> file;
+    void *file;
     wire::Control control;
   };
-  // A request a worker has passed to the driver.
-  struct Running {
-    std::shared_ptr<OpenFile> file;
-    std::uint32_t code;
-    std::optional<std::uint32_t> pipe;
+  // A handle the client holds: the kernel's file object and the instrument
+  // it names, for the log.
+  struct HeldHandle {
+    void *file;
+    std::string instrument;
   };
 
   void ReadLoop();
@@ -83,12 +69,14 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // Sets up the shared-memory channel; from then on it carries every message.
   bool HandleAttach(std::uint32_t requestId, std::string *reason);
   bool HandleClose(const wire::Close &close, std::string *reason);
-  void HandleControl(std::uint32_t requestId, wire::Control control);
-  void Execute(std::uint32_t requestId, const std::shared_ptr<OpenFile> &file, wire::Control &control);
+  // False when the client went away while its requests filled the cap.
+  bool HandleControl(std::uint32_t requestId, wire::Control control);
+  // Waits until the client has fewer than kMaxInFlight requests queued or
+  // running, watching the socket meanwhile: false once the client is gone.
+  bool AwaitRoomForRequest();
+  // Runs a request on a referenced file object and lets the reference go.
+  void Execute(std::uint32_t requestId, void *file, wire::Control &control);
   void WorkerLoop();
-  // For a client that is gone: waits briefly for its requests in the driver,
-  // then aborts the pipes that the ones still waiting use.
-  void EndRunningRequests();
   void Reply(const wire::Message &message, std::uint32_t requestId);
   void Finish(const std::string &reason);
   std::string Describe() const;
@@ -111,14 +99,15 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   std::mutex lock_;  // guards everything below
   std::condition_variable changed_;
-  std::map<std::uint32_t, std::shared_ptr<OpenFile>> handles_;
+  std::map<std::uint32_t, HeldHandle> handles_;
   std::uint32_t nextHandle_ = 4;
   std::deque<Job> queue_;
   std::size_t inFlight_ = 0;  // queued or running on a worker
   std::size_t idleWorkers_ = 0;
-  std::list<Running> running_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
+  // Signalled when a request of a client at the cap returns.
+  const int roomFd_;
 };
 
 }  // namespace service

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -19,6 +20,8 @@
 
 namespace service {
 namespace {
+
+constexpr std::chrono::milliseconds kStopPatience{1500};
 
 class Sessions {
  public:
@@ -33,10 +36,17 @@ class Sessions {
     session->Start([this](ClientSession *ended) { Remove(ended->number()); });
   }
 
-  void DisconnectAllAndWait() {
+  // Ends every connection; false when some client's requests are still in
+  // the driver after `patience`.
+  bool DisconnectAllAndWait(std::chrono::milliseconds patience) {
     std::unique_lock guard(lock_);
     for (auto &entry : live_) entry.second->Disconnect();
-    emptied_.wait(guard, [this] { return live_.empty(); });
+    return emptied_.wait_for(guard, patience, [this] { return live_.empty(); });
+  }
+
+  std::size_t Count() {
+    std::lock_guard guard(lock_);
+    return live_.size();
   }
 
  private:
@@ -109,7 +119,13 @@ int Serve(const Listener &listener) {
       }
       sessions.Add(client, CredentialsOf(client));
     }
-    sessions.DisconnectAllAndWait();
+    // Closing the clients' handles ends their requests in the driver; the
+    // service stops within two seconds even if one of them does not end.
+    if (!sessions.DisconnectAllAndWait(kStopPatience)) {
+      LogLine("stopped with " + std::to_string(sessions.Count()) + " client(s) whose requests did not end");
+      CloseListener(listener);
+      _exit(1);
+    }
   }
   close(signals);
   return 0;

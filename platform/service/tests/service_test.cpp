@@ -8,6 +8,7 @@
 #include <wire_protocol.h>
 
 #include <gtest/gtest.h>
+#include <tavrin_ioctl.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -149,13 +151,32 @@ class ServiceTest : public testing::Test {
   }
 
   void TearDown() override {
-    kill(service_.pid, SIGTERM);
-    Finished stopped = Wait(service_);
-    EXPECT_EQ(stopped.status, 0) << Log();
+    if (service_.pid > 0) {
+      kill(service_.pid, SIGTERM);
+      Finished stopped = Wait(service_);
+      EXPECT_EQ(stopped.status, 0) << Log();
+    }
     EXPECT_NE(Log().find("tavrind: stopped"), std::string::npos) << Log();
     struct stat st {};
     EXPECT_NE(stat(socket_.c_str(), &st), 0) << "the socket outlived the service";
     std::system(("rm -rf " + directory_).c_str());
+  }
+
+  // Sends SIGTERM and returns how long the service took to exit and its
+  // status, or nullopt when it was still there after 10 s.
+  std::optional<std::pair<std::chrono::milliseconds, int>> StopService() {
+    auto start = std::chrono::steady_clock::now();
+    kill(service_.pid, SIGTERM);
+    for (auto end = start + 10s; std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(5ms)) {
+      int status = 0;
+      if (waitpid(service_.pid, &status, WNOHANG) == service_.pid) {
+        close(service_.out);
+        service_.pid = -1;
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        return std::make_pair(took, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+      }
+    }
+    return std::nullopt;
   }
 
   std::string Log() const {
@@ -243,7 +264,6 @@ TEST_F(ServiceTest, AClientKilledInABlockedReadLeavesNothingBehind) {
             "FMT 1 of 1: +1.000000E+00\n");
   kill(blocked.pid, SIGKILL);
   EXPECT_EQ(Wait(blocked).status, -SIGKILL);
-  EXPECT_TRUE(WaitForLog("request(s) still in the driver")) << Log();
   EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
   EXPECT_TRUE(WaitForLog("disconnected; closed 1 handle(s)")) << Log();
 
@@ -291,6 +311,80 @@ TEST_F(ServiceTest, MalformedClientsAreDroppedAndTheServiceGoesOn) {
   kill(holder.pid, SIGKILL);
   Wait(holder);
   EXPECT_TRUE(WaitForHandles("TAVRIN-1", 0)) << Log();
+}
+
+// A client process that opens TAVRIN-0 over the raw protocol, sends
+// `count` untimed reads of its interrogative pipe (more than the service
+// runs at once for one client), and then waits to be killed.
+pid_t StartReadFlood(const std::string &socket, int count) {
+  int ready[2];
+  EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = Connect(socket);
+    wire::SendAll(fd, wire::Encode(wire::Hello{}, 1));
+    wire::SendAll(fd, wire::Encode(wire::Open{u"\\??\\TAVRIN-0"}, 2));
+    wire::FrameReader reader(fd);
+    wire::Frame frame;
+    std::string error;
+    std::uint32_t handle = 0;
+    while (handle == 0 && reader.Next(&frame, &error) == wire::FrameReader::Result::Frame) {
+      if (auto *opened = std::get_if<wire::OpenReply>(&frame.message)) handle = opened->handle;
+    }
+    for (int i = 0; i < count; ++i) {
+      wire::Control read;
+      read.handle = handle;
+      read.code = IOCTL_INSTR_BULK_READ;
+      read.outputLength = 64;
+      read.input = {1, 0, 0, 0};  // the interrogative pipe
+      wire::SendAll(fd, wire::Encode(read, static_cast<std::uint32_t>(3 + i)));
+    }
+    char sent = handle != 0 ? 'y' : 'n';
+    ssize_t ignored = write(ready[1], &sent, 1);
+    (void)ignored;
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char sent = 0;
+  EXPECT_EQ(read(ready[0], &sent, 1), 1);
+  EXPECT_EQ(sent, 'y');
+  close(ready[0]);
+  return pid;
+}
+
+TEST_F(ServiceTest, AClientKilledWithMoreRequestsThanItMayRunIsCleanedUpAndSigtermStopsTheService) {
+  pid_t flood = StartReadFlood(socket_, 100);
+  ASSERT_TRUE(WaitForHandles("TAVRIN-0", 1));
+  kill(flood, SIGKILL);
+  waitpid(flood, nullptr, 0);
+  EXPECT_TRUE(WaitForLog("disconnected; closed 1 handle(s)")) << Log();
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+  EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "query", "TAVRIN-0", "ECHO after"}, socket_).out, "after\n");
+
+  // A live client with requests beyond the cap does not hold up the stop.
+  pid_t waiting = StartReadFlood(socket_, 100);
+  ASSERT_TRUE(WaitForHandles("TAVRIN-0", 1));
+  auto stopped = StopService();
+  kill(waiting, SIGKILL);
+  waitpid(waiting, nullptr, 0);
+  ASSERT_TRUE(stopped.has_value()) << "SIGTERM did not end the service\n" << Log();
+  EXPECT_EQ(stopped->second, 0) << Log();
+}
+
+TEST_F(ServiceTest, AClientsDeathEndsItsOwnReadsAndNoOneElses) {
+  pid_t flood = StartReadFlood(socket_, 100);
+  std::this_thread::sleep_for(100ms);  // its reads into the driver first
+  Child holder = Start({SERVICE_TEST_CLIENT, "block", "TAVRIN-0"}, socket_);
+  ASSERT_EQ(ReadLine(holder.out), "blocking");
+  ASSERT_TRUE(WaitForHandles("TAVRIN-0", 2));
+  kill(flood, SIGKILL);
+  waitpid(flood, nullptr, 0);
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 1)) << Log();
+  // The holder's read was left alone, and none of the dead client's reads
+  // takes the next answer: it is the holder's.
+  ASSERT_EQ(RunToEnd({TAVRIN_PROGRAM, "write", "TAVRIN-0", "ECHO for the holder"}, socket_).status, 0);
+  EXPECT_EQ(ReadLine(holder.out), "returned 1");
+  Wait(holder);
 }
 
 // A raw client that greets the service and takes the shared channel.
