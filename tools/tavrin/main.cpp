@@ -2,6 +2,7 @@
 // and production lines. See `tavrin --help` and tavrin(1).
 #include "commands.h"
 #include "file_bytes.h"
+#include "kernel_backend_report.h"
 #include "shell_words.h"
 #include "simulation.h"
 
@@ -26,7 +27,8 @@ int RunShell(const Options &options);
 
 constexpr const char *kFooter = R"(Names: TAVRIN-0 to TAVRIN-9, in any letter case.
 Exit status: 0 ok, 2 bad arguments, 3 no such instrument, 4 transfer failed,
-5 timed out, 6 download refused, 7 file missing or unreadable, 130 interrupted.
+5 timed out, 6 download refused, 7 file missing or unreadable, 8 service
+unreachable (tavrind stopped, hangs, or its socket cannot be used), 130 interrupted.
 
 Commands the simulated instrument understands (keywords in any case):
   *IDN?          its identity: maker, model, serial number, image versions
@@ -134,6 +136,7 @@ int Run(std::vector<std::string> arguments, bool inShell) {
   if (!inShell) {
     if (int status = PrepareSimulation(options, simulate); status != kOk) return status;
   }
+  if (int status = CheckServiceReachable(options); status != kOk) return status;
 
   if (list->parsed()) return ListCommand(options);
   if (write->parsed()) {

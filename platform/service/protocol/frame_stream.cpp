@@ -1,5 +1,6 @@
 #include "frame_stream.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,7 +23,17 @@ class SocketSource final : public ByteSource {
     for (int fd : descriptors_) close(fd);
   }
 
+  void SetWaitLimit(int milliseconds) override { waitLimitMs_ = milliseconds; }
+
   ssize_t Receive(std::uint8_t *into, std::size_t capacity, std::string *error) override {
+    if (waitLimitMs_ >= 0) {
+      pollfd socket{fd_, POLLIN, 0};
+      int ready;
+      do {
+        ready = poll(&socket, 1, waitLimitMs_);
+      } while (ready < 0 && errno == EINTR);
+      if (ready == 0) return kTimedOut;
+    }
     iovec vector{into, capacity};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)];
     msghdr message{};
@@ -59,6 +70,7 @@ class SocketSource final : public ByteSource {
  private:
   const int fd_;
   const bool keep_;
+  int waitLimitMs_ = -1;
   std::vector<int> descriptors_;
 };
 
@@ -92,6 +104,7 @@ ssize_t FrameReader::Fill(std::size_t wanted, std::string *error) {
 
 FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
   ssize_t filled = Fill(kHeaderBytes, error);
+  if (filled == ByteSource::kTimedOut) return Result::TimedOut;
   if (filled <= 0) {
     if (filled == ByteSource::kClosed && end_ == begin_) return Result::Closed;
     if (filled == ByteSource::kClosed) *error = "truncated header";
@@ -101,6 +114,7 @@ FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
       DecodeHeader(std::span<const std::uint8_t>(storage_.data() + begin_, kHeaderBytes), error);
   if (!header) return Result::Malformed;
   filled = Fill(kHeaderBytes + header->bodyLength, error);
+  if (filled == ByteSource::kTimedOut) return Result::TimedOut;
   if (filled <= 0) {
     if (filled == ByteSource::kClosed) *error = "truncated message";
     return filled == ByteSource::kFailed ? Result::Failed : Result::Malformed;

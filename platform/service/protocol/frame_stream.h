@@ -26,9 +26,12 @@ class ByteSource {
   static constexpr ssize_t kClosed = 0;      // the peer ended the stream
   static constexpr ssize_t kFailed = -1;     // the stream failed; `error` says how
   static constexpr ssize_t kViolation = -2;  // the peer broke the stream's rules
+  static constexpr ssize_t kTimedOut = -3;   // nothing came within the wait limit
   virtual ~ByteSource() = default;
   // Waits for at least one byte; the count read, or one of the above.
   virtual ssize_t Receive(std::uint8_t *into, std::size_t capacity, std::string *error) = 0;
+  // How long one Receive waits for the first byte (negative: for ever).
+  virtual void SetWaitLimit(int milliseconds) = 0;
 };
 
 class FrameReader {
@@ -41,11 +44,15 @@ class FrameReader {
   explicit FrameReader(ByteSource *source) : source_(source) {}
   ~FrameReader();
 
-  enum class Result { Frame, Closed, Malformed, Failed };
+  enum class Result { Frame, Closed, Malformed, Failed, TimedOut };
   // Reads until one whole frame is buffered and decodes it. Closed: the peer
   // ended the stream between frames. Malformed: `error` says what was wrong
   // (a frame cut short by the end of the stream counts as truncated).
+  // TimedOut: no byte came within the wait limit; the bytes of a frame begun
+  // stay buffered for the next call.
   Result Next(Frame *frame, std::string *error);
+  // How long Next waits for each next byte (negative: for ever, the default).
+  void SetWaitLimit(int milliseconds) { source_->SetWaitLimit(milliseconds); }
 
   // Bytes received after the last frame returned.
   std::size_t Buffered() const { return end_ - begin_; }

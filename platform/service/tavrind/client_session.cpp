@@ -6,8 +6,6 @@
 #include <frame_stream.h>
 #include <km/standin.h>
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,13 +28,9 @@ std::string InstrumentOf(const std::u16string &path) {
 }  // namespace
 
 ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census)
-    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)),
-      roomFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)) {}
 
-ClientSession::~ClientSession() {
-  close(fd_);
-  if (roomFd_ >= 0) close(roomFd_);
-}
+ClientSession::~ClientSession() { close(fd_); }
 
 std::string ClientSession::Describe() const {
   char text[96];
@@ -86,7 +80,7 @@ void ClientSession::ReadLoop() {
       break;
     }
     if (!Handle(frame, &reason)) {
-      if (reason != "disconnected") reason = "dropped: " + reason;
+      reason = "dropped: " + reason;
       break;
     }
   }
@@ -114,8 +108,8 @@ bool ClientSession::Handle(wire::Frame &frame, std::string *reason) {
   }
   if (const auto *close = std::get_if<wire::Close>(&message)) return HandleClose(*close, reason);
   if (auto *control = std::get_if<wire::Control>(&message)) {
-    if (HandleControl(id, std::move(*control))) return true;
-    return *reason = "disconnected", false;
+    HandleControl(id, std::move(*control));
+    return true;
   }
   if (std::holds_alternative<wire::Census>(message)) {
     Reply(census_(), id);
@@ -128,13 +122,13 @@ bool ClientSession::Handle(wire::Frame &frame, std::string *reason) {
 
 void ClientSession::HandleOpen(std::uint32_t requestId, const wire::Open &open) {
   wire::OpenReply reply;
+  std::size_t held;
   {
     std::lock_guard guard(lock_);
-    if (handles_.size() >= wire::kHandleLimit) {
-      reply.status = static_cast<std::int32_t>(STATUS_INSUFFICIENT_RESOURCES);
-      Reply(reply, requestId);
-      return;
-    }
+    held = handles_.size();
+  }
+  if (held >= wire::kHandleLimit) {
+    return Refuse(requestId, reply, "open handles per client (" + std::to_string(wire::kHandleLimit) + ")");
   }
   PFILE_OBJECT file = nullptr;
   // Programs name devices in the device namespace ("\\.\NAME" is "\??\NAME"),
@@ -199,7 +193,7 @@ bool ClientSession::HandleAttach(std::uint32_t requestId, std::string *reason) {
   return true;
 }
 
-bool ClientSession::HandleControl(std::uint32_t requestId, wire::Control control) {
+void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control) {
   void *file = nullptr;
   {
     // Referenced under the lock that a close takes to forget the handle, so
@@ -215,18 +209,19 @@ bool ClientSession::HandleControl(std::uint32_t requestId, wire::Control control
     wire::ControlReply reply;
     reply.status = static_cast<std::int32_t>(STATUS_INVALID_HANDLE);
     Reply(reply, requestId);
-    return true;
+    return;
   }
   if (EndsPromptly(control.code)) {
     Execute(requestId, file, control);
-    return true;
+    return;
   }
-  // A client with many requests in the driver waits before it sends more.
-  if (!AwaitRoomForRequest()) {
+  std::unique_lock guard(lock_);
+  if (inFlight_ >= kMaxInFlight) {
+    guard.unlock();
     km::ReleaseFileReference(static_cast<PFILE_OBJECT>(file));
-    return false;
+    Refuse(requestId, wire::ControlReply{}, "requests in flight per client (" + std::to_string(kMaxInFlight) + ")");
+    return;
   }
-  std::lock_guard guard(lock_);
   ++inFlight_;
   queue_.push_back(Job{requestId, file, std::move(control)});
   // Every queued request gets a worker of its own while there may be more.
@@ -234,26 +229,24 @@ bool ClientSession::HandleControl(std::uint32_t requestId, wire::Control control
     workers_.emplace_back([this] { WorkerLoop(); });
   }
   changed_.notify_all();
-  return true;
 }
 
-bool ClientSession::AwaitRoomForRequest() {
-  for (;;) {
-    {
-      std::lock_guard guard(lock_);
-      if (stopping_) return false;
-      if (inFlight_ < kMaxInFlight) return true;
-    }
-    // Only the socket's end is watched: bytes the client sent meanwhile wait.
-    pollfd waits[2] = {{fd_, POLLRDHUP, 0}, {roomFd_, POLLIN, 0}};
-    if (poll(waits, 2, -1) < 0 && errno != EINTR) return false;
-    if (waits[0].revents != 0) return false;
-    if (waits[1].revents & POLLIN) {
-      std::uint64_t count;
-      ssize_t ignored = read(roomFd_, &count, sizeof count);
-      (void)ignored;
-    }
+void ClientSession::Refuse(std::uint32_t requestId, const wire::Message &reply, const std::string &limit) {
+  wire::Message refused = reply;
+  std::visit(
+      [](auto &message) {
+        if constexpr (requires { message.status; }) {
+          message.status = static_cast<std::int32_t>(STATUS_INSUFFICIENT_RESOURCES);
+        }
+      },
+      refused);
+  Reply(refused, requestId);
+  bool first;
+  {
+    std::lock_guard guard(lock_);
+    first = limitsLogged_.insert(limit).second;
   }
+  if (first) LogLine(Describe() + ": refused a request at the limit of " + limit);
 }
 
 void ClientSession::Execute(std::uint32_t requestId, void *file, wire::Control &control) {
@@ -289,11 +282,7 @@ void ClientSession::WorkerLoop() {
     guard.unlock();
     Execute(job.requestId, job.file, job.control);
     guard.lock();
-    if (inFlight_-- == kMaxInFlight) {
-      std::uint64_t one = 1;
-      ssize_t ignored = write(roomFd_, &one, sizeof one);
-      (void)ignored;
-    }
+    --inFlight_;
   }
 }
 

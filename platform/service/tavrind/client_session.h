@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <set>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -69,11 +70,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // Sets up the shared-memory channel; from then on it carries every message.
   bool HandleAttach(std::uint32_t requestId, std::string *reason);
   bool HandleClose(const wire::Close &close, std::string *reason);
-  // False when the client went away while its requests filled the cap.
-  bool HandleControl(std::uint32_t requestId, wire::Control control);
-  // Waits until the client has fewer than kMaxInFlight requests queued or
-  // running, watching the socket meanwhile: false once the client is gone.
-  bool AwaitRoomForRequest();
+  void HandleControl(std::uint32_t requestId, wire::Control control);
+  // Answers a request with STATUS_INSUFFICIENT_RESOURCES, and logs the
+  // limit that refused it the first time it does.
+  void Refuse(std::uint32_t requestId, const wire::Message &reply, const std::string &limit);
   // Runs a request on a referenced file object and lets the reference go.
   void Execute(std::uint32_t requestId, void *file, wire::Control &control);
   void WorkerLoop();
@@ -81,7 +81,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void Finish(const std::string &reason);
   std::string Describe() const;
 
-  static constexpr std::size_t kMaxInFlight = 64;
+  // Requests queued or running for one client; more are refused. The
+  // connection's messages are read whatever its requests do, so that its end
+  // and its liveness probes are seen at once.
+  static constexpr std::size_t kMaxInFlight = 1024;
   static constexpr std::size_t kMaxWorkers = 16;
 
   const int fd_;
@@ -106,8 +109,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   std::size_t idleWorkers_ = 0;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
-  // Signalled when a request of a client at the cap returns.
-  const int roomFd_;
+  std::set<std::string> limitsLogged_;
 };
 
 }  // namespace service

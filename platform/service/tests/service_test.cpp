@@ -11,6 +11,7 @@
 #include <tavrin_ioctl.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -385,6 +386,63 @@ TEST_F(ServiceTest, AClientsDeathEndsItsOwnReadsAndNoOneElses) {
   ASSERT_EQ(RunToEnd({TAVRIN_PROGRAM, "write", "TAVRIN-0", "ECHO for the holder"}, socket_).status, 0);
   EXPECT_EQ(ReadLine(holder.out), "returned 1");
   Wait(holder);
+}
+
+TEST_F(ServiceTest, AServiceThatCannotBeReachedIsNeverTakenForOneWithoutInstruments) {
+  // No socket at all.
+  Finished missing = RunToEnd({TAVRIN_PROGRAM, "list"}, directory_ + "/absent.sock");
+  EXPECT_EQ(missing.status, 8);
+  EXPECT_EQ(missing.out, "");
+  Finished missingJson = RunToEnd({TAVRIN_PROGRAM, "--json", "query", "TAVRIN-0", "*IDN?"}, directory_ + "/absent.sock");
+  EXPECT_EQ(missingJson.status, 8);
+  EXPECT_NE(missingJson.out.find("absent.sock: no such file"), std::string::npos) << missingJson.out;
+  EXPECT_NE(missingJson.out.find("\"exit_status\":8"), std::string::npos) << missingJson.out;
+
+  // A socket left behind by a service that is gone.
+  std::string stale = directory_ + "/stale.sock";
+  int bound = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, stale.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  close(bound);
+  Finished refused = RunToEnd({TAVRIN_PROGRAM, "--json", "list"}, stale);
+  EXPECT_EQ(refused.status, 8);
+  EXPECT_NE(refused.out.find("connection refused"), std::string::npos) << refused.out;
+
+  // A service that stopped answering: the call fails instead of hanging.
+  kill(service_.pid, SIGSTOP);
+  Finished hung = RunToEnd({TAVRIN_PROGRAM, "--json", "query", "TAVRIN-0", "*IDN?"}, socket_);
+  kill(service_.pid, SIGCONT);
+  EXPECT_EQ(hung.status, 8);
+  EXPECT_NE(hung.out.find("stopped answering"), std::string::npos) << hung.out;
+
+  // The embedded kernel is not concerned.
+  Finished embedded = RunToEnd({"/usr/bin/env", "TAVRIN_SERVICE=embedded", TAVRIN_PROGRAM, "--simulate", "1", "list"}, "");
+  EXPECT_EQ(embedded.status, 0);
+  EXPECT_EQ(embedded.out, "TAVRIN-0\n");
+  EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "query", "TAVRIN-0", "ECHO still served"}, socket_).out, "still served\n");
+}
+
+TEST_F(ServiceTest, AUserOutsideTheSocketsGroupIsToldWhichGroupMayUseIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a program as another user";
+  // The service's socket is its owner's alone (0600, root's group).
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+    setenv("TAVRIN_SERVICE", socket_.c_str(), 1);
+    unsetenv("TAVRIN_SIMULATE");
+    execl(TAVRIN_PROGRAM, TAVRIN_PROGRAM, "--json", "list", static_cast<char *>(nullptr));
+    _exit(98);
+  }
+  close(out[1]);
+  Finished denied = Wait(Child{child, out[0]});
+  EXPECT_EQ(denied.status, 8);
+  EXPECT_NE(denied.out.find("permission denied (only members of group root may use it)"), std::string::npos)
+      << denied.out;
 }
 
 // A raw client that greets the service and takes the shared channel.
