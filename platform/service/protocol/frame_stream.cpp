@@ -12,6 +12,9 @@
 namespace service::wire {
 namespace {
 
+// A reader starts small (an idle connection holds little) and grows by at
+// most a chunk beyond what arrived.
+constexpr std::size_t kFirstStorage = 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // The most descriptors one message passes: the shared channel's three.
 constexpr std::size_t kMaxDescriptors = 3;
@@ -88,13 +91,18 @@ std::vector<int> FrameReader::TakeDescriptors() {
 
 ssize_t FrameReader::Fill(std::size_t wanted, std::string *error) {
   while (end_ - begin_ < wanted) {
-    // Move the unread bytes to the front, and grow only for a large frame.
+    // Move the unread bytes to the front, and grow only as the bytes of a
+    // large frame arrive: a header alone that announces a large body costs
+    // nothing until its body comes.
     if (begin_ > 0) {
       std::memmove(storage_.data(), storage_.data() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
     }
-    if (storage_.size() < std::max(wanted, kReadChunk)) storage_.resize(std::max(wanted, kReadChunk));
+    if (storage_.size() == end_ || storage_.size() < kFirstStorage) {
+      std::size_t grown = std::max(kFirstStorage, std::min(std::max(wanted, kFirstStorage), end_ + kReadChunk));
+      if (grown > storage_.size()) storage_.resize(grown);
+    }
     ssize_t n = source_->Receive(storage_.data() + end_, storage_.size() - end_, error);
     if (n <= 0) return n;
     end_ += static_cast<std::size_t>(n);
@@ -125,6 +133,11 @@ FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
   begin_ += kHeaderBytes + header->bodyLength;
   frame->header = *header;
   frame->message = std::move(*message);
+  // A large frame's room goes back once nothing more is buffered.
+  if (begin_ == end_ && storage_.capacity() > kReadChunk) {
+    storage_ = {};
+    begin_ = end_ = 0;
+  }
   return Result::Frame;
 }
 

@@ -11,12 +11,18 @@
 
 #include <tavrin_ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <system_error>
 #include <cstdio>
 #include <cstring>
 
 namespace service {
 namespace {
+
+// How long a reply waits for a client that does not read its replies.
+constexpr std::chrono::seconds kReplyPatience{30};
 
 // "\??\TAVRIN-0" as the log names it: the device name, 8-bit.
 std::string InstrumentOf(const std::u16string &path) {
@@ -27,8 +33,12 @@ std::string InstrumentOf(const std::u16string &path) {
 
 }  // namespace
 
-ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census)
-    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)) {}
+ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census,
+                             ResourceLedger &ledger)
+    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)), ledger_(ledger) {
+  timeval sendLimit{static_cast<time_t>(kReplyPatience.count()), 0};
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+}
 
 ClientSession::~ClientSession() { close(fd_); }
 
@@ -39,10 +49,16 @@ std::string ClientSession::Describe() const {
   return text;
 }
 
-void ClientSession::Start(std::function<void(ClientSession *)> ended) {
+bool ClientSession::Start(std::function<void(ClientSession *)> ended) {
   ended_ = std::move(ended);
+  try {
+    std::thread([self = shared_from_this()] { self->ReadLoop(); }).detach();
+  } catch (const std::system_error &error) {
+    LogLine(Describe() + " refused: no thread to serve it (" + error.what() + ")");
+    return false;
+  }
   LogLine(Describe() + " connected");
-  std::thread([self = shared_from_this()] { self->ReadLoop(); }).detach();
+  return true;
 }
 
 void ClientSession::Disconnect() { shutdown(fd_, SHUT_RDWR); }
@@ -127,18 +143,22 @@ void ClientSession::HandleOpen(std::uint32_t requestId, const wire::Open &open) 
     std::lock_guard guard(lock_);
     held = handles_.size();
   }
-  if (held >= wire::kHandleLimit) {
-    return Refuse(requestId, reply, "open handles per client (" + std::to_string(wire::kHandleLimit) + ")");
+  const LimitSettings &limits = ledger_.settings();
+  if (held >= limits.handlesPerClient) {
+    return Refuse(requestId, reply, LimitName("open handles per client", limits.handlesPerClient));
   }
+  if (std::optional<std::string> limit = ledger_.TakeHandle(peer_.uid)) return Refuse(requestId, reply, *limit);
   PFILE_OBJECT file = nullptr;
   // Programs name devices in the device namespace ("\\.\NAME" is "\??\NAME"),
   // as kernel32 sends them; the kernel's other names stay its own.
   if (open.path.rfind(u"\\??\\", 0) != 0) {
+    ledger_.ReleaseHandle(peer_.uid);
     reply.status = static_cast<std::int32_t>(STATUS_OBJECT_PATH_NOT_FOUND);
     Reply(reply, requestId);
     return;
   }
   reply.status = km::OpenFile(open.path, &file);
+  if (!NT_SUCCESS(reply.status)) ledger_.ReleaseHandle(peer_.uid);
   std::string instrument = InstrumentOf(open.path);
   if (NT_SUCCESS(reply.status)) {
     std::lock_guard guard(lock_);
@@ -166,6 +186,7 @@ bool ClientSession::HandleClose(const wire::Close &close, std::string *reason) {
   // The driver ends the file's own requests at cleanup; the file object
   // stays until the last of them has returned.
   km::CloseFile(static_cast<PFILE_OBJECT>(file));
+  ledger_.ReleaseHandle(peer_.uid);
   return true;
 }
 
@@ -189,6 +210,7 @@ bool ClientSession::HandleAttach(std::uint32_t requestId, std::string *reason) {
   }
   channel_ = std::make_unique<ring::Channel>(ring::Channel::Side::Service, fds, fd_);
   if (!channel_->mapped()) return *reason = "the shared channel could not be mapped", false;
+  channel_->SetRoomWaitLimit(static_cast<int>(std::chrono::milliseconds(kReplyPatience).count()));
   attached_ = true;
   return true;
 }
@@ -215,20 +237,44 @@ void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control
     Execute(requestId, file, control);
     return;
   }
-  std::unique_lock guard(lock_);
-  if (inFlight_ >= kMaxInFlight) {
-    guard.unlock();
+  const LimitSettings &limits = ledger_.settings();
+  std::size_t bytes = control.input.size() + std::max<std::size_t>(control.outputLength, control.output.size());
+  std::optional<std::string> limit;
+  {
+    std::lock_guard guard(lock_);
+    if (inFlight_ >= limits.requestsPerClient) {
+      limit = LimitName("requests in flight per client", limits.requestsPerClient);
+    } else if (bytes > limits.bytesPerClient - bytesHeld_) {
+      limit = LimitName("MiB held for one client's requests", limits.bytesPerClient >> 20);
+    } else {
+      limit = ledger_.TakeRequest(peer_.uid, bytes);
+    }
+    if (!limit) {
+      ++inFlight_;
+      bytesHeld_ += bytes;
+      queue_.push_back(Job{requestId, file, std::move(control), bytes});
+      // Every queued request gets a worker of its own while there may be
+      // more; one the system refuses waits for a worker that returns.
+      if (idleWorkers_ < queue_.size() && workers_.size() < kMaxWorkers) {
+        try {
+          workers_.emplace_back([this] { WorkerLoop(); });
+        } catch (const std::system_error &) {
+          if (workers_.empty()) {
+            queue_.pop_back();
+            --inFlight_;
+            bytesHeld_ -= bytes;
+            ledger_.ReleaseRequest(peer_.uid, bytes);
+            limit = "threads (the system refused another)";
+          }
+        }
+      }
+      changed_.notify_all();
+    }
+  }
+  if (limit) {
     km::ReleaseFileReference(static_cast<PFILE_OBJECT>(file));
-    Refuse(requestId, wire::ControlReply{}, "requests in flight per client (" + std::to_string(kMaxInFlight) + ")");
-    return;
+    Refuse(requestId, wire::ControlReply{}, *limit);
   }
-  ++inFlight_;
-  queue_.push_back(Job{requestId, file, std::move(control)});
-  // Every queued request gets a worker of its own while there may be more.
-  if (idleWorkers_ < queue_.size() && workers_.size() < kMaxWorkers) {
-    workers_.emplace_back([this] { WorkerLoop(); });
-  }
-  changed_.notify_all();
 }
 
 void ClientSession::Refuse(std::uint32_t requestId, const wire::Message &reply, const std::string &limit) {
@@ -262,7 +308,8 @@ void ClientSession::Execute(std::uint32_t requestId, void *file, wire::Control &
                                    output.empty() ? nullptr : output.data(), control.outputLength, &information);
   km::ReleaseFileReference(static_cast<PFILE_OBJECT>(file));
   reply.information = information;
-  output.resize(BytesReturned(control.code, control.outputLength, information));
+  output.resize(BytesReturned(control.code, reply.status, control.outputLength, information));
+  output.shrink_to_fit();
   reply.data = std::move(output);
   Reply(reply, requestId);
 }
@@ -281,8 +328,10 @@ void ClientSession::WorkerLoop() {
     queue_.pop_front();
     guard.unlock();
     Execute(job.requestId, job.file, job.control);
+    ledger_.ReleaseRequest(peer_.uid, job.bytes);
     guard.lock();
     --inFlight_;
+    bytesHeld_ -= job.bytes;
   }
 }
 
@@ -290,12 +339,9 @@ void ClientSession::Reply(const wire::Message &message, std::uint32_t requestId)
   std::vector<std::uint8_t> frame = wire::Encode(message, requestId);
   std::lock_guard guard(sendLock_);
   // A client that is gone is noticed by the reader; one that broke the
-  // channel's ring is dropped.
-  if (!channel_) {
-    wire::SendAll(fd_, frame);
-  } else if (!channel_->Write(frame.data(), frame.size())) {
-    shutdown(fd_, SHUT_RDWR);
-  }
+  // channel's ring, or left its replies unread for kReplyPatience, is dropped.
+  bool sent = channel_ ? channel_->Write(frame.data(), frame.size()) : wire::SendAll(fd_, frame);
+  if (!sent) shutdown(fd_, SHUT_RDWR);
 }
 
 void ClientSession::Finish(const std::string &reason) {
@@ -309,15 +355,24 @@ void ClientSession::Finish(const std::string &reason) {
     stopping_ = true;
     // Requests not yet in the driver are dropped; running ones end below.
     inFlight_ -= queue_.size();
-    for (Job &job : queue_) dropped.push_back(std::move(job));
+    for (Job &job : queue_) {
+      bytesHeld_ -= job.bytes;
+      dropped.push_back(std::move(job));
+    }
     queue_.clear();
     handles.swap(handles_);
     changed_.notify_all();
   }
-  for (Job &job : dropped) km::ReleaseFileReference(static_cast<PFILE_OBJECT>(job.file));
+  for (Job &job : dropped) {
+    km::ReleaseFileReference(static_cast<PFILE_OBJECT>(job.file));
+    ledger_.ReleaseRequest(peer_.uid, job.bytes);
+  }
   // Closing its handles ends the client's requests in the driver, and only
   // its own, as the end of a Windows process does.
-  for (auto &entry : handles) km::CloseFile(static_cast<PFILE_OBJECT>(entry.second.file));
+  for (auto &entry : handles) {
+    km::CloseFile(static_cast<PFILE_OBJECT>(entry.second.file));
+    ledger_.ReleaseHandle(peer_.uid);
+  }
   std::vector<std::thread> workers;
   {
     std::lock_guard guard(lock_);

@@ -6,6 +6,8 @@
 // other threads.
 #pragma once
 
+#include "resource_limits.h"
+
 #include <frame_stream.h>
 #include <shared_ring.h>
 #include <wire_protocol.h>
@@ -37,12 +39,13 @@ struct PeerCredentials {
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
   using CensusSource = std::function<wire::CensusReply()>;
-  ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census);
+  ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census, ResourceLedger &ledger);
   ~ClientSession();
 
   // Starts the reading thread, which keeps the session alive. `ended` runs
-  // on it once the client is gone and everything it held is closed.
-  void Start(std::function<void(ClientSession *)> ended);
+  // on it once the client is gone and everything it held is closed. False
+  // (the connection closed) when no thread could be started.
+  bool Start(std::function<void(ClientSession *)> ended);
   // Ends the connection from the service's side (shutdown of the service).
   void Disconnect();
 
@@ -55,6 +58,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::uint32_t requestId;
     void *file;
     wire::Control control;
+    std::size_t bytes;  // held against the client's and the service's limits
   };
   // A handle the client holds: the kernel's file object and the instrument
   // it names, for the log.
@@ -81,10 +85,6 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void Finish(const std::string &reason);
   std::string Describe() const;
 
-  // Requests queued or running for one client; more are refused. The
-  // connection's messages are read whatever its requests do, so that its end
-  // and its liveness probes are seen at once.
-  static constexpr std::size_t kMaxInFlight = 1024;
   static constexpr std::size_t kMaxWorkers = 16;
 
   const int fd_;
@@ -92,6 +92,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   const PeerCredentials peer_;
   bool greeted_ = false;
   const CensusSource census_;
+  // The connection's messages are read whatever its requests do, so that its
+  // end and its liveness probes are seen at once; requests beyond the limits
+  // are refused instead.
+  ResourceLedger &ledger_;
   std::function<void(ClientSession *)> ended_;
 
   std::mutex sendLock_;  // one reply written at a time; guards channel_ being set
@@ -106,6 +110,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   std::uint32_t nextHandle_ = 4;
   std::deque<Job> queue_;
   std::size_t inFlight_ = 0;  // queued or running on a worker
+  std::size_t bytesHeld_ = 0;  // by those requests
   std::size_t idleWorkers_ = 0;
   bool stopping_ = false;
   std::vector<std::thread> workers_;

@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,17 +24,47 @@ namespace {
 
 constexpr std::chrono::milliseconds kStopPatience{1500};
 
+// At most one log line per second for a refusal that may come in floods;
+// the lines skipped meanwhile are counted in the next.
+class ThrottledLog {
+ public:
+  void Line(const std::string &line) {
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::seconds(1)) {
+      ++skipped_;
+      return;
+    }
+    last_ = now;
+    LogLine(skipped_ == 0 ? line : line + " (" + std::to_string(skipped_) + " more since the last such line)");
+    skipped_ = 0;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_{};
+  std::size_t skipped_ = 0;
+};
+
 class Sessions {
  public:
+  explicit Sessions(const LimitSettings &limits) : ledger_(limits) {}
+
+  // Serves a connection, or closes it when the service holds as many as it
+  // may; runs on the accept loop.
   void Add(int fd, PeerCredentials peer) {
     std::shared_ptr<ClientSession> session;
     {
       std::lock_guard guard(lock_);
+      if (live_.size() >= ledger_.settings().maxClients) {
+        close(fd);
+        refusals_.Line("refused a client (pid " + std::to_string(peer.pid) + ", uid " + std::to_string(peer.uid) +
+                       "): at the limit of " + LimitName("--max-clients: clients served at once", ledger_.settings().maxClients));
+        return;
+      }
       std::uint64_t number = ++next_;
-      session = std::make_shared<ClientSession>(fd, number, peer, [this] { return Census(); });
+      session = std::make_shared<ClientSession>(fd, number, peer, [this] { return Census(); }, ledger_);
       live_.emplace(number, session);
     }
-    session->Start([this](ClientSession *ended) { Remove(ended->number()); });
+    if (!session->Start([this](ClientSession *ended) { Remove(ended->number()); })) Remove(session->number());
   }
 
   // Ends every connection; false when some client's requests are still in
@@ -65,6 +96,8 @@ class Sessions {
     emptied_.notify_all();
   }
 
+  ResourceLedger ledger_;
+  ThrottledLog refusals_;
   std::mutex lock_;
   std::condition_variable emptied_;
   std::map<std::uint64_t, std::shared_ptr<ClientSession>> live_;
@@ -85,7 +118,7 @@ PeerCredentials CredentialsOf(int fd) {
 
 }  // namespace
 
-int Serve(const Listener &listener) {
+int Serve(const Listener &listener, const LimitSettings &limits) {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
@@ -95,12 +128,18 @@ int Serve(const Listener &listener) {
     LogLine(std::string("signalfd: ") + std::strerror(errno));
     return 1;
   }
-  Sessions sessions;
+  Sessions sessions(limits);
+  ThrottledLog outOfDescriptors;
   {
     InstrumentWatch watch;
-    pollfd waits[2] = {{listener.fd, POLLIN, 0}, {signals, POLLIN, 0}};
+    // Out of descriptors, accepting pauses: a connection waiting in the
+    // backlog is taken once a client leaves, instead of spinning on it.
+    constexpr int kPauseMs = 100;
+    bool paused = false;
     for (;;) {
-      if (poll(waits, 2, -1) < 0) {
+      pollfd waits[2] = {{listener.fd, static_cast<short>(paused ? 0 : POLLIN), 0}, {signals, POLLIN, 0}};
+      int ready = poll(waits, 2, paused ? kPauseMs : -1);
+      if (ready < 0) {
         if (errno == EINTR) continue;
         LogLine(std::string("poll: ") + std::strerror(errno));
         break;
@@ -109,10 +148,18 @@ int Serve(const Listener &listener) {
         LogLine("stopping");
         break;
       }
+      paused = false;
       if (waits[0].revents == 0) continue;
       int client = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) {
-        if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+        if (errno == EMFILE || errno == ENFILE) {
+          paused = true;
+          rlimit descriptors{};
+          getrlimit(RLIMIT_NOFILE, &descriptors);
+          outOfDescriptors.Line(std::string("out of file descriptors (") + std::strerror(errno) + ", limit " +
+                                std::to_string(descriptors.rlim_cur) + ", " + std::to_string(sessions.Count()) +
+                                " clients): accepting paused");
+        } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
           LogLine(std::string("accept: ") + std::strerror(errno));
         }
         continue;

@@ -142,7 +142,9 @@ class ServiceTest : public testing::Test {
     directory_ = mkdtemp(pattern);
     socket_ = directory_ + "/kernel.sock";
     log_ = directory_ + "/tavrind.log";
-    service_ = Start({TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "2", "--foreground"}, "", log_);
+    std::vector<std::string> arguments = {TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "2", "--foreground"};
+    for (const std::string &argument : ServiceArguments()) arguments.push_back(argument);
+    service_ = Start(arguments, "", log_);
     // Up once both instruments are published.
     for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(10ms)) {
@@ -150,6 +152,9 @@ class ServiceTest : public testing::Test {
     }
     FAIL() << "the service did not come up:\n" << Log();
   }
+
+  // More of the service's options, for tests of its limits.
+  virtual std::vector<std::string> ServiceArguments() const { return {}; }
 
   void TearDown() override {
     if (service_.pid > 0) {
@@ -443,6 +448,120 @@ TEST_F(ServiceTest, AUserOutsideTheSocketsGroupIsToldWhichGroupMayUseIt) {
   EXPECT_EQ(denied.status, 8);
   EXPECT_NE(denied.out.find("permission denied (only members of group root may use it)"), std::string::npos)
       << denied.out;
+}
+
+// A client over the raw protocol, in the test's own process.
+class RawClient {
+ public:
+  // Connects again while the service refuses it: connections that just
+  // ended may still count against its limit for a moment.
+  explicit RawClient(const std::string &socket) {
+    for (int attempt = 0; attempt < 200; ++attempt, std::this_thread::sleep_for(10ms)) {
+      fd_ = Connect(socket);
+      reader_ = std::make_unique<wire::FrameReader>(fd_);
+      Send(wire::Hello{});
+      if (std::holds_alternative<wire::HelloReply>(Next())) return;
+      reader_.reset();
+      close(fd_);
+    }
+    ADD_FAILURE() << "the service never took the connection";
+  }
+  ~RawClient() { close(fd_); }
+
+  void Send(const wire::Message &message) { wire::SendAll(fd_, wire::Encode(message, ++lastId_)); }
+  // The next message, or a Census when the connection ended.
+  wire::Message Next() {
+    wire::Frame frame;
+    std::string error;
+    if (reader_->Next(&frame, &error) != wire::FrameReader::Result::Frame) return wire::Census{};
+    return frame.message;
+  }
+  std::uint32_t Open(const std::string &name, std::int32_t *status) {
+    Send(wire::Open{u"\\??\\" + std::u16string(name.begin(), name.end())});
+    wire::Message reply = Next();
+    auto *opened = std::get_if<wire::OpenReply>(&reply);
+    *status = opened != nullptr ? opened->status : -1;
+    return opened != nullptr ? opened->handle : 0;
+  }
+  bool Answers() {
+    Send(wire::Census{});
+    return std::holds_alternative<wire::CensusReply>(Next());
+  }
+
+ private:
+  int fd_ = -1;
+  std::unique_ptr<wire::FrameReader> reader_;
+  std::uint32_t lastId_ = 0;
+};
+
+constexpr std::int32_t kInsufficientResources = static_cast<std::int32_t>(0xC000009A);
+
+class LimitedServiceTest : public ServiceTest {
+ protected:
+  std::vector<std::string> ServiceArguments() const override {
+    return {"--max-clients", "3", "--max-client-memory", "1"};
+  }
+  // Asks `tavrin query` until a connection is free for it.
+  std::string QueryWhenServed(const std::string &name, const std::string &text) {
+    for (int attempt = 0; attempt < 100; ++attempt, std::this_thread::sleep_for(20ms)) {
+      Finished query = RunToEnd({TAVRIN_PROGRAM, "query", name, text}, socket_);
+      if (query.status != 8) return query.out;
+    }
+    return "(never served)";
+  }
+};
+
+TEST_F(LimitedServiceTest, EachLimitRefusesCleanlyAndTheServiceServesEveryoneElse) {
+  // One client may open 1024 handles; the next open is refused, the
+  // connection stays up.
+  {
+    RawClient opener(socket_);
+    std::int32_t status = 0;
+    for (int i = 0; i < 1024; ++i) ASSERT_NE(opener.Open("TAVRIN-0", &status), 0u) << i;
+    EXPECT_EQ(opener.Open("TAVRIN-0", &status), 0u);
+    EXPECT_EQ(status, kInsufficientResources);
+    EXPECT_TRUE(opener.Answers());
+    EXPECT_TRUE(WaitForLog("refused a request at the limit of open handles per client (1024)")) << Log();
+  }
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+
+  // Requests holding 64 KiB each fill the 1 MiB all clients may hold.
+  {
+    RawClient reader(socket_);
+    std::int32_t status = 0;
+    std::uint32_t handle = reader.Open("TAVRIN-0", &status);
+    ASSERT_NE(handle, 0u);
+    wire::Control read;
+    read.handle = handle;
+    read.code = IOCTL_INSTR_BULK_READ;
+    read.outputLength = 0xFFFF;
+    read.input = {1, 0, 0, 0};
+    for (int i = 0; i < 17; ++i) reader.Send(read);
+    wire::Message reply = reader.Next();
+    auto *refused = std::get_if<wire::ControlReply>(&reply);
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->status, kInsufficientResources);
+    EXPECT_TRUE(refused->data.empty());
+    EXPECT_TRUE(WaitForLog("refused a request at the limit of --max-client-memory")) << Log();
+    // Others are served meanwhile.
+    EXPECT_EQ(QueryWhenServed("TAVRIN-1", "ECHO served"), "served\n");
+  }
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+
+  // A fourth client at once is refused; once one leaves, others come in.
+  {
+    auto first = std::make_unique<RawClient>(socket_);
+    RawClient second(socket_), third(socket_);
+    int fourth = Connect(socket_);
+    ASSERT_GE(fourth, 0);
+    char byte;
+    EXPECT_EQ(read(fourth, &byte, 1), 0) << "the fourth client was not closed";
+    close(fourth);
+    EXPECT_TRUE(WaitForLog("at the limit of --max-clients: clients served at once (3)")) << Log();
+    EXPECT_TRUE(second.Answers());
+    first.reset();
+    EXPECT_EQ(QueryWhenServed("TAVRIN-1", "ECHO again"), "again\n") << Log();
+  }
 }
 
 // A raw client that greets the service and takes the shared channel.

@@ -1,0 +1,62 @@
+#include "resource_limits.h"
+
+namespace service {
+
+std::string LimitName(const char *what, std::size_t value) {
+  return std::string(what) + " (" + std::to_string(value) + ")";
+}
+
+std::optional<std::string> ResourceLedger::TakeHandle(uid_t user) {
+  std::lock_guard guard(lock_);
+  UserCounts &counts = users_[user];
+  if (counts.handles >= settings_.handlesPerUser) {
+    Forget(user);
+    return LimitName("open handles per user", settings_.handlesPerUser);
+  }
+  ++counts.handles;
+  return std::nullopt;
+}
+
+void ResourceLedger::ReleaseHandle(uid_t user) {
+  std::lock_guard guard(lock_);
+  auto it = users_.find(user);
+  if (it == users_.end() || it->second.handles == 0) return;
+  --it->second.handles;
+  Forget(user);
+}
+
+std::optional<std::string> ResourceLedger::TakeRequest(uid_t user, std::size_t bytes) {
+  std::lock_guard guard(lock_);
+  if (bytes > settings_.bytesInAll - bytes_) {
+    return LimitName("--max-client-memory: MiB held for all clients' requests", settings_.bytesInAll >> 20);
+  }
+  UserCounts &counts = users_[user];
+  if (counts.requests >= settings_.requestsPerUser) {
+    Forget(user);
+    return LimitName("requests in flight per user", settings_.requestsPerUser);
+  }
+  ++counts.requests;
+  bytes_ += bytes;
+  return std::nullopt;
+}
+
+void ResourceLedger::ReleaseRequest(uid_t user, std::size_t bytes) {
+  std::lock_guard guard(lock_);
+  bytes_ -= bytes;
+  auto it = users_.find(user);
+  if (it == users_.end() || it->second.requests == 0) return;
+  --it->second.requests;
+  Forget(user);
+}
+
+std::size_t ResourceLedger::bytesHeld() const {
+  std::lock_guard guard(lock_);
+  return bytes_;
+}
+
+void ResourceLedger::Forget(uid_t user) {
+  auto it = users_.find(user);
+  if (it != users_.end() && it->second.handles == 0 && it->second.requests == 0) users_.erase(it);
+}
+
+}  // namespace service
