@@ -328,6 +328,19 @@ ssize_t Channel::Read(void *into, std::size_t capacity) {
   return static_cast<ssize_t>(n);
 }
 
+bool Channel::ArmWake() {
+  if (base_ == nullptr) return false;
+  Drain(wakeFd());
+  Ring *in = Incoming();
+  if (StoreThenLoad(in->consumerSleeping, 1, in->head) == tail_) return false;
+  Store(in->consumerSleeping, 0);
+  return true;
+}
+
+void Channel::DisarmWake() {
+  if (base_ != nullptr) Store(Incoming()->consumerSleeping, 0);
+}
+
 void Channel::Close() {
   closed_ = true;
   if (base_ == nullptr) return;

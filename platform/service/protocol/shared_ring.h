@@ -95,6 +95,13 @@ class Channel {
   void SetWaitLimit(int milliseconds) { waitLimitMs_ = milliseconds; }
   // How long a Write waits for room in the ring before it fails.
   void SetRoomWaitLimit(int milliseconds) { roomWaitLimitMs_ = milliseconds; }
+  // For a reader that stops waiting itself and leaves it to another (epoll):
+  // asks the peer to signal this side's eventfd (wakeFd) when it writes
+  // next; true (and nothing asked) when bytes came meanwhile.
+  bool ArmWake();
+  // The reader waits itself again: the peer need not signal.
+  void DisarmWake();
+  int wakeFd() const { return side_ == Side::Client ? fds_.clientWake : fds_.serviceWake; }
   // Ends every wait of this side; later calls fail.
   void Close();
   // For a child process after fork: unmaps and closes without waking anyone.

@@ -23,6 +23,10 @@ namespace {
 
 // How long a reply waits for a client that does not read its replies.
 constexpr std::chrono::seconds kReplyPatience{30};
+// A connection with nothing to read for this long gives its thread back.
+constexpr std::chrono::milliseconds kParkAfter{5};
+// A worker with no request for this long ends.
+constexpr std::chrono::milliseconds kWorkerIdle{200};
 
 // "\??\TAVRIN-0" as the log names it: the device name, 8-bit.
 std::string InstrumentOf(const std::u16string &path) {
@@ -34,8 +38,9 @@ std::string InstrumentOf(const std::u16string &path) {
 }  // namespace
 
 ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census,
-                             ResourceLedger &ledger)
-    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)), ledger_(ledger) {
+                             ResourceLedger &ledger, Reactor &reactor)
+    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)), ledger_(ledger), reactor_(reactor),
+      socketReader_(fd) {
   timeval sendLimit{static_cast<time_t>(kReplyPatience.count()), 0};
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
 }
@@ -49,40 +54,40 @@ std::string ClientSession::Describe() const {
   return text;
 }
 
-bool ClientSession::Start(std::function<void(ClientSession *)> ended) {
+void ClientSession::Start(std::function<void(ClientSession *)> ended) {
   ended_ = std::move(ended);
-  try {
-    std::thread([self = shared_from_this()] { self->ReadLoop(); }).detach();
-  } catch (const std::system_error &error) {
-    LogLine(Describe() + " refused: no thread to serve it (" + error.what() + ")");
-    return false;
-  }
   LogLine(Describe() + " connected");
-  return true;
+  reactor_.Run([self = shared_from_this()] { self->ReadSome(); });
 }
 
 void ClientSession::Disconnect() { shutdown(fd_, SHUT_RDWR); }
 
-void ClientSession::ReadLoop() {
-  wire::FrameReader socketReader(fd_);
-  std::unique_ptr<ring::ChannelSource> channelSource;
-  std::unique_ptr<wire::FrameReader> channelReader;
-  wire::FrameReader *reader = &socketReader;
+void ClientSession::ReadSome() {
+  if (channel_) channel_->DisarmWake();
   std::string reason;
   for (;;) {
-    if (attached_ && !channelReader) {
+    if (attached_ && !channelReader_) {
       // The client waits for the attach reply before it sends anything else.
-      if (socketReader.Buffered() != 0) {
+      if (socketReader_.Buffered() != 0) {
         reason = "dropped: a message on the socket after the shared channel was asked for";
         break;
       }
-      channelSource = std::make_unique<ring::ChannelSource>(channel_.get());
-      channelReader = std::make_unique<wire::FrameReader>(channelSource.get());
-      reader = channelReader.get();
+      channelSource_ = std::make_unique<ring::ChannelSource>(channel_.get());
+      channelReader_ = std::make_unique<wire::FrameReader>(channelSource_.get());
+      reader_ = channelReader_.get();
     }
+    reader_->SetWaitLimit(static_cast<int>(kParkAfter.count()));
     wire::Frame frame;
     std::string error;
-    wire::FrameReader::Result result = reader->Next(&frame, &error);
+    wire::FrameReader::Result result = reader_->Next(&frame, &error);
+    if (result == wire::FrameReader::Result::TimedOut) {
+      if (channel_ && channel_->ArmWake()) continue;  // bytes came meanwhile
+      // The reactor resumes this on the client's next bytes or its end; this
+      // thread touches the session no more.
+      reactor_.Park(this, shared_from_this(), fd_, channel_ ? channel_->wakeFd() : -1,
+                    [self = shared_from_this()] { self->ReadSome(); });
+      return;
+    }
     if (result == wire::FrameReader::Result::Closed) {
       reason = "disconnected";
       break;
@@ -255,11 +260,12 @@ void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control
       queue_.push_back(Job{requestId, file, std::move(control), bytes});
       // Every queued request gets a worker of its own while there may be
       // more; one the system refuses waits for a worker that returns.
-      if (idleWorkers_ < queue_.size() && workers_.size() < kMaxWorkers) {
+      if (idleWorkers_ < queue_.size() && workers_ < kMaxWorkers) {
         try {
-          workers_.emplace_back([this] { WorkerLoop(); });
+          std::thread([self = shared_from_this()] { self->WorkerLoop(); }).detach();
+          ++workers_;
         } catch (const std::system_error &) {
-          if (workers_.empty()) {
+          if (workers_ == 0) {
             queue_.pop_back();
             --inFlight_;
             bytesHeld_ -= bytes;
@@ -318,10 +324,13 @@ void ClientSession::WorkerLoop() {
   std::unique_lock guard(lock_);
   for (;;) {
     if (queue_.empty()) {
-      if (stopping_) return;
+      if (stopping_) break;
+      // A worker stays a moment for the next request, then ends: an idle
+      // client holds no threads.
       ++idleWorkers_;
-      changed_.wait(guard, [&] { return !queue_.empty() || stopping_; });
+      changed_.wait_for(guard, kWorkerIdle, [&] { return !queue_.empty() || stopping_; });
       --idleWorkers_;
+      if (queue_.empty()) break;
       continue;
     }
     Job job = std::move(queue_.front());
@@ -333,6 +342,8 @@ void ClientSession::WorkerLoop() {
     --inFlight_;
     bytesHeld_ -= job.bytes;
   }
+  --workers_;
+  changed_.notify_all();
 }
 
 void ClientSession::Reply(const wire::Message &message, std::uint32_t requestId) {
@@ -373,12 +384,11 @@ void ClientSession::Finish(const std::string &reason) {
     km::CloseFile(static_cast<PFILE_OBJECT>(entry.second.file));
     ledger_.ReleaseHandle(peer_.uid);
   }
-  std::vector<std::thread> workers;
   {
-    std::lock_guard guard(lock_);
-    workers.swap(workers_);
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [this] { return workers_ == 0; });
   }
-  for (std::thread &worker : workers) worker.join();
+  reactor_.Forget(this, fd_, channel_ ? channel_->wakeFd() : -1);
   LogLine(Describe() + " " + reason + "; closed " + std::to_string(handles.size()) + " handle(s)");
   if (ended_) ended_(this);
 }

@@ -1,11 +1,13 @@
 // One connected program: its handle table, its requests in the driver and
-// the end of it all. A session reads the client's messages on its own
-// thread, answers opens, closes and quick requests there, and hands requests
-// that may wait on an instrument to worker threads of its own, so that a
-// blocked read of one client never holds up another, nor the same client's
-// other threads.
+// the end of it all. A session reads the client's messages on a thread the
+// reactor lends it while the client talks (and parks with the reactor when
+// it goes quiet), answers opens, closes and quick requests there, and hands
+// requests that may wait on an instrument to worker threads of its own, so
+// that a blocked read of one client never holds up another, nor the same
+// client's other threads.
 #pragma once
 
+#include "reactor.h"
 #include "resource_limits.h"
 
 #include <frame_stream.h>
@@ -39,13 +41,13 @@ struct PeerCredentials {
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
   using CensusSource = std::function<wire::CensusReply()>;
-  ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census, ResourceLedger &ledger);
+  ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census, ResourceLedger &ledger,
+                Reactor &reactor);
   ~ClientSession();
 
-  // Starts the reading thread, which keeps the session alive. `ended` runs
-  // on it once the client is gone and everything it held is closed. False
-  // (the connection closed) when no thread could be started.
-  bool Start(std::function<void(ClientSession *)> ended);
+  // Starts reading the client's messages. `ended` runs once the client is
+  // gone and everything it held is closed.
+  void Start(std::function<void(ClientSession *)> ended);
   // Ends the connection from the service's side (shutdown of the service).
   void Disconnect();
 
@@ -67,7 +69,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::string instrument;
   };
 
-  void ReadLoop();
+  // Reads and handles the client's messages while they come; parks the
+  // connection with the reactor once none came for kParkAfter.
+  void ReadSome();
   // Handles one message; false ends the connection with `reason`.
   bool Handle(wire::Frame &frame, std::string *reason);
   void HandleOpen(std::uint32_t requestId, const wire::Open &open);
@@ -96,6 +100,13 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // end and its liveness probes are seen at once; requests beyond the limits
   // are refused instead.
   ResourceLedger &ledger_;
+  Reactor &reactor_;
+  // Where the client's messages are read from: the socket, then the shared
+  // channel once it has one. Used by one reading thread at a time.
+  wire::FrameReader socketReader_;
+  std::unique_ptr<ring::ChannelSource> channelSource_;
+  std::unique_ptr<wire::FrameReader> channelReader_;
+  wire::FrameReader *reader_ = &socketReader_;
   std::function<void(ClientSession *)> ended_;
 
   std::mutex sendLock_;  // one reply written at a time; guards channel_ being set
@@ -112,8 +123,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   std::size_t inFlight_ = 0;  // queued or running on a worker
   std::size_t bytesHeld_ = 0;  // by those requests
   std::size_t idleWorkers_ = 0;
+  std::size_t workers_ = 0;  // threads running WorkerLoop
   bool stopping_ = false;
-  std::vector<std::thread> workers_;
   std::set<std::string> limitsLogged_;
 };
 

@@ -2,8 +2,10 @@
 
 #include "client_session.h"
 #include "instrument_census.h"
+#include "reactor.h"
 #include "service_log.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -23,6 +25,8 @@ namespace service {
 namespace {
 
 constexpr std::chrono::milliseconds kStopPatience{1500};
+// The most threads reading clients' messages at once; an idle client has none.
+constexpr std::size_t kReadingThreads = 64;
 
 // At most one log line per second for a refusal that may come in floods;
 // the lines skipped meanwhile are counted in the next.
@@ -46,7 +50,7 @@ class ThrottledLog {
 
 class Sessions {
  public:
-  explicit Sessions(const LimitSettings &limits) : ledger_(limits) {}
+  explicit Sessions(const LimitSettings &limits) : reactor_(kReadingThreads), ledger_(limits) {}
 
   // Serves a connection, or closes it when the service holds as many as it
   // may; runs on the accept loop.
@@ -61,10 +65,10 @@ class Sessions {
         return;
       }
       std::uint64_t number = ++next_;
-      session = std::make_shared<ClientSession>(fd, number, peer, [this] { return Census(); }, ledger_);
+      session = std::make_shared<ClientSession>(fd, number, peer, [this] { return Census(); }, ledger_, reactor_);
       live_.emplace(number, session);
     }
-    if (!session->Start([this](ClientSession *ended) { Remove(ended->number()); })) Remove(session->number());
+    session->Start([this](ClientSession *ended) { Remove(ended->number()); });
   }
 
   // Ends every connection; false when some client's requests are still in
@@ -93,15 +97,33 @@ class Sessions {
   void Remove(std::uint64_t number) {
     std::lock_guard guard(lock_);
     live_.erase(number);
+    ++removed_;
     emptied_.notify_all();
   }
 
+ public:
+  // Gives memory that clients which left held back to the system (the
+  // allocator keeps freed memory otherwise), at most once per call.
+  void ReturnMemory() {
+    {
+      std::lock_guard guard(lock_);
+      if (removed_ == trimmedAt_) return;
+      trimmedAt_ = removed_;
+    }
+    malloc_trim(0);
+  }
+
+ private:
+
+  Reactor reactor_;  // first made, last gone: sessions use it to their end
   ResourceLedger ledger_;
   ThrottledLog refusals_;
   std::mutex lock_;
   std::condition_variable emptied_;
   std::map<std::uint64_t, std::shared_ptr<ClientSession>> live_;
   std::uint64_t next_ = 0;
+  std::uint64_t removed_ = 0;
+  std::uint64_t trimmedAt_ = 0;
 };
 
 PeerCredentials CredentialsOf(int fd) {
@@ -135,10 +157,12 @@ int Serve(const Listener &listener, const LimitSettings &limits) {
     // Out of descriptors, accepting pauses: a connection waiting in the
     // backlog is taken once a client leaves, instead of spinning on it.
     constexpr int kPauseMs = 100;
+    constexpr int kHousekeepingMs = 1000;
     bool paused = false;
     for (;;) {
       pollfd waits[2] = {{listener.fd, static_cast<short>(paused ? 0 : POLLIN), 0}, {signals, POLLIN, 0}};
-      int ready = poll(waits, 2, paused ? kPauseMs : -1);
+      int ready = poll(waits, 2, paused ? kPauseMs : kHousekeepingMs);
+      if (ready == 0) sessions.ReturnMemory();
       if (ready < 0) {
         if (errno == EINTR) continue;
         LogLine(std::string("poll: ") + std::strerror(errno));
