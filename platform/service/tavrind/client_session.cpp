@@ -22,7 +22,7 @@ namespace service {
 namespace {
 
 // How long a reply waits for a client that does not read its replies.
-constexpr std::chrono::seconds kReplyPatience{30};
+constexpr std::chrono::seconds kReplyPatience{5};
 // A connection with nothing to read for this long gives its thread back.
 constexpr std::chrono::milliseconds kParkAfter{5};
 // A worker with no request for this long ends.
