@@ -343,7 +343,9 @@ void ClientSession::WorkerLoop() {
     bytesHeld_ -= job.bytes;
   }
   --workers_;
-  changed_.notify_all();
+  bool last = ending_ && workers_ == 0;
+  guard.unlock();
+  if (last) End();
 }
 
 void ClientSession::Reply(const wire::Message &message, std::uint32_t requestId) {
@@ -384,12 +386,22 @@ void ClientSession::Finish(const std::string &reason) {
     km::CloseFile(static_cast<PFILE_OBJECT>(entry.second.file));
     ledger_.ReleaseHandle(peer_.uid);
   }
+  // The session ends once its requests still in the driver have returned:
+  // here, or on the worker that returns last, so that no reading thread
+  // waits for a request the driver keeps.
+  bool now;
   {
-    std::unique_lock guard(lock_);
-    changed_.wait(guard, [this] { return workers_ == 0; });
+    std::lock_guard guard(lock_);
+    endLine_ = reason + "; closed " + std::to_string(handles.size()) + " handle(s)";
+    ending_ = true;
+    now = workers_ == 0;
   }
+  if (now) End();
+}
+
+void ClientSession::End() {
   reactor_.Forget(this, fd_, channel_ ? channel_->wakeFd() : -1);
-  LogLine(Describe() + " " + reason + "; closed " + std::to_string(handles.size()) + " handle(s)");
+  LogLine(Describe() + " " + endLine_);
   if (ended_) ended_(this);
 }
 

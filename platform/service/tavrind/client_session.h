@@ -86,7 +86,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void Execute(std::uint32_t requestId, void *file, wire::Control &control);
   void WorkerLoop();
   void Reply(const wire::Message &message, std::uint32_t requestId);
+  // Ends the connection: drops queued requests and closes the handles.
   void Finish(const std::string &reason);
+  // Logs the end and tells the service, once no worker runs any more.
+  void End();
   std::string Describe() const;
 
   static constexpr std::size_t kMaxWorkers = 16;
@@ -125,6 +128,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   std::size_t idleWorkers_ = 0;
   std::size_t workers_ = 0;  // threads running WorkerLoop
   bool stopping_ = false;
+  bool ending_ = false;  // Finish is done; the last worker ends the session
+  std::string endLine_;
   std::set<std::string> limitsLogged_;
 };
 
