@@ -82,7 +82,9 @@ class SocketSource final : public ByteSource {
 FrameReader::FrameReader(int fd, bool keepDescriptors)
     : ownedSource_(std::make_unique<SocketSource>(fd, keepDescriptors)), source_(ownedSource_.get()) {}
 
-FrameReader::~FrameReader() = default;
+FrameReader::~FrameReader() {
+  if (account_ && accounted_ != 0) account_(-static_cast<std::ptrdiff_t>(accounted_));
+}
 
 std::vector<int> FrameReader::TakeDescriptors() {
   auto *socket = dynamic_cast<SocketSource *>(ownedSource_.get());
@@ -101,7 +103,16 @@ ssize_t FrameReader::Fill(std::size_t wanted, std::string *error) {
     }
     if (storage_.size() == end_ || storage_.size() < kFirstStorage) {
       std::size_t grown = std::max(kFirstStorage, std::min(std::max(wanted, kFirstStorage), end_ + kReadChunk));
-      if (grown > storage_.size()) storage_.resize(grown);
+      if (grown > storage_.size()) {
+        if (account_ && grown > accounted_) {
+          if (!account_(static_cast<std::ptrdiff_t>(grown - accounted_))) {
+            *error = limit_;
+            return ByteSource::kViolation;
+          }
+          accounted_ = grown;
+        }
+        storage_.resize(grown);
+      }
     }
     ssize_t n = source_->Receive(storage_.data() + end_, storage_.size() - end_, error);
     if (n <= 0) return n;
@@ -137,6 +148,7 @@ FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
   if (begin_ == end_ && storage_.capacity() > kReadChunk) {
     storage_ = {};
     begin_ = end_ = 0;
+    if (account_ && accounted_ != 0) account_(-static_cast<std::ptrdiff_t>(std::exchange(accounted_, 0)));
   }
   return Result::Frame;
 }

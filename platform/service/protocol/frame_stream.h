@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -53,6 +54,14 @@ class FrameReader {
   Result Next(Frame *frame, std::string *error);
   // How long Next waits for each next byte (negative: for ever, the default).
   void SetWaitLimit(int milliseconds) { source_->SetWaitLimit(milliseconds); }
+  // Asks `account` before the reader's storage grows by n bytes (n > 0; a
+  // refusal makes the frame malformed, `limit` saying why) and tells it when
+  // storage goes back (n < 0).
+  using MemoryAccount = std::function<bool(std::ptrdiff_t bytes)>;
+  void SetMemoryAccount(MemoryAccount account, std::string limit) {
+    account_ = std::move(account);
+    limit_ = std::move(limit);
+  }
 
   // Bytes received after the last frame returned.
   std::size_t Buffered() const { return end_ - begin_; }
@@ -69,6 +78,9 @@ class FrameReader {
   std::vector<std::uint8_t> storage_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
+  MemoryAccount account_;
+  std::string limit_;
+  std::size_t accounted_ = 0;  // storage bytes `account_` was asked for
 };
 
 // Writes every byte or fails (the peer went away). Never raises SIGPIPE.

@@ -43,6 +43,17 @@ ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer,
       socketReader_(fd) {
   timeval sendLimit{static_cast<time_t>(kReplyPatience.count()), 0};
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+  ChargeBuffering(socketReader_);
+}
+
+void ClientSession::ChargeBuffering(wire::FrameReader &reader) {
+  reader.SetMemoryAccount(
+      [this](std::ptrdiff_t bytes) {
+        if (bytes > 0) return ledger_.TakeBytes(static_cast<std::size_t>(bytes));
+        ledger_.ReleaseBytes(static_cast<std::size_t>(-bytes));
+        return true;
+      },
+      "at the limit of " + ledger_.MemoryLimit());
 }
 
 ClientSession::~ClientSession() { close(fd_); }
@@ -74,6 +85,7 @@ void ClientSession::ReadSome() {
       }
       channelSource_ = std::make_unique<ring::ChannelSource>(channel_.get());
       channelReader_ = std::make_unique<wire::FrameReader>(channelSource_.get());
+      ChargeBuffering(*channelReader_);
       reader_ = channelReader_.get();
     }
     reader_->SetWaitLimit(static_cast<int>(kParkAfter.count()));

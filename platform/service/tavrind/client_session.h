@@ -72,6 +72,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   // Reads and handles the client's messages while they come; parks the
   // connection with the reactor once none came for kParkAfter.
   void ReadSome();
+  // Counts what `reader` buffers against the service's memory limit.
+  void ChargeBuffering(wire::FrameReader &reader);
   // Handles one message; false ends the connection with `reason`.
   bool Handle(wire::Frame &frame, std::string *reason);
   void HandleOpen(std::uint32_t requestId, const wire::Open &open);

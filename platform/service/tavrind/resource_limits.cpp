@@ -27,9 +27,7 @@ void ResourceLedger::ReleaseHandle(uid_t user) {
 
 std::optional<std::string> ResourceLedger::TakeRequest(uid_t user, std::size_t bytes) {
   std::lock_guard guard(lock_);
-  if (bytes > settings_.bytesInAll - bytes_) {
-    return LimitName("--max-client-memory: MiB held for all clients' requests", settings_.bytesInAll >> 20);
-  }
+  if (bytes > settings_.bytesInAll - bytes_) return MemoryLimit();
   UserCounts &counts = users_[user];
   if (counts.requests >= settings_.requestsPerUser) {
     Forget(user);
@@ -47,6 +45,22 @@ void ResourceLedger::ReleaseRequest(uid_t user, std::size_t bytes) {
   if (it == users_.end() || it->second.requests == 0) return;
   --it->second.requests;
   Forget(user);
+}
+
+bool ResourceLedger::TakeBytes(std::size_t bytes) {
+  std::lock_guard guard(lock_);
+  if (bytes > settings_.bytesInAll - bytes_) return false;
+  bytes_ += bytes;
+  return true;
+}
+
+void ResourceLedger::ReleaseBytes(std::size_t bytes) {
+  std::lock_guard guard(lock_);
+  bytes_ -= bytes;
+}
+
+std::string ResourceLedger::MemoryLimit() const {
+  return LimitName("--max-client-memory: MiB held for all clients' messages and requests", settings_.bytesInAll >> 20);
 }
 
 std::size_t ResourceLedger::bytesHeld() const {

@@ -20,7 +20,8 @@ struct LimitSettings {
   std::size_t handlesPerUser = 8192;
   std::size_t requestsPerClient = 1024;
   std::size_t requestsPerUser = 8192;
-  // Bytes of requests queued or in the driver: their input and output buffers.
+  // Bytes of requests queued or in the driver (their input and output
+  // buffers), and of messages still arriving.
   std::size_t bytesPerClient = std::size_t{64} << 20;
   std::size_t bytesInAll = std::size_t{1} << 30;
 };
@@ -37,6 +38,12 @@ class ResourceLedger {
   void ReleaseHandle(uid_t user);
   std::optional<std::string> TakeRequest(uid_t user, std::size_t bytes);
   void ReleaseRequest(uid_t user, std::size_t bytes);
+
+  // Bytes buffered for messages still arriving, counted with the requests'
+  // against bytesInAll.
+  bool TakeBytes(std::size_t bytes);
+  void ReleaseBytes(std::size_t bytes);
+  std::string MemoryLimit() const;
 
   std::size_t bytesHeld() const;
 

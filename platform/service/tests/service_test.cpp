@@ -468,7 +468,7 @@ class RawClient {
   }
   ~RawClient() { close(fd_); }
 
-  void Send(const wire::Message &message) { wire::SendAll(fd_, wire::Encode(message, ++lastId_)); }
+  bool Send(const wire::Message &message) { return wire::SendAll(fd_, wire::Encode(message, ++lastId_)); }
   // The next message, or a Census when the connection ended.
   wire::Message Next() {
     wire::Frame frame;
@@ -545,6 +545,22 @@ TEST_F(LimitedServiceTest, EachLimitRefusesCleanlyAndTheServiceServesEveryoneEls
     EXPECT_TRUE(WaitForLog("refused a request at the limit of --max-client-memory")) << Log();
     // Others are served meanwhile.
     EXPECT_EQ(QueryWhenServed("TAVRIN-1", "ECHO served"), "served\n");
+  }
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+
+  // A message counts while it arrives: a 4 MiB isochronous write is
+  // dropped before the service has buffered more than the limit.
+  {
+    RawClient writer(socket_);
+    std::int32_t status = 0;
+    wire::Control write;
+    write.handle = writer.Open("TAVRIN-0", &status);
+    write.code = IOCTL_INSTR_ISO_WRITE;
+    write.outputLength = 4u << 20;
+    write.output.assign(write.outputLength, 0x55);
+    write.input = {2, 0, 0, 0};
+    EXPECT_FALSE(writer.Send(write) && writer.Answers());
+    EXPECT_TRUE(WaitForLog("dropped: at the limit of --max-client-memory")) << Log();
   }
   EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
 
