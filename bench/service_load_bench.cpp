@@ -11,6 +11,8 @@
 // and after each, the service's memory against its baseline (goal <= 1.5x)
 // and its threads and descriptors against theirs. The figures are counters
 // of one iteration each.
+#include "spawn_quietly.h"
+
 #include <frame_stream.h>
 #include <tavrin_ioctl.h>
 #include <wire_protocol.h>
@@ -20,7 +22,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -34,8 +35,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -79,16 +78,8 @@ class Service {
     char pattern[] = "/tmp/tavrind-load-XXXXXX";
     directory_ = mkdtemp(pattern);
     socket_ = directory_ + "/kernel.sock";
-    std::vector<std::string> argv = {TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "1", "--foreground",
-                                      "--max-clients", "10000"};
-    std::vector<char *> args;
-    for (auto &a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = SpawnQuietly({TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "1", "--foreground", "--max-clients",
+                         "10000"});
     for (int i = 0; i < 2000 && Query() < 0; ++i) std::this_thread::sleep_for(10ms);
   }
   ~Service() {
