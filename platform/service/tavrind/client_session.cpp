@@ -271,19 +271,26 @@ void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control
       bytesHeld_ += bytes;
       queue_.push_back(Job{requestId, file, std::move(control), bytes});
       // Every queued request gets a worker of its own while there may be
-      // more; one the system refuses waits for a worker that returns.
+      // more; past the service's thread limit (or when the system refuses
+      // a thread) it waits for one of the client's workers to return, and
+      // is refused when the client has none.
       if (idleWorkers_ < queue_.size() && workers_ < kMaxWorkers) {
-        try {
-          std::thread([self = shared_from_this()] { self->WorkerLoop(); }).detach();
-          ++workers_;
-        } catch (const std::system_error &) {
-          if (workers_ == 0) {
-            queue_.pop_back();
-            --inFlight_;
-            bytesHeld_ -= bytes;
-            ledger_.ReleaseRequest(peer_.uid, bytes);
-            limit = "threads (the system refused another)";
+        std::optional<std::string> refused = ledger_.TakeThread();
+        if (!refused) {
+          try {
+            std::thread([self = shared_from_this()] { self->WorkerLoop(); }).detach();
+            ++workers_;
+          } catch (const std::system_error &error) {
+            ledger_.ReleaseThread();
+            refused = std::string("threads (the system refused another: ") + error.what() + ")";
           }
+        }
+        if (refused && workers_ == 0) {
+          queue_.pop_back();
+          --inFlight_;
+          bytesHeld_ -= bytes;
+          ledger_.ReleaseRequest(peer_.uid, bytes);
+          limit = std::move(refused);
         }
       }
       changed_.notify_all();
@@ -357,6 +364,7 @@ void ClientSession::WorkerLoop() {
   --workers_;
   bool last = ending_ && workers_ == 0;
   guard.unlock();
+  ledger_.ReleaseThread();
   if (last) End();
 }
 

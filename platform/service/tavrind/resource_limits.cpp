@@ -63,6 +63,18 @@ std::string ResourceLedger::MemoryLimit() const {
   return LimitName("--max-client-memory: MiB held for all clients' messages and requests", settings_.bytesInAll >> 20);
 }
 
+std::optional<std::string> ResourceLedger::TakeThread() {
+  std::lock_guard guard(lock_);
+  if (threads_ >= settings_.requestThreads) return LimitName("threads running requests", settings_.requestThreads);
+  ++threads_;
+  return std::nullopt;
+}
+
+void ResourceLedger::ReleaseThread() {
+  std::lock_guard guard(lock_);
+  --threads_;
+}
+
 std::size_t ResourceLedger::bytesHeld() const {
   std::lock_guard guard(lock_);
   return bytes_;

@@ -24,6 +24,8 @@ struct LimitSettings {
   // buffers), and of messages still arriving.
   std::size_t bytesPerClient = std::size_t{64} << 20;
   std::size_t bytesInAll = std::size_t{1} << 30;
+  // Threads running requests that wait on an instrument, for all clients.
+  std::size_t requestThreads = 1024;
 };
 
 // The service-wide counts behind the per-user and overall limits; a
@@ -44,6 +46,8 @@ class ResourceLedger {
   bool TakeBytes(std::size_t bytes);
   void ReleaseBytes(std::size_t bytes);
   std::string MemoryLimit() const;
+  std::optional<std::string> TakeThread();
+  void ReleaseThread();
 
   std::size_t bytesHeld() const;
 
@@ -58,6 +62,7 @@ class ResourceLedger {
   mutable std::mutex lock_;
   std::map<uid_t, UserCounts> users_;
   std::size_t bytes_ = 0;
+  std::size_t threads_ = 0;
 };
 
 // "requests in flight per user (8192)"
