@@ -39,8 +39,8 @@ std::string InstrumentOf(const std::u16string &path) {
 
 ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census,
                              ResourceLedger &ledger, Reactor &reactor)
-    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)), ledger_(ledger), reactor_(reactor),
-      socketReader_(fd) {
+    : ledgerEntry_(ledger), fd_(fd), number_(number), peer_(peer), census_(std::move(census)), ledger_(ledger),
+      reactor_(reactor), socketReader_(fd) {
   timeval sendLimit{static_cast<time_t>(kReplyPatience.count()), 0};
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
   ChargeBuffering(socketReader_);

@@ -96,6 +96,14 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   static constexpr std::size_t kMaxWorkers = 16;
 
+  // Counts the session in the ledger from before its first member is made
+  // until after its last is gone (the readers below give bytes back to it).
+  struct LedgerEntry {
+    explicit LedgerEntry(ResourceLedger &ledger) : ledger(ledger) { ledger.SessionMade(); }
+    ~LedgerEntry() { ledger.SessionGone(); }
+    ResourceLedger &ledger;
+  };
+  LedgerEntry ledgerEntry_;
   const int fd_;
   const std::uint64_t number_;
   const PeerCredentials peer_;

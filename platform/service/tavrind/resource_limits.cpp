@@ -75,6 +75,21 @@ void ResourceLedger::ReleaseThread() {
   --threads_;
 }
 
+void ResourceLedger::SessionMade() {
+  std::lock_guard guard(lock_);
+  ++sessions_;
+}
+
+void ResourceLedger::SessionGone() {
+  std::lock_guard guard(lock_);
+  if (--sessions_ == 0) sessionsGone_.notify_all();
+}
+
+bool ResourceLedger::AwaitNoSessions(std::chrono::milliseconds patience) {
+  std::unique_lock guard(lock_);
+  return sessionsGone_.wait_for(guard, patience, [this] { return sessions_ == 0; });
+}
+
 std::size_t ResourceLedger::bytesHeld() const {
   std::lock_guard guard(lock_);
   return bytes_;

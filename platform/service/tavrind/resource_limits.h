@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -51,6 +53,12 @@ class ResourceLedger {
 
   std::size_t bytesHeld() const;
 
+  // Sessions in existence (a detached worker may hold one after its client
+  // ended): the service waits for none to be left before the ledger goes.
+  void SessionMade();
+  void SessionGone();
+  bool AwaitNoSessions(std::chrono::milliseconds patience);
+
  private:
   struct UserCounts {
     std::size_t handles = 0;
@@ -63,6 +71,8 @@ class ResourceLedger {
   std::map<uid_t, UserCounts> users_;
   std::size_t bytes_ = 0;
   std::size_t threads_ = 0;
+  std::size_t sessions_ = 0;
+  std::condition_variable sessionsGone_;
 };
 
 // "requests in flight per user (8192)"

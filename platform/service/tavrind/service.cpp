@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -50,7 +51,7 @@ class ThrottledLog {
 
 class Sessions {
  public:
-  explicit Sessions(const LimitSettings &limits) : reactor_(kReadingThreads), ledger_(limits) {}
+  explicit Sessions(const LimitSettings &limits) : ledger_(limits), reactor_(kReadingThreads) {}
 
   // Serves a connection, or closes it when the service holds as many as it
   // may; runs on the accept loop.
@@ -74,9 +75,15 @@ class Sessions {
   // Ends every connection; false when some client's requests are still in
   // the driver after `patience`.
   bool DisconnectAllAndWait(std::chrono::milliseconds patience) {
-    std::unique_lock guard(lock_);
-    for (auto &entry : live_) entry.second->Disconnect();
-    return emptied_.wait_for(guard, patience, [this] { return live_.empty(); });
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    {
+      std::unique_lock guard(lock_);
+      for (auto &entry : live_) entry.second->Disconnect();
+      if (!emptied_.wait_until(guard, deadline, [this] { return live_.empty(); })) return false;
+    }
+    // The threads that ended the last sessions may still hold them.
+    return ledger_.AwaitNoSessions(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero())));
   }
 
   std::size_t Count() {
@@ -115,8 +122,9 @@ class Sessions {
 
  private:
 
-  Reactor reactor_;  // first made, last gone: sessions use it to their end
+  // Made first, gone last: sessions use both to their end.
   ResourceLedger ledger_;
+  Reactor reactor_;
   ThrottledLog refusals_;
   std::mutex lock_;
   std::condition_variable emptied_;
