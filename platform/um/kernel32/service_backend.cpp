@@ -12,6 +12,7 @@
 #include <wire_protocol.h>
 
 #include <grp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -136,7 +137,7 @@ class Connection {
     guard.unlock();
     bool sent = Send(request, id);
     guard.lock();
-    if (!sent) Break(Unresponsive("stopped taking requests"));
+    if (!sent) BreakForSend();
     for (;;) {
       if (slot->second) {
         std::optional<wire::Message> reply = std::move(slot->second);
@@ -164,7 +165,7 @@ class Connection {
     if (abandoned_) return;
     if (!Send(message, 0)) {
       std::lock_guard guard(lock_);
-      Break(Unresponsive("stopped taking requests"));
+      BreakForSend();
     }
   }
 
@@ -264,7 +265,7 @@ class Connection {
       } else if (probeId_ == 0) {
         probeId_ = NextId();
         // Sent by the reading thread; a full ring or socket fails after the limit.
-        if (!Send(wire::Census{}, probeId_)) Break(Unresponsive("stopped taking requests"), kStatusIoTimeout);
+        if (!Send(wire::Census{}, probeId_)) BreakForSend();
       }
       return;
     }
@@ -284,6 +285,18 @@ class Connection {
       Break("tavrind at " + path_ + " sent a reply nobody asked for");
     } else {
       waiting->second = std::move(frame.message);
+    }
+  }
+
+  // A send failed: the service closed the connection, or took nothing for
+  // kNoSignOfLife.
+  void BreakForSend() {
+    pollfd socket{fd_, POLLRDHUP, 0};
+    bool closed = poll(&socket, 1, 0) > 0 && (socket.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    if (closed) {
+      Break("tavrind at " + path_ + " closed the connection (it stopped or restarted)");
+    } else {
+      Break(Unresponsive("stopped taking requests"), kStatusIoTimeout);
     }
   }
 
