@@ -27,7 +27,7 @@ namespace {
 
 constexpr std::chrono::milliseconds kStopPatience{1500};
 // The most threads reading clients' messages at once; an idle client has none.
-constexpr std::size_t kReadingThreads = 64;
+constexpr std::size_t kReadingThreads = 16;
 
 // At most one log line per second for a refusal that may come in floods;
 // the lines skipped meanwhile are counted in the next.
