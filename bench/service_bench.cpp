@@ -8,6 +8,8 @@
 //     record query, the write and two closes (goal: <= 30 us per call).
 // kernel32 and the service pass these requests through the shared-memory
 // channel the service grants each client, not over the socket.
+#include "spawn_quietly.h"
+
 #include <Tavrin_570x_Driver.h>
 #include <tavrin_ioctl.h>
 #include <windows.h>
@@ -16,7 +18,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,8 +29,6 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
 // The service for the whole run, started before the first benchmark.
@@ -39,15 +38,7 @@ class Service {
     char pattern[] = "/tmp/tavrind-bench-XXXXXX";
     directory_ = mkdtemp(pattern);
     socket_ = directory_ + "/kernel.sock";
-    std::vector<std::string> argv = {TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "1", "--foreground"};
-    std::vector<char *> args;
-    for (auto &a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = SpawnQuietly({TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "1", "--foreground"});
     setenv("TAVRIN_SERVICE", socket_.c_str(), 1);
     unsetenv("TAVRIN_SIMULATE");
     // Ready once the instrument opens.

@@ -3,7 +3,8 @@
 figures we hold ourselves to, each against its goal; with --json FILE also
 writes every figure with its unit, goal and pass/fail for scripts to check.
 
-Usage: summary.py --transfer T.json [--iso I.json] [--service S.json] [--gateway G.json] [--json OUT]
+Usage: summary.py --transfer T.json [--iso I.json] [--service S.json] [--service-load L.json]
+                  [--gateway G.json] [--json OUT]
 """
 import argparse
 import json
@@ -209,11 +210,42 @@ def gateway_figures(report, g):
                   f"median {run['held_p50_ms']:.3f} ms" if run else "")
 
 
+def service_load_figures(report, s):
+    def counter(run, name):
+        return run.get(name) if run else None
+
+    def returned(key, label, run):
+        rss = counter(run, "rss_after_x_baseline")
+        report.figure(key + "_rss_after", label + ": RSS after, x baseline", rss, "x", ("<=", 1.5, "<= 1.5 x"),
+                      f"baseline {counter(run, 'baseline_rss_mb'):.1f} MB" if rss is not None else "")
+        threads = counter(run, "threads_over_baseline")
+        fds = counter(run, "fds_over_baseline")
+        report.figure(key + "_threads_after", label + ": threads after, over baseline", threads, "", ("<=", 0, "<= 0"))
+        report.figure(key + "_fds_after", label + ": descriptors after, over baseline", fds, "", ("<=", 0, "<= 0"))
+
+    idle = s.run("BM_IdleConnections/9999/iterations:1/real_time")
+    report.figure("service_idle_rss", "tavrind RSS, 9,999 idle connections", counter(idle, "rss_mb"), "MB",
+                  ("<=", 100.0, "<= 100 MB"),
+                  f"{counter(idle, 'service_threads'):.0f} threads" if counter(idle, "service_threads") else "")
+    report.figure("service_idle_new_query", "new client's first answer meanwhile (slowest of 20)",
+                  counter(idle, "new_client_query_ms"), "ms", ("<=", 5.0, "<= 5 ms"))
+    returned("service_idle", "idle connections", idle)
+    shared = s.run("BM_SharedChannelClients/2000/iterations:1/real_time")
+    report.figure("service_shared_rss", "tavrind RSS, 2,000 shared-channel clients", counter(shared, "rss_mb"), "MB",
+                  ("<=", 150.0, "<= 150 MB"))
+    returned("service_shared", "shared-channel clients", shared)
+    killed = s.run("BM_KilledClientCleanup/1000/iterations:1/real_time")
+    report.figure("service_killed_cleanup", "client killed with 1,000 in flight, cleaned up",
+                  counter(killed, "cleanup_ms"), "ms", ("<=", 100.0, "<= 100 ms"))
+    returned("service_killed", "killed client", killed)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--transfer", required=True)
     parser.add_argument("--iso")
     parser.add_argument("--service")
+    parser.add_argument("--service-load")
     parser.add_argument("--gateway")
     parser.add_argument("--json", dest="out")
     args = parser.parse_args()
@@ -225,6 +257,8 @@ def main():
         iso_figures(report, Results(args.iso))
     if args.service:
         service_figures(report, Results(args.service))
+    if args.service_load:
+        service_load_figures(report, Results(args.service_load))
     if args.gateway:
         gateway_figures(report, Results(args.gateway))
     met = report.all_met()

@@ -19,6 +19,7 @@ enum ExitStatus : int {
   kTimedOut = 5,
   kRefused = 6,
   kFileError = 7,
+  kServiceUnreachable = 8,  // tavrind cannot be reached or stopped answering
   kInterrupted = 130,  // as a shell reports a program ended by Ctrl-C
 };
 

@@ -6,6 +6,7 @@
 #include "instrument_channels.h"
 #include "instrument_summary.h"
 #include "nearest_word.h"
+#include "kernel_backend_report.h"
 #include "shell_words.h"
 #include "simulation.h"
 
@@ -34,7 +35,8 @@ constexpr const char *kSerialPlaceholder = "\x1b(serial)";
 constexpr const char *kFooter = R"(Names: TAVRIN-0 to TAVRIN-9, in any letter case; or --serial S in a name's place.
 Exit status: 0 ok, 2 bad arguments or nothing to send, 3 no such instrument,
 4 transfer failed or the instrument went away, 5 timed out, 6 download refused,
-7 file missing or unreadable, 130 interrupted.
+7 file missing or unreadable, 8 service unreachable (tavrind stopped, hangs, or
+its socket cannot be used), 130 interrupted.
 
 Commands the simulated instrument understands (keywords in any case):
   *IDN?          its identity: maker, model, serial number, image versions
@@ -203,6 +205,7 @@ int Run(std::vector<std::string> arguments, int shellLine) {
   if (!inShell) {
     if (int status = PrepareSimulation(options, simulate); status != kOk) return status;
   }
+  if (int status = CheckServiceReachable(options); status != kOk) return status;
   if (serial.serial) {
     std::optional<std::string> found = FindBySerial(*serial.serial);
     if (!found) return Fail(options, kNoInstrument, "no instrument with serial number " + *serial.serial);

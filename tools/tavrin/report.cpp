@@ -1,5 +1,8 @@
 #include "report.h"
 
+#include "commands.h"
+#include "kernel_backend_report.h"
+
 #include <iostream>
 
 namespace tavrin_cli {
@@ -20,8 +23,16 @@ void Succeed(const Options &options, JsonWriter &json, const std::string &plain)
   std::cout.flush();
 }
 
-int Fail(const Options &options, int status, const std::string &message,
+int Fail(const Options &options, int status, const std::string &unmapped,
          const std::function<void(JsonWriter &)> &fields) {
+  std::string message = unmapped;
+  // A request that failed because the service went away or hangs says so.
+  if (status == kNoInstrument || status == kDeviceError || status == kTimedOut) {
+    if (std::string problem = ServiceUnreachable(); !problem.empty()) {
+      status = kServiceUnreachable;
+      message = problem;
+    }
+  }
   if (options.json) {
     JsonWriter json;
     json.BeginObject().Key("ok").Bool(false).Field("error", message).Field("exit_status", status);

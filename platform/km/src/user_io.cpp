@@ -223,6 +223,10 @@ void CloseFile(PFILE_OBJECT file) {
   ReleaseFile(file);
 }
 
+bool ReferenceFile(PFILE_OBJECT file) { return ReferenceOpenFile(file); }
+
+void ReleaseFileReference(PFILE_OBJECT file) { ReleaseFile(file); }
+
 std::size_t FileObjectsInUse() {
   std::size_t count = 0;
   Files().ForEachLive([&](void *, void *) { ++count; });

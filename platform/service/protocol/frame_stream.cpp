@@ -1,5 +1,6 @@
 #include "frame_stream.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 namespace service::wire {
 namespace {
 
+// A reader starts small (an idle connection holds little) and grows by at
+// most a chunk beyond what arrived.
+constexpr std::size_t kFirstStorage = 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // The most descriptors one message passes: the shared channel's three.
 constexpr std::size_t kMaxDescriptors = 3;
@@ -22,7 +26,17 @@ class SocketSource final : public ByteSource {
     for (int fd : descriptors_) close(fd);
   }
 
+  void SetWaitLimit(int milliseconds) override { waitLimitMs_ = milliseconds; }
+
   ssize_t Receive(std::uint8_t *into, std::size_t capacity, std::string *error) override {
+    if (waitLimitMs_ >= 0) {
+      pollfd socket{fd_, POLLIN, 0};
+      int ready;
+      do {
+        ready = poll(&socket, 1, waitLimitMs_);
+      } while (ready < 0 && errno == EINTR);
+      if (ready == 0) return kTimedOut;
+    }
     iovec vector{into, capacity};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)];
     msghdr message{};
@@ -59,6 +73,7 @@ class SocketSource final : public ByteSource {
  private:
   const int fd_;
   const bool keep_;
+  int waitLimitMs_ = -1;
   std::vector<int> descriptors_;
 };
 
@@ -67,7 +82,9 @@ class SocketSource final : public ByteSource {
 FrameReader::FrameReader(int fd, bool keepDescriptors)
     : ownedSource_(std::make_unique<SocketSource>(fd, keepDescriptors)), source_(ownedSource_.get()) {}
 
-FrameReader::~FrameReader() = default;
+FrameReader::~FrameReader() {
+  if (account_ && accounted_ != 0) account_(-static_cast<std::ptrdiff_t>(accounted_));
+}
 
 std::vector<int> FrameReader::TakeDescriptors() {
   auto *socket = dynamic_cast<SocketSource *>(ownedSource_.get());
@@ -76,13 +93,27 @@ std::vector<int> FrameReader::TakeDescriptors() {
 
 ssize_t FrameReader::Fill(std::size_t wanted, std::string *error) {
   while (end_ - begin_ < wanted) {
-    // Move the unread bytes to the front, and grow only for a large frame.
+    // Move the unread bytes to the front, and grow only as the bytes of a
+    // large frame arrive: a header alone that announces a large body costs
+    // nothing until its body comes.
     if (begin_ > 0) {
       std::memmove(storage_.data(), storage_.data() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
     }
-    if (storage_.size() < std::max(wanted, kReadChunk)) storage_.resize(std::max(wanted, kReadChunk));
+    if (storage_.size() == end_ || storage_.size() < kFirstStorage) {
+      std::size_t grown = std::max(kFirstStorage, std::min(std::max(wanted, kFirstStorage), end_ + kReadChunk));
+      if (grown > storage_.size()) {
+        if (account_ && grown > accounted_) {
+          if (!account_(static_cast<std::ptrdiff_t>(grown - accounted_))) {
+            *error = limit_;
+            return ByteSource::kViolation;
+          }
+          accounted_ = grown;
+        }
+        storage_.resize(grown);
+      }
+    }
     ssize_t n = source_->Receive(storage_.data() + end_, storage_.size() - end_, error);
     if (n <= 0) return n;
     end_ += static_cast<std::size_t>(n);
@@ -92,6 +123,7 @@ ssize_t FrameReader::Fill(std::size_t wanted, std::string *error) {
 
 FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
   ssize_t filled = Fill(kHeaderBytes, error);
+  if (filled == ByteSource::kTimedOut) return Result::TimedOut;
   if (filled <= 0) {
     if (filled == ByteSource::kClosed && end_ == begin_) return Result::Closed;
     if (filled == ByteSource::kClosed) *error = "truncated header";
@@ -101,6 +133,7 @@ FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
       DecodeHeader(std::span<const std::uint8_t>(storage_.data() + begin_, kHeaderBytes), error);
   if (!header) return Result::Malformed;
   filled = Fill(kHeaderBytes + header->bodyLength, error);
+  if (filled == ByteSource::kTimedOut) return Result::TimedOut;
   if (filled <= 0) {
     if (filled == ByteSource::kClosed) *error = "truncated message";
     return filled == ByteSource::kFailed ? Result::Failed : Result::Malformed;
@@ -111,6 +144,12 @@ FrameReader::Result FrameReader::Next(Frame *frame, std::string *error) {
   begin_ += kHeaderBytes + header->bodyLength;
   frame->header = *header;
   frame->message = std::move(*message);
+  // A large frame's room goes back once nothing more is buffered.
+  if (begin_ == end_ && storage_.capacity() > kReadChunk) {
+    storage_ = {};
+    begin_ = end_ = 0;
+    if (account_ && accounted_ != 0) account_(-static_cast<std::ptrdiff_t>(std::exchange(accounted_, 0)));
+  }
   return Result::Frame;
 }
 

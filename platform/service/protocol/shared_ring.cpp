@@ -235,7 +235,10 @@ bool Channel::Write(const void *bytes, std::size_t length) {
 
 bool Channel::AwaitRoom(std::uint32_t seenTail) {
   Ring *out = Outgoing();
+  const int limitMs = roomWaitLimitMs_;
+  const std::uint64_t deadline = NowNs() + static_cast<std::uint64_t>(limitMs) * 1'000'000;
   for (;;) {
+    if (limitMs >= 0 && NowNs() >= deadline) return false;
     if (StoreThenLoad(out->producerWaiting, 1, out->tail) == seenTail) FutexWait(&out->tail, seenTail, kRoomWaitNs);
     Store(out->producerWaiting, 0);
     if (Load(out->tail) != seenTail) return true;
@@ -267,11 +270,22 @@ int Channel::Wait(std::uint64_t start) {
     }
   } while (NowNs() < deadline);
   const int ownWake = side_ == Side::Client ? fds_.clientWake : fds_.serviceWake;
+  const int limitMs = waitLimitMs_;
+  const std::uint64_t sleepDeadline = NowNs() + static_cast<std::uint64_t>(limitMs) * 1'000'000;
   int result = 1;
   for (;;) {
     if (StoreThenLoad(in->consumerSleeping, 1, in->head) != tail_ || closed_) break;
     pollfd waits[2] = {{socket_, POLLIN | POLLRDHUP, 0}, {ownWake, POLLIN, 0}};
-    int ready = poll(waits, 2, -1);
+    int timeoutMs = -1;
+    if (limitMs >= 0) {
+      std::uint64_t now = NowNs();
+      if (now >= sleepDeadline) {
+        result = static_cast<int>(kTimedOut);
+        break;
+      }
+      timeoutMs = static_cast<int>((sleepDeadline - now + 999'999) / 1'000'000);
+    }
+    int ready = poll(waits, 2, timeoutMs);
     if (ready < 0 && errno != EINTR) {
       result = static_cast<int>(Fail("waiting for the peer failed"));
       break;
@@ -312,6 +326,19 @@ ssize_t Channel::Read(void *into, std::size_t capacity) {
   tail_ += static_cast<std::uint32_t>(n);
   if (StoreThenLoad(in->tail, tail_, in->producerWaiting) != 0) FutexWakeAll(&in->tail);
   return static_cast<ssize_t>(n);
+}
+
+bool Channel::ArmWake() {
+  if (base_ == nullptr) return false;
+  Drain(wakeFd());
+  Ring *in = Incoming();
+  if (StoreThenLoad(in->consumerSleeping, 1, in->head) == tail_) return false;
+  Store(in->consumerSleeping, 0);
+  return true;
+}
+
+void Channel::DisarmWake() {
+  if (base_ != nullptr) Store(Incoming()->consumerSleeping, 0);
 }
 
 void Channel::Close() {

@@ -86,8 +86,22 @@ class Channel {
   bool Write(const void *bytes, std::size_t length);
   // Reads up to `capacity` bytes from the incoming ring, waiting for at
   // least one. One reader at a time. >0 bytes read; 0 when the peer closed
-  // the socket; -1 on a violation or failure (see error()).
+  // the socket; -1 on a violation or failure (see error()); kTimedOut when
+  // nothing came within the wait limit.
   ssize_t Read(void *into, std::size_t capacity);
+  static constexpr ssize_t kTimedOut = -2;
+  // How long a Read waits for the first byte (negative: for ever, the
+  // default).
+  void SetWaitLimit(int milliseconds) { waitLimitMs_ = milliseconds; }
+  // How long a Write waits for room in the ring before it fails.
+  void SetRoomWaitLimit(int milliseconds) { roomWaitLimitMs_ = milliseconds; }
+  // For a reader that stops waiting itself and leaves it to another (epoll):
+  // asks the peer to signal this side's eventfd (wakeFd) when it writes
+  // next; true (and nothing asked) when bytes came meanwhile.
+  bool ArmWake();
+  // The reader waits itself again: the peer need not signal.
+  void DisarmWake();
+  int wakeFd() const { return side_ == Side::Client ? fds_.clientWake : fds_.serviceWake; }
   // Ends every wait of this side; later calls fail.
   void Close();
   // For a child process after fork: unmaps and closes without waking anyone.
@@ -123,6 +137,8 @@ class Channel {
   std::uint32_t tail_ = 0;
   SpinBudget spin_;
   std::atomic<bool> closed_{false};
+  std::atomic<int> waitLimitMs_{-1};
+  std::atomic<int> roomWaitLimitMs_{-1};
   std::string error_;
 };
 
@@ -133,9 +149,11 @@ class ChannelSource final : public wire::ByteSource {
   ssize_t Receive(std::uint8_t *into, std::size_t capacity, std::string *error) override {
     ssize_t n = channel_->Read(into, capacity);
     if (n >= 0) return n;
+    if (n == Channel::kTimedOut) return kTimedOut;
     *error = channel_->error();
     return kViolation;
   }
+  void SetWaitLimit(int milliseconds) override { channel_->SetWaitLimit(milliseconds); }
 
  private:
   Channel *channel_;

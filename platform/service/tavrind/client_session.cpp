@@ -11,38 +11,50 @@
 
 #include <tavrin_ioctl.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <system_error>
 #include <cstdio>
 #include <cstring>
 
 namespace service {
 namespace {
 
-// The pipe a transfer request names in the first four bytes of its input.
-std::optional<std::uint32_t> PipeOf(const wire::Control &control) {
-  switch (control.code) {
-    case IOCTL_INSTR_BULK_READ:
-    case IOCTL_INSTR_BULK_READ_TIMED:
-    case IOCTL_INSTR_BULK_WRITE:
-    case IOCTL_INSTR_ISO_READ:
-    case IOCTL_INSTR_ISO_WRITE:
-      break;
-    default:
-      return std::nullopt;
-  }
-  if (control.input.size() < 4) return std::nullopt;
-  std::uint32_t pipe;
-  std::memcpy(&pipe, control.input.data(), sizeof pipe);
-  return pipe;
+// How long a reply waits for a client that does not read its replies.
+constexpr std::chrono::seconds kReplyPatience{5};
+// A connection with nothing to read for this long gives its thread back.
+constexpr std::chrono::milliseconds kParkAfter{5};
+// A worker with no request for this long ends.
+constexpr std::chrono::milliseconds kWorkerIdle{200};
+
+// "\??\TAVRIN-0" as the log names it: the device name, 8-bit.
+std::string InstrumentOf(const std::u16string &path) {
+  std::string name;
+  for (char16_t unit : path.substr(4)) name.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+  return name;
 }
 
 }  // namespace
 
-OpenFile::~OpenFile() { km::CloseFile(static_cast<PFILE_OBJECT>(file_)); }
+ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census,
+                             ResourceLedger &ledger, Reactor &reactor)
+    : ledgerEntry_(ledger), fd_(fd), number_(number), peer_(peer), census_(std::move(census)), ledger_(ledger),
+      reactor_(reactor), socketReader_(fd) {
+  timeval sendLimit{static_cast<time_t>(kReplyPatience.count()), 0};
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+  ChargeBuffering(socketReader_);
+}
 
-ClientSession::ClientSession(int fd, std::uint64_t number, PeerCredentials peer, CensusSource census)
-    : fd_(fd), number_(number), peer_(peer), census_(std::move(census)) {}
+void ClientSession::ChargeBuffering(wire::FrameReader &reader) {
+  reader.SetMemoryAccount(
+      [this](std::ptrdiff_t bytes) {
+        if (bytes > 0) return ledger_.TakeBytes(static_cast<std::size_t>(bytes));
+        ledger_.ReleaseBytes(static_cast<std::size_t>(-bytes));
+        return true;
+      },
+      "at the limit of " + ledger_.MemoryLimit());
+}
 
 ClientSession::~ClientSession() { close(fd_); }
 
@@ -56,31 +68,38 @@ std::string ClientSession::Describe() const {
 void ClientSession::Start(std::function<void(ClientSession *)> ended) {
   ended_ = std::move(ended);
   LogLine(Describe() + " connected");
-  std::thread([self = shared_from_this()] { self->ReadLoop(); }).detach();
+  reactor_.Run([self = shared_from_this()] { self->ReadSome(); });
 }
 
 void ClientSession::Disconnect() { shutdown(fd_, SHUT_RDWR); }
 
-void ClientSession::ReadLoop() {
-  wire::FrameReader socketReader(fd_);
-  std::unique_ptr<ring::ChannelSource> channelSource;
-  std::unique_ptr<wire::FrameReader> channelReader;
-  wire::FrameReader *reader = &socketReader;
+void ClientSession::ReadSome() {
+  if (channel_) channel_->DisarmWake();
   std::string reason;
   for (;;) {
-    if (attached_ && !channelReader) {
+    if (attached_ && !channelReader_) {
       // The client waits for the attach reply before it sends anything else.
-      if (socketReader.Buffered() != 0) {
+      if (socketReader_.Buffered() != 0) {
         reason = "dropped: a message on the socket after the shared channel was asked for";
         break;
       }
-      channelSource = std::make_unique<ring::ChannelSource>(channel_.get());
-      channelReader = std::make_unique<wire::FrameReader>(channelSource.get());
-      reader = channelReader.get();
+      channelSource_ = std::make_unique<ring::ChannelSource>(channel_.get());
+      channelReader_ = std::make_unique<wire::FrameReader>(channelSource_.get());
+      ChargeBuffering(*channelReader_);
+      reader_ = channelReader_.get();
     }
+    reader_->SetWaitLimit(static_cast<int>(kParkAfter.count()));
     wire::Frame frame;
     std::string error;
-    wire::FrameReader::Result result = reader->Next(&frame, &error);
+    wire::FrameReader::Result result = reader_->Next(&frame, &error);
+    if (result == wire::FrameReader::Result::TimedOut) {
+      if (channel_ && channel_->ArmWake()) continue;  // bytes came meanwhile
+      // The reactor resumes this on the client's next bytes or its end; this
+      // thread touches the session no more.
+      reactor_.Park(this, shared_from_this(), fd_, channel_ ? channel_->wakeFd() : -1,
+                    [self = shared_from_this()] { self->ReadSome(); });
+      return;
+    }
     if (result == wire::FrameReader::Result::Closed) {
       reason = "disconnected";
       break;
@@ -136,44 +155,56 @@ bool ClientSession::Handle(wire::Frame &frame, std::string *reason) {
 
 void ClientSession::HandleOpen(std::uint32_t requestId, const wire::Open &open) {
   wire::OpenReply reply;
+  std::size_t held;
   {
     std::lock_guard guard(lock_);
-    if (handles_.size() >= wire::kHandleLimit) {
-      reply.status = static_cast<std::int32_t>(STATUS_INSUFFICIENT_RESOURCES);
-      Reply(reply, requestId);
-      return;
-    }
+    held = handles_.size();
   }
+  const LimitSettings &limits = ledger_.settings();
+  if (held >= limits.handlesPerClient) {
+    return Refuse(requestId, reply, LimitName("open handles per client", limits.handlesPerClient));
+  }
+  if (std::optional<std::string> limit = ledger_.TakeHandle(peer_.uid)) return Refuse(requestId, reply, *limit);
   PFILE_OBJECT file = nullptr;
   // Programs name devices in the device namespace ("\\.\NAME" is "\??\NAME"),
   // as kernel32 sends them; the kernel's other names stay its own.
   if (open.path.rfind(u"\\??\\", 0) != 0) {
+    ledger_.ReleaseHandle(peer_.uid);
     reply.status = static_cast<std::int32_t>(STATUS_OBJECT_PATH_NOT_FOUND);
     Reply(reply, requestId);
     return;
   }
   reply.status = km::OpenFile(open.path, &file);
+  if (!NT_SUCCESS(reply.status)) ledger_.ReleaseHandle(peer_.uid);
+  std::string instrument = InstrumentOf(open.path);
   if (NT_SUCCESS(reply.status)) {
-    auto opened = std::make_shared<OpenFile>(file);
     std::lock_guard guard(lock_);
     while (nextHandle_ == 0 || handles_.count(nextHandle_) != 0) nextHandle_ += 4;
     reply.handle = nextHandle_;
     nextHandle_ += 4;
-    handles_.emplace(reply.handle, std::move(opened));
+    handles_.emplace(reply.handle, HeldHandle{file, instrument});
   }
   Reply(reply, requestId);
+  // Who used a shared instrument can be traced from the log.
+  if (NT_SUCCESS(reply.status)) {
+    LogLine(Describe() + ": handle " + std::to_string(reply.handle) + " opened " + instrument);
+  }
 }
 
 bool ClientSession::HandleClose(const wire::Close &close, std::string *reason) {
-  std::shared_ptr<OpenFile> file;
+  void *file;
   {
     std::lock_guard guard(lock_);
     auto it = handles_.find(close.handle);
     if (it == handles_.end()) return *reason = "close of a handle it does not hold", false;
-    file = std::move(it->second);
+    file = it->second.file;
     handles_.erase(it);
   }
-  return true;  // the file closes here unless a request on it still runs
+  // The driver ends the file's own requests at cleanup; the file object
+  // stays until the last of them has returned.
+  km::CloseFile(static_cast<PFILE_OBJECT>(file));
+  ledger_.ReleaseHandle(peer_.uid);
+  return true;
 }
 
 bool ClientSession::HandleAttach(std::uint32_t requestId, std::string *reason) {
@@ -196,18 +227,23 @@ bool ClientSession::HandleAttach(std::uint32_t requestId, std::string *reason) {
   }
   channel_ = std::make_unique<ring::Channel>(ring::Channel::Side::Service, fds, fd_);
   if (!channel_->mapped()) return *reason = "the shared channel could not be mapped", false;
+  channel_->SetRoomWaitLimit(static_cast<int>(std::chrono::milliseconds(kReplyPatience).count()));
   attached_ = true;
   return true;
 }
 
 void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control) {
-  std::shared_ptr<OpenFile> file;
+  void *file = nullptr;
   {
+    // Referenced under the lock that a close takes to forget the handle, so
+    // the file object cannot end (and be reused) before the request runs.
     std::lock_guard guard(lock_);
     auto it = handles_.find(control.handle);
-    if (it != handles_.end()) file = it->second;
+    if (it != handles_.end() && km::ReferenceFile(static_cast<PFILE_OBJECT>(it->second.file))) {
+      file = it->second.file;
+    }
   }
-  if (!file) {
+  if (file == nullptr) {
     // Another thread of the client closed the handle first, as on Windows.
     wire::ControlReply reply;
     reply.status = static_cast<std::int32_t>(STATUS_INVALID_HANDLE);
@@ -218,33 +254,87 @@ void ClientSession::HandleControl(std::uint32_t requestId, wire::Control control
     Execute(requestId, file, control);
     return;
   }
-  std::unique_lock guard(lock_);
-  // A client with many requests in the driver waits before it sends more.
-  changed_.wait(guard, [&] { return inFlight_ < kMaxInFlight || stopping_; });
-  if (stopping_) return;
-  ++inFlight_;
-  queue_.push_back(Job{requestId, std::move(file), std::move(control)});
-  // Every queued request gets a worker of its own while there may be more.
-  if (idleWorkers_ < queue_.size() && workers_.size() < kMaxWorkers) {
-    workers_.emplace_back([this] { WorkerLoop(); });
+  const LimitSettings &limits = ledger_.settings();
+  std::size_t bytes = control.input.size() + std::max<std::size_t>(control.outputLength, control.output.size());
+  std::optional<std::string> limit;
+  {
+    std::lock_guard guard(lock_);
+    if (inFlight_ >= limits.requestsPerClient) {
+      limit = LimitName("requests in flight per client", limits.requestsPerClient);
+    } else if (bytes > limits.bytesPerClient - bytesHeld_) {
+      limit = LimitName("MiB held for one client's requests", limits.bytesPerClient >> 20);
+    } else {
+      limit = ledger_.TakeRequest(peer_.uid, bytes);
+    }
+    if (!limit) {
+      ++inFlight_;
+      bytesHeld_ += bytes;
+      queue_.push_back(Job{requestId, file, std::move(control), bytes});
+      // Every queued request gets a worker of its own while there may be
+      // more; past the service's thread limit (or when the system refuses
+      // a thread) it waits for one of the client's workers to return, and
+      // is refused when the client has none.
+      if (idleWorkers_ < queue_.size() && workers_ < kMaxWorkers) {
+        std::optional<std::string> refused = ledger_.TakeThread();
+        if (!refused) {
+          try {
+            std::thread([self = shared_from_this()] { self->WorkerLoop(); }).detach();
+            ++workers_;
+          } catch (const std::system_error &error) {
+            ledger_.ReleaseThread();
+            refused = std::string("threads (the system refused another: ") + error.what() + ")";
+          }
+        }
+        if (refused && workers_ == 0) {
+          queue_.pop_back();
+          --inFlight_;
+          bytesHeld_ -= bytes;
+          ledger_.ReleaseRequest(peer_.uid, bytes);
+          limit = std::move(refused);
+        }
+      }
+      changed_.notify_all();
+    }
   }
-  changed_.notify_all();
+  if (limit) {
+    km::ReleaseFileReference(static_cast<PFILE_OBJECT>(file));
+    Refuse(requestId, wire::ControlReply{}, *limit);
+  }
 }
 
-void ClientSession::Execute(std::uint32_t requestId, const std::shared_ptr<OpenFile> &file,
-                            wire::Control &control) {
+void ClientSession::Refuse(std::uint32_t requestId, const wire::Message &reply, const std::string &limit) {
+  wire::Message refused = reply;
+  std::visit(
+      [](auto &message) {
+        if constexpr (requires { message.status; }) {
+          message.status = static_cast<std::int32_t>(STATUS_INSUFFICIENT_RESOURCES);
+        }
+      },
+      refused);
+  Reply(refused, requestId);
+  bool first;
+  {
+    std::lock_guard guard(lock_);
+    first = limitsLogged_.insert(limit).second;
+  }
+  if (first) LogLine(Describe() + ": refused a request at the limit of " + limit);
+}
+
+void ClientSession::Execute(std::uint32_t requestId, void *file, wire::Control &control) {
   // The system buffer the driver sees: the caller's output when the driver
   // reads it, else zeroes.
   std::vector<std::uint8_t> output = std::move(control.output);
   output.resize(control.outputLength);
   ULONG_PTR information = 0;
   wire::ControlReply reply;
-  reply.status = km::DeviceControl(static_cast<PFILE_OBJECT>(file->file()), control.code,
+  reply.status = km::DeviceControl(static_cast<PFILE_OBJECT>(file), control.code,
                                    control.input.empty() ? nullptr : control.input.data(),
                                    static_cast<ULONG>(control.input.size()),
                                    output.empty() ? nullptr : output.data(), control.outputLength, &information);
+  km::ReleaseFileReference(static_cast<PFILE_OBJECT>(file));
   reply.information = information;
-  output.resize(BytesReturned(control.code, control.outputLength, information));
+  output.resize(BytesReturned(control.code, reply.status, control.outputLength, information));
+  output.shrink_to_fit();
   reply.data = std::move(output);
   Reply(reply, requestId);
 }
@@ -253,88 +343,85 @@ void ClientSession::WorkerLoop() {
   std::unique_lock guard(lock_);
   for (;;) {
     if (queue_.empty()) {
-      if (stopping_) return;
+      if (stopping_) break;
+      // A worker stays a moment for the next request, then ends: an idle
+      // client holds no threads.
       ++idleWorkers_;
-      changed_.wait(guard, [&] { return !queue_.empty() || stopping_; });
+      changed_.wait_for(guard, kWorkerIdle, [&] { return !queue_.empty() || stopping_; });
       --idleWorkers_;
+      if (queue_.empty()) break;
       continue;
     }
     Job job = std::move(queue_.front());
     queue_.pop_front();
-    auto running = running_.insert(running_.end(), Running{job.file, job.control.code, PipeOf(job.control)});
     guard.unlock();
     Execute(job.requestId, job.file, job.control);
-    job.file.reset();
+    ledger_.ReleaseRequest(peer_.uid, job.bytes);
     guard.lock();
-    std::shared_ptr<OpenFile> file = std::move(running->file);
-    running_.erase(running);
     --inFlight_;
-    changed_.notify_all();
-    guard.unlock();
-    file.reset();  // the last reference closes the file
-    guard.lock();
+    bytesHeld_ -= job.bytes;
   }
-}
-
-void ClientSession::EndRunningRequests() {
-  std::vector<Running> waiting;
-  {
-    std::unique_lock guard(lock_);
-    // Timed reads give up within milliseconds by themselves.
-    changed_.wait_for(guard, std::chrono::milliseconds(50), [this] { return running_.empty(); });
-    waiting.assign(running_.begin(), running_.end());
-  }
-  if (waiting.empty()) return;
-  LogLine(Describe() + ": " + std::to_string(waiting.size()) +
-          " request(s) still in the driver; aborting their pipes, its handles close when they return");
-  // What the driver does when a Windows process that waits on a pipe ends.
-  for (const Running &request : waiting) {
-    if (!request.pipe) continue;
-    std::uint32_t pipe = *request.pipe;
-    ULONG_PTR information = 0;
-    km::DeviceControl(static_cast<PFILE_OBJECT>(request.file->file()), IOCTL_INSTR_ABORT_PIPE, &pipe, sizeof pipe,
-                      nullptr, 0, &information);
-  }
+  --workers_;
+  bool last = ending_ && workers_ == 0;
+  guard.unlock();
+  ledger_.ReleaseThread();
+  if (last) End();
 }
 
 void ClientSession::Reply(const wire::Message &message, std::uint32_t requestId) {
   std::vector<std::uint8_t> frame = wire::Encode(message, requestId);
   std::lock_guard guard(sendLock_);
   // A client that is gone is noticed by the reader; one that broke the
-  // channel's ring is dropped.
-  if (!channel_) {
-    wire::SendAll(fd_, frame);
-  } else if (!channel_->Write(frame.data(), frame.size())) {
-    shutdown(fd_, SHUT_RDWR);
-  }
+  // channel's ring, or left its replies unread for kReplyPatience, is dropped.
+  bool sent = channel_ ? channel_->Write(frame.data(), frame.size()) : wire::SendAll(fd_, frame);
+  if (!sent) shutdown(fd_, SHUT_RDWR);
 }
 
 void ClientSession::Finish(const std::string &reason) {
   shutdown(fd_, SHUT_RDWR);
   // Ends a reply's wait for room in the ring. channel_ is set on this thread.
   if (channel_) channel_->Close();
-  std::map<std::uint32_t, std::shared_ptr<OpenFile>> handles;
-  std::size_t running;
+  std::map<std::uint32_t, HeldHandle> handles;
+  std::vector<Job> dropped;
   {
     std::lock_guard guard(lock_);
     stopping_ = true;
-    // Requests not yet in the driver are dropped; running ones finish.
+    // Requests not yet in the driver are dropped; running ones end below.
     inFlight_ -= queue_.size();
+    for (Job &job : queue_) {
+      bytesHeld_ -= job.bytes;
+      dropped.push_back(std::move(job));
+    }
     queue_.clear();
-    running = inFlight_;
     handles.swap(handles_);
     changed_.notify_all();
   }
-  std::size_t count = handles.size();
-  handles.clear();  // closes every file no running request holds
-  if (running > 0) EndRunningRequests();
-  std::vector<std::thread> workers;
+  for (Job &job : dropped) {
+    km::ReleaseFileReference(static_cast<PFILE_OBJECT>(job.file));
+    ledger_.ReleaseRequest(peer_.uid, job.bytes);
+  }
+  // Closing its handles ends the client's requests in the driver, and only
+  // its own, as the end of a Windows process does.
+  for (auto &entry : handles) {
+    km::CloseFile(static_cast<PFILE_OBJECT>(entry.second.file));
+    ledger_.ReleaseHandle(peer_.uid);
+  }
+  // The session ends once its requests still in the driver have returned:
+  // here, or on the worker that returns last, so that no reading thread
+  // waits for a request the driver keeps.
+  bool now;
   {
     std::lock_guard guard(lock_);
-    workers.swap(workers_);
+    endLine_ = reason + "; closed " + std::to_string(handles.size()) + " handle(s)";
+    ending_ = true;
+    now = workers_ == 0;
   }
-  for (std::thread &worker : workers) worker.join();
-  LogLine(Describe() + " " + reason + "; closed " + std::to_string(count) + " handle(s)");
+  if (now) End();
+}
+
+void ClientSession::End() {
+  reactor_.Forget(this, fd_, channel_ ? channel_->wakeFd() : -1);
+  LogLine(Describe() + " " + endLine_);
   if (ended_) ended_(this);
 }
 

@@ -10,21 +10,57 @@
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
+#include <malloc.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <string>
 
+namespace {
+
+// Each client holds a socket and, with the shared channel, three more
+// descriptors: the service takes as many as the system lets it.
+void RaiseDescriptorLimit(std::size_t clients) {
+  rlimit descriptors{};
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0) return;
+  if (descriptors.rlim_cur < descriptors.rlim_max) {
+    descriptors.rlim_cur = descriptors.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &descriptors);
+  }
+  getrlimit(RLIMIT_NOFILE, &descriptors);
+  if (descriptors.rlim_cur != RLIM_INFINITY && descriptors.rlim_cur < 4 * clients + 64) {
+    service::LogLine("warning: " + std::to_string(descriptors.rlim_cur) + " file descriptors may not serve " +
+                     std::to_string(clients) + " clients (each takes up to 4); raise LimitNOFILE");
+  }
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
+  // Threads come and go with the clients' traffic; an allocator arena of
+  // their own each would keep what they freed long after they ended.
+  mallopt(M_ARENA_MAX, 2);
   CLI::App app{"The Tavrin instrument service: one kernel for every program.", "tavrind"};
   std::string socketPath;
   int simulate = -1;
   bool foreground = false;
+  service::LimitSettings limits;
+  std::size_t clientMemoryMiB = limits.bytesInAll >> 20;
   app.add_option("--socket", socketPath,
                  "Listen here (default: $XDG_RUNTIME_DIR/tavrin/kernel.sock, or /run/tavrin/kernel.sock as root)");
   app.add_option("--simulate", simulate, "Attach N simulated instruments")->check(CLI::Range(0, 16));
   app.add_flag("--foreground", foreground, "Stay in the foreground (as under systemd)");
+  app.add_option("--max-clients", limits.maxClients, "Serve at most N programs at once (more are refused)")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
+  app.add_option("--max-client-memory", clientMemoryMiB,
+                 "MiB the requests of all programs may hold at once (more are refused)")
+      ->check(CLI::Range(1, 1 << 20))
+      ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
+  limits.bytesInAll = clientMemoryMiB << 20;
+  RaiseDescriptorLimit(limits.maxClients);
 
   // Replies to a client that vanished must not stop the service; the stop
   // signals are read from a signalfd by the accept loop, so every thread
@@ -69,7 +105,7 @@ int main(int argc, char **argv) {
   host::Boot();
   service::LogLine("serving " + (listener->path.empty() ? std::string("the socket systemd passed") : listener->path) +
                    " (pid " + std::to_string(getpid()) + ")");
-  int status = service::Serve(*listener);
+  int status = service::Serve(*listener, limits);
   host::Shutdown();
   service::CloseListener(*listener);
   service::LogLine("stopped");

@@ -3,10 +3,11 @@
 #pragma once
 
 #include "listener.h"
+#include "resource_limits.h"
 
 namespace service {
 
 // Serves until asked to stop; returns the exit status.
-int Serve(const Listener &listener);
+int Serve(const Listener &listener, const LimitSettings &limits);
 
 }  // namespace service

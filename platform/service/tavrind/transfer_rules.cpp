@@ -6,7 +6,10 @@
 
 namespace service {
 
-std::uint32_t BytesReturned(std::uint32_t code, std::uint32_t outputLength, std::uint64_t information) {
+std::uint32_t BytesReturned(std::uint32_t code, std::int32_t status, std::uint32_t outputLength,
+                            std::uint64_t information) {
+  // An error status (the top two bits set) returns no data, as on Windows.
+  if ((static_cast<std::uint32_t>(status) >> 30) == 3) return 0;
   auto reported = static_cast<std::uint32_t>(std::min<std::uint64_t>(information, outputLength));
   // An isochronous read writes data and packet descriptors and reports 0.
   if (code == IOCTL_INSTR_ISO_READ) return outputLength;

@@ -8,8 +8,10 @@
 #include <wire_protocol.h>
 
 #include <gtest/gtest.h>
+#include <tavrin_ioctl.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -139,7 +142,9 @@ class ServiceTest : public testing::Test {
     directory_ = mkdtemp(pattern);
     socket_ = directory_ + "/kernel.sock";
     log_ = directory_ + "/tavrind.log";
-    service_ = Start({TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "2", "--foreground"}, "", log_);
+    std::vector<std::string> arguments = {TAVRIND_PROGRAM, "--socket", socket_, "--simulate", "2", "--foreground"};
+    for (const std::string &argument : ServiceArguments()) arguments.push_back(argument);
+    service_ = Start(arguments, "", log_);
     // Up once both instruments are published.
     for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(10ms)) {
@@ -148,14 +153,36 @@ class ServiceTest : public testing::Test {
     FAIL() << "the service did not come up:\n" << Log();
   }
 
+  // More of the service's options, for tests of its limits.
+  virtual std::vector<std::string> ServiceArguments() const { return {}; }
+
   void TearDown() override {
-    kill(service_.pid, SIGTERM);
-    Finished stopped = Wait(service_);
-    EXPECT_EQ(stopped.status, 0) << Log();
+    if (service_.pid > 0) {
+      kill(service_.pid, SIGTERM);
+      Finished stopped = Wait(service_);
+      EXPECT_EQ(stopped.status, 0) << Log();
+    }
     EXPECT_NE(Log().find("tavrind: stopped"), std::string::npos) << Log();
     struct stat st {};
     EXPECT_NE(stat(socket_.c_str(), &st), 0) << "the socket outlived the service";
     std::system(("rm -rf " + directory_).c_str());
+  }
+
+  // Sends SIGTERM and returns how long the service took to exit and its
+  // status, or nullopt when it was still there after 10 s.
+  std::optional<std::pair<std::chrono::milliseconds, int>> StopService() {
+    auto start = std::chrono::steady_clock::now();
+    kill(service_.pid, SIGTERM);
+    for (auto end = start + 10s; std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(5ms)) {
+      int status = 0;
+      if (waitpid(service_.pid, &status, WNOHANG) == service_.pid) {
+        close(service_.out);
+        service_.pid = -1;
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        return std::make_pair(took, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+      }
+    }
+    return std::nullopt;
   }
 
   std::string Log() const {
@@ -243,7 +270,6 @@ TEST_F(ServiceTest, AClientKilledInABlockedReadLeavesNothingBehind) {
             "FMT 1 of 1: +1.000000E+00\n");
   kill(blocked.pid, SIGKILL);
   EXPECT_EQ(Wait(blocked).status, -SIGKILL);
-  EXPECT_TRUE(WaitForLog("request(s) still in the driver")) << Log();
   EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
   EXPECT_TRUE(WaitForLog("disconnected; closed 1 handle(s)")) << Log();
 
@@ -291,6 +317,267 @@ TEST_F(ServiceTest, MalformedClientsAreDroppedAndTheServiceGoesOn) {
   kill(holder.pid, SIGKILL);
   Wait(holder);
   EXPECT_TRUE(WaitForHandles("TAVRIN-1", 0)) << Log();
+}
+
+// A client process that opens TAVRIN-0 over the raw protocol, sends
+// `count` untimed reads of its interrogative pipe (more than the service
+// runs at once for one client), and then waits to be killed.
+pid_t StartReadFlood(const std::string &socket, int count) {
+  int ready[2];
+  EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = Connect(socket);
+    wire::SendAll(fd, wire::Encode(wire::Hello{}, 1));
+    wire::SendAll(fd, wire::Encode(wire::Open{u"\\??\\TAVRIN-0"}, 2));
+    wire::FrameReader reader(fd);
+    wire::Frame frame;
+    std::string error;
+    std::uint32_t handle = 0;
+    while (handle == 0 && reader.Next(&frame, &error) == wire::FrameReader::Result::Frame) {
+      if (auto *opened = std::get_if<wire::OpenReply>(&frame.message)) handle = opened->handle;
+    }
+    for (int i = 0; i < count; ++i) {
+      wire::Control read;
+      read.handle = handle;
+      read.code = IOCTL_INSTR_BULK_READ;
+      read.outputLength = 64;
+      read.input = {1, 0, 0, 0};  // the interrogative pipe
+      wire::SendAll(fd, wire::Encode(read, static_cast<std::uint32_t>(3 + i)));
+    }
+    char sent = handle != 0 ? 'y' : 'n';
+    ssize_t ignored = write(ready[1], &sent, 1);
+    (void)ignored;
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char sent = 0;
+  EXPECT_EQ(read(ready[0], &sent, 1), 1);
+  EXPECT_EQ(sent, 'y');
+  close(ready[0]);
+  return pid;
+}
+
+TEST_F(ServiceTest, AClientKilledWithMoreRequestsThanItMayRunIsCleanedUpAndSigtermStopsTheService) {
+  pid_t flood = StartReadFlood(socket_, 100);
+  ASSERT_TRUE(WaitForHandles("TAVRIN-0", 1));
+  kill(flood, SIGKILL);
+  waitpid(flood, nullptr, 0);
+  EXPECT_TRUE(WaitForLog("disconnected; closed 1 handle(s)")) << Log();
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+  EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "query", "TAVRIN-0", "ECHO after"}, socket_).out, "after\n");
+
+  // A live client with requests beyond the cap does not hold up the stop.
+  pid_t waiting = StartReadFlood(socket_, 100);
+  ASSERT_TRUE(WaitForHandles("TAVRIN-0", 1));
+  auto stopped = StopService();
+  kill(waiting, SIGKILL);
+  waitpid(waiting, nullptr, 0);
+  ASSERT_TRUE(stopped.has_value()) << "SIGTERM did not end the service\n" << Log();
+  EXPECT_EQ(stopped->second, 0) << Log();
+}
+
+TEST_F(ServiceTest, AClientsDeathEndsItsOwnReadsAndNoOneElses) {
+  pid_t flood = StartReadFlood(socket_, 100);
+  std::this_thread::sleep_for(100ms);  // its reads into the driver first
+  Child holder = Start({SERVICE_TEST_CLIENT, "block", "TAVRIN-0"}, socket_);
+  ASSERT_EQ(ReadLine(holder.out), "blocking");
+  ASSERT_TRUE(WaitForHandles("TAVRIN-0", 2));
+  kill(flood, SIGKILL);
+  waitpid(flood, nullptr, 0);
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 1)) << Log();
+  // The holder's read was left alone, and none of the dead client's reads
+  // takes the next answer: it is the holder's.
+  ASSERT_EQ(RunToEnd({TAVRIN_PROGRAM, "write", "TAVRIN-0", "ECHO for the holder"}, socket_).status, 0);
+  EXPECT_EQ(ReadLine(holder.out), "returned 1");
+  Wait(holder);
+}
+
+TEST_F(ServiceTest, AServiceThatCannotBeReachedIsNeverTakenForOneWithoutInstruments) {
+  // No socket at all.
+  Finished missing = RunToEnd({TAVRIN_PROGRAM, "list"}, directory_ + "/absent.sock");
+  EXPECT_EQ(missing.status, 8);
+  EXPECT_EQ(missing.out, "");
+  Finished missingJson = RunToEnd({TAVRIN_PROGRAM, "--json", "query", "TAVRIN-0", "*IDN?"}, directory_ + "/absent.sock");
+  EXPECT_EQ(missingJson.status, 8);
+  EXPECT_NE(missingJson.out.find("absent.sock: no such file"), std::string::npos) << missingJson.out;
+  EXPECT_NE(missingJson.out.find("\"exit_status\":8"), std::string::npos) << missingJson.out;
+
+  // A socket left behind by a service that is gone.
+  std::string stale = directory_ + "/stale.sock";
+  int bound = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, stale.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  close(bound);
+  Finished refused = RunToEnd({TAVRIN_PROGRAM, "--json", "list"}, stale);
+  EXPECT_EQ(refused.status, 8);
+  EXPECT_NE(refused.out.find("connection refused"), std::string::npos) << refused.out;
+
+  // A service that stopped answering: the call fails instead of hanging.
+  kill(service_.pid, SIGSTOP);
+  Finished hung = RunToEnd({TAVRIN_PROGRAM, "--json", "query", "TAVRIN-0", "*IDN?"}, socket_);
+  kill(service_.pid, SIGCONT);
+  EXPECT_EQ(hung.status, 8);
+  EXPECT_NE(hung.out.find("stopped answering"), std::string::npos) << hung.out;
+
+  // The embedded kernel is not concerned.
+  Finished embedded = RunToEnd({"/usr/bin/env", "TAVRIN_SERVICE=embedded", TAVRIN_PROGRAM, "--simulate", "1", "list"}, "");
+  EXPECT_EQ(embedded.status, 0);
+  EXPECT_EQ(embedded.out, "TAVRIN-0\n");
+  EXPECT_EQ(RunToEnd({TAVRIN_PROGRAM, "query", "TAVRIN-0", "ECHO still served"}, socket_).out, "still served\n");
+}
+
+TEST_F(ServiceTest, AUserOutsideTheSocketsGroupIsToldWhichGroupMayUseIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a program as another user";
+  // The service's socket is its owner's alone (0600, root's group).
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+    setenv("TAVRIN_SERVICE", socket_.c_str(), 1);
+    unsetenv("TAVRIN_SIMULATE");
+    execl(TAVRIN_PROGRAM, TAVRIN_PROGRAM, "--json", "list", static_cast<char *>(nullptr));
+    _exit(98);
+  }
+  close(out[1]);
+  Finished denied = Wait(Child{child, out[0]});
+  EXPECT_EQ(denied.status, 8);
+  EXPECT_NE(denied.out.find("permission denied (only members of group root may use it)"), std::string::npos)
+      << denied.out;
+}
+
+// A client over the raw protocol, in the test's own process.
+class RawClient {
+ public:
+  // Connects again while the service refuses it: connections that just
+  // ended may still count against its limit for a moment.
+  explicit RawClient(const std::string &socket) {
+    for (int attempt = 0; attempt < 200; ++attempt, std::this_thread::sleep_for(10ms)) {
+      fd_ = Connect(socket);
+      reader_ = std::make_unique<wire::FrameReader>(fd_);
+      Send(wire::Hello{});
+      if (std::holds_alternative<wire::HelloReply>(Next())) return;
+      reader_.reset();
+      close(fd_);
+    }
+    ADD_FAILURE() << "the service never took the connection";
+  }
+  ~RawClient() { close(fd_); }
+
+  bool Send(const wire::Message &message) { return wire::SendAll(fd_, wire::Encode(message, ++lastId_)); }
+  // The next message, or a Census when the connection ended.
+  wire::Message Next() {
+    wire::Frame frame;
+    std::string error;
+    if (reader_->Next(&frame, &error) != wire::FrameReader::Result::Frame) return wire::Census{};
+    return frame.message;
+  }
+  std::uint32_t Open(const std::string &name, std::int32_t *status) {
+    Send(wire::Open{u"\\??\\" + std::u16string(name.begin(), name.end())});
+    wire::Message reply = Next();
+    auto *opened = std::get_if<wire::OpenReply>(&reply);
+    *status = opened != nullptr ? opened->status : -1;
+    return opened != nullptr ? opened->handle : 0;
+  }
+  bool Answers() {
+    Send(wire::Census{});
+    return std::holds_alternative<wire::CensusReply>(Next());
+  }
+
+ private:
+  int fd_ = -1;
+  std::unique_ptr<wire::FrameReader> reader_;
+  std::uint32_t lastId_ = 0;
+};
+
+constexpr std::int32_t kInsufficientResources = static_cast<std::int32_t>(0xC000009A);
+
+class LimitedServiceTest : public ServiceTest {
+ protected:
+  std::vector<std::string> ServiceArguments() const override {
+    return {"--max-clients", "3", "--max-client-memory", "1"};
+  }
+  // Asks `tavrin query` until a connection is free for it.
+  std::string QueryWhenServed(const std::string &name, const std::string &text) {
+    for (int attempt = 0; attempt < 100; ++attempt, std::this_thread::sleep_for(20ms)) {
+      Finished query = RunToEnd({TAVRIN_PROGRAM, "query", name, text}, socket_);
+      if (query.status != 8) return query.out;
+    }
+    return "(never served)";
+  }
+};
+
+TEST_F(LimitedServiceTest, EachLimitRefusesCleanlyAndTheServiceServesEveryoneElse) {
+  // One client may open 1024 handles; the next open is refused, the
+  // connection stays up.
+  {
+    RawClient opener(socket_);
+    std::int32_t status = 0;
+    for (int i = 0; i < 1024; ++i) ASSERT_NE(opener.Open("TAVRIN-0", &status), 0u) << i;
+    EXPECT_EQ(opener.Open("TAVRIN-0", &status), 0u);
+    EXPECT_EQ(status, kInsufficientResources);
+    EXPECT_TRUE(opener.Answers());
+    EXPECT_TRUE(WaitForLog("refused a request at the limit of open handles per client (1024)")) << Log();
+  }
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+
+  // Requests holding 64 KiB each fill the 1 MiB all clients may hold.
+  {
+    RawClient reader(socket_);
+    std::int32_t status = 0;
+    std::uint32_t handle = reader.Open("TAVRIN-0", &status);
+    ASSERT_NE(handle, 0u);
+    wire::Control read;
+    read.handle = handle;
+    read.code = IOCTL_INSTR_BULK_READ;
+    read.outputLength = 0xFFFF;
+    read.input = {1, 0, 0, 0};
+    for (int i = 0; i < 17; ++i) reader.Send(read);
+    wire::Message reply = reader.Next();
+    auto *refused = std::get_if<wire::ControlReply>(&reply);
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->status, kInsufficientResources);
+    EXPECT_TRUE(refused->data.empty());
+    EXPECT_TRUE(WaitForLog("refused a request at the limit of --max-client-memory")) << Log();
+    // Others are served meanwhile.
+    EXPECT_EQ(QueryWhenServed("TAVRIN-1", "ECHO served"), "served\n");
+  }
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+
+  // A message counts while it arrives: a 4 MiB isochronous write is
+  // dropped before the service has buffered more than the limit.
+  {
+    RawClient writer(socket_);
+    std::int32_t status = 0;
+    wire::Control write;
+    write.handle = writer.Open("TAVRIN-0", &status);
+    write.code = IOCTL_INSTR_ISO_WRITE;
+    write.outputLength = 4u << 20;
+    write.output.assign(write.outputLength, 0x55);
+    write.input = {2, 0, 0, 0};
+    EXPECT_FALSE(writer.Send(write) && writer.Answers());
+    EXPECT_TRUE(WaitForLog("dropped: at the limit of --max-client-memory")) << Log();
+  }
+  EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0)) << Log();
+
+  // A fourth client at once is refused; once one leaves, others come in.
+  {
+    auto first = std::make_unique<RawClient>(socket_);
+    RawClient second(socket_), third(socket_);
+    int fourth = Connect(socket_);
+    ASSERT_GE(fourth, 0);
+    char byte;
+    EXPECT_EQ(read(fourth, &byte, 1), 0) << "the fourth client was not closed";
+    close(fourth);
+    EXPECT_TRUE(WaitForLog("at the limit of --max-clients: clients served at once (3)")) << Log();
+    EXPECT_TRUE(second.Answers());
+    first.reset();
+    EXPECT_EQ(QueryWhenServed("TAVRIN-1", "ECHO again"), "again\n") << Log();
+  }
 }
 
 // A raw client that greets the service and takes the shared channel.

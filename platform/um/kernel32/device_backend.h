@@ -27,6 +27,9 @@ DeviceBackend &EmbeddedBackend();
 // The backend that reaches tavrind on `socketPath` (the first call's path
 // holds for the process).
 DeviceBackend &ServiceBackend(const std::string &socketPath);
+// Why that service cannot serve this process (it cannot be reached, or
+// stopped answering), or empty when it can. Connects when not connected.
+std::string ServiceProblem(const std::string &socketPath);
 
 // The backend this process uses, chosen on first use: TAVRIN_SERVICE=embedded
 // forces the embedded kernel; TAVRIN_SERVICE=PATH names the service's

@@ -120,4 +120,12 @@ const char *WINAPI KernelServiceSocket(void) {
   return choice.service ? choice.socketPath.c_str() : nullptr;
 }
 
+const char *WINAPI KernelServiceProblem(void) {
+  const char *socket = KernelServiceSocket();
+  if (socket == nullptr) return nullptr;
+  thread_local std::string problem;
+  problem = um::ServiceProblem(socket);
+  return problem.empty() ? nullptr : problem.c_str();
+}
+
 void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }

@@ -158,6 +158,12 @@ KM_API NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void *input, 
                               ULONG outputLength, ULONG_PTR *information);
 // Sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE and releases the file object.
 KM_API void CloseFile(PFILE_OBJECT file);
+// Keeps an open file's object from ending while a caller that holds it
+// without its handle (a request about to be sent) needs it: false when the
+// handle is already closed. The object ends only after the last
+// ReleaseFileReference, even when the handle closes meanwhile.
+KM_API bool ReferenceFile(PFILE_OBJECT file);
+KM_API void ReleaseFileReference(PFILE_OBJECT file);
 
 // Files open on one device (its stack, as named), or on every device.
 KM_API std::size_t OpenFileCount(PDEVICE_OBJECT device);
