@@ -716,4 +716,43 @@ TEST_F(ServiceTest, TheConsoleWorksThroughTheService) {
   EXPECT_TRUE(WaitForHandles("TAVRIN-0", 0));
 }
 
+// The first program to reach a service that has just started, or that its
+// socket has just started, finds every simulated instrument: the service
+// attaches them before it takes a connection, and a connection made earlier
+// waits for it.
+TEST(ServiceStartTest, TheFirstProgramFindsEveryInstrumentStartedDirectlyOrByItsSocket) {
+  const std::string activator = "/usr/bin/systemd-socket-activate";
+  bool canActivate = access(activator.c_str(), X_OK) == 0;
+  for (bool byItsSocket : {false, true}) {
+    if (byItsSocket && !canActivate) continue;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      char pattern[] = "/tmp/tavrind-start-XXXXXX";
+      std::string directory = mkdtemp(pattern);
+      std::string socket = directory + "/kernel.sock", log = directory + "/tavrind.log";
+      std::vector<std::string> service = {TAVRIND_PROGRAM, "--simulate", "2", "--foreground"};
+      if (byItsSocket) {
+        service.insert(service.begin(), {activator, "--listen", socket});
+      } else {
+        service.insert(service.begin() + 1, {"--socket", socket});
+      }
+      Child started = Start(service, "", log);
+      struct stat st {};
+      for (auto end = std::chrono::steady_clock::now() + 10s;
+           stat(socket.c_str(), &st) != 0 && std::chrono::steady_clock::now() < end;) {
+        std::this_thread::yield();
+      }
+      Finished list = RunToEnd({TAVRIN_PROGRAM, "list"}, socket);
+      kill(started.pid, SIGTERM);
+      Wait(started);
+      std::ifstream in(log);
+      std::string logText{std::istreambuf_iterator<char>(in), {}};
+      EXPECT_EQ(list.status, 0) << logText;
+      EXPECT_EQ(Lines(list.out), (std::vector<std::string>{"TAVRIN-0", "TAVRIN-1"}))
+          << (byItsSocket ? "started by its socket\n" : "started directly\n") << logText;
+      std::system(("rm -rf " + directory).c_str());
+    }
+  }
+  if (!canActivate) GTEST_SKIP() << "no " << activator << " to start the service by its socket";
+}
+
 }  // namespace
