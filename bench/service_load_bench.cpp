@@ -13,6 +13,8 @@
 // of one iteration each.
 #include "spawn_quietly.h"
 
+#include <raw_client.h>
+
 #include <frame_stream.h>
 #include <tavrin_ioctl.h>
 #include <wire_protocol.h>
@@ -20,11 +22,8 @@
 #include <benchmark/benchmark.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,36 +38,14 @@
 namespace {
 
 namespace wire = service::wire;
+using raw_client::Ask;
+using raw_client::Connect;
+using raw_client::StartReadFlood;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-int Connect(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Sends `request` and reads frames until the one with its id.
-bool Ask(int fd, wire::FrameReader &reader, const wire::Message &request, std::uint32_t id, wire::Message *reply) {
-  if (!wire::SendAll(fd, wire::Encode(request, id))) return false;
-  wire::Frame frame;
-  std::string error;
-  while (reader.Next(&frame, &error) == wire::FrameReader::Result::Frame) {
-    if (frame.header.requestId != id) continue;
-    *reply = std::move(frame.message);
-    return true;
-  }
-  return false;
 }
 
 // A tavrind of this benchmark's own, and what /proc says of it.
@@ -259,42 +236,6 @@ void BM_SharedChannelClients(benchmark::State &state) {
   }
 }
 BENCHMARK(BM_SharedChannelClients)->Arg(2000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// A process that opens the instrument, sends `count` untimed reads and
-// stops; the parent kills it once they are sent.
-pid_t StartReadFlood(const std::string &socket, int count) {
-  int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = Connect(socket);
-    wire::FrameReader reader(fd);
-    wire::Message reply;
-    std::uint32_t handle = 0;
-    if (Ask(fd, reader, wire::Hello{}, 1, &reply) && Ask(fd, reader, wire::Open{u"\\??\\TAVRIN-0"}, 2, &reply)) {
-      if (auto *opened = std::get_if<wire::OpenReply>(&reply)) handle = opened->handle;
-    }
-    std::vector<std::uint8_t> frames;
-    for (int i = 0; i < count; ++i) {
-      wire::Control read;
-      read.handle = handle;
-      read.code = IOCTL_INSTR_BULK_READ;
-      read.outputLength = 64;
-      read.input = {1, 0, 0, 0};
-      wire::AppendFrame(read, static_cast<std::uint32_t>(3 + i), &frames);
-    }
-    wire::SendAll(fd, frames);
-    char sent = handle != 0 ? 'y' : 'n';
-    ssize_t ignored = write(ready[1], &sent, 1);
-    (void)ignored;
-    for (;;) pause();
-  }
-  close(ready[1]);
-  char sent = 0;
-  ssize_t got = read(ready[0], &sent, 1);
-  close(ready[0]);
-  return got == 1 && sent == 'y' ? pid : -1;
-}
 
 void BM_KilledClientCleanup(benchmark::State &state) {
   for (auto _ : state) {

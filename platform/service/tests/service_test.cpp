@@ -4,6 +4,7 @@
 // the protocol. The service's census (open handles per instrument) is read
 // over the protocol itself.
 #include <frame_stream.h>
+#include <raw_client.h>
 #include <shared_ring.h>
 #include <wire_protocol.h>
 
@@ -39,6 +40,8 @@ extern char **environ;
 namespace {
 
 namespace wire = service::wire;
+using raw_client::Connect;
+using raw_client::StartReadFlood;
 using namespace std::chrono_literals;
 
 struct Child {
@@ -121,18 +124,6 @@ std::vector<std::string> Lines(const std::string &text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-int Connect(const std::string &path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 class ServiceTest : public testing::Test {
@@ -319,47 +310,9 @@ TEST_F(ServiceTest, MalformedClientsAreDroppedAndTheServiceGoesOn) {
   EXPECT_TRUE(WaitForHandles("TAVRIN-1", 0)) << Log();
 }
 
-// A client process that opens TAVRIN-0 over the raw protocol, sends
-// `count` untimed reads of its interrogative pipe (more than the service
-// runs at once for one client), and then waits to be killed.
-pid_t StartReadFlood(const std::string &socket, int count) {
-  int ready[2];
-  EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = Connect(socket);
-    wire::SendAll(fd, wire::Encode(wire::Hello{}, 1));
-    wire::SendAll(fd, wire::Encode(wire::Open{u"\\??\\TAVRIN-0"}, 2));
-    wire::FrameReader reader(fd);
-    wire::Frame frame;
-    std::string error;
-    std::uint32_t handle = 0;
-    while (handle == 0 && reader.Next(&frame, &error) == wire::FrameReader::Result::Frame) {
-      if (auto *opened = std::get_if<wire::OpenReply>(&frame.message)) handle = opened->handle;
-    }
-    for (int i = 0; i < count; ++i) {
-      wire::Control read;
-      read.handle = handle;
-      read.code = IOCTL_INSTR_BULK_READ;
-      read.outputLength = 64;
-      read.input = {1, 0, 0, 0};  // the interrogative pipe
-      wire::SendAll(fd, wire::Encode(read, static_cast<std::uint32_t>(3 + i)));
-    }
-    char sent = handle != 0 ? 'y' : 'n';
-    ssize_t ignored = write(ready[1], &sent, 1);
-    (void)ignored;
-    for (;;) pause();
-  }
-  close(ready[1]);
-  char sent = 0;
-  EXPECT_EQ(read(ready[0], &sent, 1), 1);
-  EXPECT_EQ(sent, 'y');
-  close(ready[0]);
-  return pid;
-}
-
 TEST_F(ServiceTest, AClientKilledWithMoreRequestsThanItMayRunIsCleanedUpAndSigtermStopsTheService) {
   pid_t flood = StartReadFlood(socket_, 100);
+  ASSERT_GT(flood, 0);
   ASSERT_TRUE(WaitForHandles("TAVRIN-0", 1));
   kill(flood, SIGKILL);
   waitpid(flood, nullptr, 0);
@@ -369,6 +322,7 @@ TEST_F(ServiceTest, AClientKilledWithMoreRequestsThanItMayRunIsCleanedUpAndSigte
 
   // A live client with requests beyond the cap does not hold up the stop.
   pid_t waiting = StartReadFlood(socket_, 100);
+  ASSERT_GT(waiting, 0);
   ASSERT_TRUE(WaitForHandles("TAVRIN-0", 1));
   auto stopped = StopService();
   kill(waiting, SIGKILL);
@@ -379,6 +333,7 @@ TEST_F(ServiceTest, AClientKilledWithMoreRequestsThanItMayRunIsCleanedUpAndSigte
 
 TEST_F(ServiceTest, AClientsDeathEndsItsOwnReadsAndNoOneElses) {
   pid_t flood = StartReadFlood(socket_, 100);
+  ASSERT_GT(flood, 0);
   std::this_thread::sleep_for(100ms);  // its reads into the driver first
   Child holder = Start({SERVICE_TEST_CLIENT, "block", "TAVRIN-0"}, socket_);
   ASSERT_EQ(ReadLine(holder.out), "blocking");
