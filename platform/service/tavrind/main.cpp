@@ -101,6 +101,10 @@ int main(int argc, char **argv) {
     }
   }
 
+  // Boot returns once the instruments present now are started, and only
+  // then are connections accepted: a program that connected earlier (or
+  // whose connection started the service by its socket) waits in the
+  // socket's backlog and finds every instrument.
   if (simulate >= 0) host::SetSimulatedInstruments(simulate);
   host::Boot();
   service::LogLine("serving " + (listener->path.empty() ? std::string("the socket systemd passed") : listener->path) +
