@@ -42,14 +42,11 @@ NTSTATUS SubmitUrbForRequest(PDEVICE_OBJECT DeviceObject, HandleRequest *Owner, 
     IoFreeIrp(irp);  // its handle was cleaned up: nothing is sent
     return STATUS_CANCELLED;
   }
-  // The routine holds the device object until it has returned: removal may
-  // delete it as soon as the event is set.
-  NTSTATUS status = IoSetCompletionRoutineEx(DeviceObject, irp, SignalBusRequestDone, &done, TRUE, TRUE, TRUE);
-  if (!NT_SUCCESS(status)) {
-    if (Owner != NULL) DetachBusRequest(extension, Owner);
-    IoFreeIrp(irp);
-    return status;
-  }
+  // A plain completion routine: the sender waits for it here, inside a
+  // dispatch that removal waits for (the pending-request count), so the
+  // routine has only its return left once the event is set. Kernels that
+  // lack IoSetCompletionRoutineEx (Wine's) can load the driver.
+  IoSetCompletionRoutine(irp, SignalBusRequestDone, &done, TRUE, TRUE, TRUE);
   IoCallDriver(lower, irp);
   if (Timed) {
     LARGE_INTEGER oneMillisecond;
@@ -59,7 +56,7 @@ NTSTATUS SubmitUrbForRequest(PDEVICE_OBJECT DeviceObject, HandleRequest *Owner, 
     }
   }
   KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
-  status = irp->IoStatus.Status;
+  NTSTATUS status = irp->IoStatus.Status;
   if (Owner != NULL) DetachBusRequest(extension, Owner);
   IoFreeIrp(irp);
   return UrbOutcome(extension, Urb, status);
