@@ -37,7 +37,6 @@ namespace wire = service::wire;
 namespace ring = service::ring;
 
 constexpr NtStatus kStatusAccessViolation = static_cast<NtStatus>(0xC0000005);
-constexpr NtStatus kStatusInvalidHandle = static_cast<NtStatus>(0xC0000008);
 constexpr NtStatus kStatusInvalidParameter = static_cast<NtStatus>(0xC000000D);
 constexpr NtStatus kStatusObjectPathNotFound = static_cast<NtStatus>(0xC000003A);
 constexpr NtStatus kStatusDeviceNotConnected = static_cast<NtStatus>(0xC000009D);
